@@ -1,0 +1,408 @@
+#include "registry/regfile.h"
+
+#include <algorithm>
+#include <array>
+
+namespace regfile {
+namespace {
+
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::array<std::string_view, 5> kRoots = {
+    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS",
+    "HKEY_CURRENT_CONFIG"};
+constexpr std::uint32_t kString = 1;
+constexpr std::uint32_t kBinary = 3;
+constexpr std::uint32_t kDword = 4;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && Fold(s.substr(0, prefix.size())) == Fold(prefix);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads 1 to `maxDigits` hex digits making up all of `s`.
+bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &out) {
+  if (s.empty() || s.size() > maxDigits) return false;
+  out = 0;
+  for (char c : s) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    out = out * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return true;
+}
+
+auto SubkeyPosition(const Key &parent, const std::string &folded) {
+  return std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), folded,
+                          [](const std::unique_ptr<Key> &k, const std::string &f) { return k->folded < f; });
+}
+
+// Splits the text into lines, keeping the number of the first physical line
+// of each; CR before LF is dropped.
+struct Line {
+  std::size_t number;
+  std::string_view text;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+  bool Next(Line &line) {
+    if (pos_ >= text_.size()) return false;
+    std::size_t end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) end = text_.size();
+    line = {++number_, TrimRight(text_.substr(pos_, end - pos_))};
+    pos_ = end + 1;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t number_ = 0;
+};
+
+// Reads a quoted string at the start of `s`, with \\ and \" escapes, and
+// drops it from `s`.
+bool ParseQuoted(std::string_view &s, std::string &out) {
+  if (s.empty() || s.front() != '"') return false;
+  out.clear();
+  for (std::size_t i = 1; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '"') {
+      s.remove_prefix(i + 1);
+      return true;
+    }
+    if (c == '\\') {
+      if (++i == s.size() || (s[i] != '\\' && s[i] != '"')) return false;
+      c = s[i];
+    }
+    out.push_back(c);
+  }
+  return false;
+}
+
+bool ParseHexBytes(std::string_view s, std::string &out) {
+  out.clear();
+  s = TrimLeft(TrimRight(s));
+  if (s.empty()) return true;
+  while (true) {
+    std::size_t comma = s.find(',');
+    std::string_view token = TrimLeft(TrimRight(s.substr(0, comma)));
+    std::uint32_t byte = 0;
+    if (!ParseHexNumber(token, 2, byte)) return false;
+    out.push_back(static_cast<char>(byte));
+    if (comma == std::string_view::npos) return true;
+    s.remove_prefix(comma + 1);
+  }
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {}
+
+  bool Run() {
+    Line line{1, {}};
+    if (!reader_.Next(line)) return Fail(1, "empty file: the first line must be REGEDIT4");
+    std::string_view header = line.text;
+    if (header.substr(0, 2) == "\xFF\xFE" || header.substr(0, 2) == "\xFE\xFF")
+      return Fail(1, "UTF-16 text: only 8-bit registry files are read");
+    if (header.substr(0, 3) == "\xEF\xBB\xBF") header.remove_prefix(3);
+    if (header != kHeader4 && header != kHeader5) return Fail(1, "the first line must be REGEDIT4");
+    while (reader_.Next(line)) {
+      if (!ParseLine(line)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool Fail(std::size_t line, std::string reason) {
+    error_.line = line;
+    error_.reason = std::move(reason);
+    return false;
+  }
+
+  bool ParseLine(const Line &line) {
+    std::string_view text = TrimLeft(line.text);
+    if (text.empty() || text.front() == ';') return true;
+    if (text.front() == '[') return ParseSection(line.number, text);
+    if (text.front() == '"' || text.front() == '@') return ParseValue(line, text);
+    return Fail(line.number, "neither a [key], a value nor a comment");
+  }
+
+  bool ParseSection(std::size_t number, std::string_view text) {
+    if (text.back() != ']') return Fail(number, "a key line must end with ]");
+    text = text.substr(1, text.size() - 2);
+    bool remove = !text.empty() && text.front() == '-';
+    if (remove) text.remove_prefix(1);
+    std::vector<std::string_view> names;
+    for (std::size_t start = 0;;) {
+      std::size_t slash = text.find('\\', start);
+      names.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
+      if (names.back().empty()) return Fail(number, "empty key name in the path");
+      if (slash == std::string_view::npos) break;
+      start = slash + 1;
+    }
+    if (!IsRootName(names.front())) return Fail(number, "unknown root key " + std::string(names.front()));
+    Key *key = &AddSubkey(top_, CanonicalRootName(names.front()));
+    std::size_t keep = remove ? names.size() - 1 : names.size();
+    for (std::size_t i = 1; i < keep && key; ++i) key = remove ? FindSubkey(*key, names[i]) : &AddSubkey(*key, names[i]);
+    if (remove) {
+      if (key && names.size() > 1) RemoveSubkey(*key, names.back());
+      key = nullptr;
+    }
+    current_ = key;
+    inRemoved_ = remove;
+    return true;
+  }
+
+  // Hex data may run on over lines that end in a backslash.
+  bool JoinContinuations(const Line &line, std::string_view &data, std::string &joined) {
+    if (data.empty() || data.back() != '\\') return true;
+    joined.assign(data.substr(0, data.size() - 1));
+    Line next{0, {}};
+    while (true) {
+      if (!reader_.Next(next)) return Fail(line.number, "the value runs on past the end of the file");
+      std::string_view more = TrimLeft(next.text);
+      bool goesOn = !more.empty() && more.back() == '\\';
+      joined.append(goesOn ? more.substr(0, more.size() - 1) : more);
+      if (!goesOn) break;
+    }
+    data = joined;
+    return true;
+  }
+
+  bool ParseValue(const Line &line, std::string_view text) {
+    std::size_t number = line.number;
+    if (inRemoved_) return Fail(number, "a value under a key being removed");
+    if (!current_) return Fail(number, "a value before any [key] line");
+    std::string name;
+    if (text.front() == '@') {
+      text.remove_prefix(1);
+    } else if (!ParseQuoted(text, name)) {
+      return Fail(number, "a value name must be a quoted string");
+    }
+    text = TrimLeft(text);
+    if (text.empty() || text.front() != '=') return Fail(number, "expected = after the value name");
+    std::string_view data = TrimLeft(text.substr(1));
+    std::string joined;
+    if (StartsWithNoCase(data, "hex") && !JoinContinuations(line, data, joined)) return false;
+    return StoreValue(number, name, data);
+  }
+
+  bool StoreValue(std::size_t number, const std::string &name, std::string_view data) {
+    std::string bytes;
+    std::uint32_t type = 0;
+    if (data == "-") {
+      RemoveValue(*current_, name);
+      return true;
+    }
+    if (!data.empty() && data.front() == '"') {
+      if (!ParseQuoted(data, bytes) || !data.empty()) return Fail(number, "bad string data");
+      bytes.push_back('\0');
+      type = kString;
+    } else if (StartsWithNoCase(data, "dword:")) {
+      std::uint32_t dword = 0;
+      if (!ParseHexNumber(data.substr(6), 8, dword)) return Fail(number, "bad dword data");
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((dword >> (8 * i)) & 0xFF));
+      type = kDword;
+    } else if (!ParseHexValue(data, type, bytes)) {
+      return Fail(number, "bad value data");
+    }
+    SetValue(*current_, name, type, std::move(bytes));
+    return true;
+  }
+
+  static bool ParseHexValue(std::string_view data, std::uint32_t &type, std::string &bytes) {
+    if (StartsWithNoCase(data, "hex:")) {
+      type = kBinary;
+      return ParseHexBytes(data.substr(4), bytes);
+    }
+    if (!StartsWithNoCase(data, "hex(")) return false;
+    std::size_t close = data.find("):");
+    return close != std::string_view::npos && ParseHexNumber(data.substr(4, close - 4), 8, type) &&
+           ParseHexBytes(data.substr(close + 2), bytes);
+  }
+
+  Reader reader_;
+  Key &top_;
+  ParseError &error_;
+  Key *current_ = nullptr;
+  bool inRemoved_ = false;
+};
+
+void AppendQuoted(std::string &out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+// A REG_SZ reads back as a quoted string only when that loses nothing:
+// one trailing NUL and no control characters before it.
+bool IsPlainString(const Value &value) {
+  const std::string &d = value.data;
+  if (value.type != kString || d.empty() || d.back() != '\0') return false;
+  return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+}
+
+void AppendHex(std::string &out, const Value &value) {
+  static const char digits[] = "0123456789abcdef";
+  if (value.type == kBinary) {
+    out += "hex:";
+  } else {
+    out += "hex(";
+    std::string type;
+    for (std::uint32_t t = value.type; type.empty() || t != 0; t /= 16) type.insert(type.begin(), digits[t % 16]);
+    out += type + "):";
+  }
+  std::size_t column = out.size() - out.rfind('\n') - 1;
+  for (std::size_t i = 0; i < value.data.size(); ++i) {
+    auto byte = static_cast<unsigned char>(value.data[i]);
+    out.push_back(digits[byte >> 4]);
+    out.push_back(digits[byte & 15]);
+    column += 2;
+    if (i + 1 == value.data.size()) break;
+    out.push_back(',');
+    if (++column > 76) {
+      out += "\\\n  ";
+      column = 2;
+    }
+  }
+}
+
+void AppendValue(std::string &out, const Value &value) {
+  if (value.name.empty()) {
+    out.push_back('@');
+  } else {
+    AppendQuoted(out, value.name);
+  }
+  out.push_back('=');
+  if (IsPlainString(value)) {
+    AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+  } else if (value.type == kDword && value.data.size() == 4) {
+    static const char digits[] = "0123456789abcdef";
+    out += "dword:";
+    for (int i = 3; i >= 0; --i) {
+      auto byte = static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+      out.push_back(digits[byte >> 4]);
+      out.push_back(digits[byte & 15]);
+    }
+  } else {
+    AppendHex(out, value);
+  }
+  out.push_back('\n');
+}
+
+void AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot) {
+  std::size_t pathLength = path.size();
+  if (!isRoot) path.push_back('\\');
+  path += key.name;
+  if (!isRoot || !key.values.empty()) {
+    out += '[' + path + "]\n";
+    for (const Value &value : key.values) AppendValue(out, value);
+    out.push_back('\n');
+  }
+  for (const auto &subkey : key.subkeys) AppendKey(out, path, *subkey, false);
+  path.resize(pathLength);
+}
+
+}  // namespace
+
+std::string Fold(std::string_view name) {
+  std::string folded(name);
+  for (char &c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
+
+Key *FindSubkey(const Key &parent, std::string_view name) {
+  std::string folded = Fold(name);
+  auto it = SubkeyPosition(parent, folded);
+  return it != parent.subkeys.end() && (*it)->folded == folded ? it->get() : nullptr;
+}
+
+Key &AddSubkey(Key &parent, std::string_view name, bool *created) {
+  std::string folded = Fold(name);
+  auto it = SubkeyPosition(parent, folded);
+  bool isNew = it == parent.subkeys.end() || (*it)->folded != folded;
+  if (created) *created = isNew;
+  if (!isNew) return **it;
+  auto key = std::make_unique<Key>();
+  key->name = std::string(name);
+  key->folded = std::move(folded);
+  return **parent.subkeys.insert(it, std::move(key));
+}
+
+void RemoveSubkey(Key &parent, std::string_view name) {
+  std::string folded = Fold(name);
+  auto it = SubkeyPosition(parent, folded);
+  if (it != parent.subkeys.end() && (*it)->folded == folded) parent.subkeys.erase(it);
+}
+
+Value *FindValue(Key &key, std::string_view name) {
+  std::string folded = Fold(name);
+  for (Value &value : key.values) {
+    if (value.name.size() == name.size() && Fold(value.name) == folded) return &value;
+  }
+  return nullptr;
+}
+
+void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data) {
+  Value *value = FindValue(key, name);
+  if (!value) {
+    key.values.push_back(Value{std::string(name), 0, {}});
+    value = &key.values.back();
+  }
+  value->type = type;
+  value->data = std::move(data);
+}
+
+bool RemoveValue(Key &key, std::string_view name) {
+  Value *value = FindValue(key, name);
+  if (!value) return false;
+  key.values.erase(key.values.begin() + (value - key.values.data()));
+  return true;
+}
+
+bool IsRootName(std::string_view name) { return !CanonicalRootName(name).empty(); }
+
+std::string CanonicalRootName(std::string_view name) {
+  std::string folded = Fold(name);
+  for (std::string_view root : kRoots) {
+    if (folded == root) return std::string(root);
+  }
+  return {};
+}
+
+bool Parse(std::string_view text, Key &top, ParseError &error) { return Parser(text, top, error).Run(); }
+
+std::string Write(const Key &top) {
+  std::string out = std::string(kHeader4) + "\n\n";
+  std::string path;
+  for (const auto &root : top.subkeys) AppendKey(out, path, *root, true);
+  return out;
+}
+
+}  // namespace regfile

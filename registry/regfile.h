@@ -1,0 +1,60 @@
+// An in-memory registry tree and its .reg text form (REGEDIT4). Portable:
+// the stand-in registry keeps its contents here, and the test tools use the
+// same reader to load fixtures into a real registry.
+#ifndef LORIMEX_REGISTRY_REGFILE_H
+#define LORIMEX_REGISTRY_REGFILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace regfile {
+
+struct Value {
+  std::string name;  // empty for the default value
+  std::uint32_t type = 0;
+  std::string data;  // raw bytes, never converted
+};
+
+struct Key {
+  std::string name;
+  std::string folded;  // the name as compared: upper-cased ASCII
+  std::vector<Value> values;  // in creation order
+  std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
+};
+
+// Names compare as the platform compares them: ASCII letters without case.
+std::string Fold(std::string_view name);
+
+Key *FindSubkey(const Key &parent, std::string_view name);
+// Returns the existing subkey, or adds it with the given spelling.
+Key &AddSubkey(Key &parent, std::string_view name, bool *created = nullptr);
+void RemoveSubkey(Key &parent, std::string_view name);
+Value *FindValue(Key &key, std::string_view name);
+// Replaces the data and type of a same-named value in place, keeping its
+// spelling and position; otherwise appends.
+void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data);
+bool RemoveValue(Key &key, std::string_view name);
+
+// The root keys a file may name; their subkeys of `top` are these names.
+bool IsRootName(std::string_view name);
+std::string CanonicalRootName(std::string_view name);
+
+struct ParseError {
+  std::size_t line = 0;
+  std::string reason;
+};
+
+// Reads a .reg text into `top`, whose subkeys are the roots. Leaves `top`
+// unspecified and fills `error` when the text is not a registry file.
+bool Parse(std::string_view text, Key &top, ParseError &error);
+
+// Writes `top` back as REGEDIT4: every key, sorted, values in their order.
+std::string Write(const Key &top);
+
+}  // namespace regfile
+
+#endif

@@ -1,0 +1,13 @@
+// The six registry operations the program uses. On Windows they are the
+// platform's own; elsewhere they come from the file-backed stand-in, which
+// mirrors the platform's names, types and status codes.
+#ifndef LORIMEX_REGISTRY_REGISTRY_H
+#define LORIMEX_REGISTRY_REGISTRY_H
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "registry/standin_api.h"
+#endif
+
+#endif

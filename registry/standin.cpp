@@ -1,0 +1,369 @@
+// The stand-in for the platform registry: the six operations over a tree
+// loaded from a .reg file. A session runs from the first operation until no
+// handle is open any more; then changes are written back and the file
+// unlocked, as the platform would have them on disk by then.
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "registry/regfile.h"
+#include "registry/standin_control.h"
+#include "registry/standin_store.h"
+
+namespace standin {
+namespace {
+
+// A Windows console never kills its writer; a closed pipe here must not stop
+// the copy halfway either.
+const bool kIgnoresBrokenPipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+constexpr std::size_t kMaxValueName = 16383;
+constexpr std::uintptr_t kFirstHandle = 0x1000;
+
+struct OpenKey {
+  regfile::Key *key;
+  std::string path;
+  REGSAM access;
+};
+
+struct Session {
+  std::string file;
+  std::unique_ptr<FolderLock> lock;
+  regfile::Key top;
+  std::unordered_map<std::uintptr_t, OpenKey> handles;
+  bool dirty = false;
+};
+
+struct Counters {
+  std::array<unsigned long, static_cast<std::size_t>(Op::Count)> calls{};
+  unsigned long predefinedCloses = 0;
+  unsigned long invalidCloses = 0;
+};
+
+struct PendingFault {
+  Fault fault;
+  unsigned seen = 0;
+};
+
+struct State {
+  std::unique_ptr<Session> session;
+  bool corrupt = false;
+  std::uintptr_t nextHandle = kFirstHandle;
+  Counters counters;
+  std::vector<PendingFault> faults;
+};
+
+State &Current() {
+  static State state;
+  return state;
+}
+
+bool SamePath(const std::string &a, const std::string &b) { return regfile::Fold(a) == regfile::Fold(b); }
+
+// Looks for an injected failure of this call.
+LONG InjectedStatus(Op op, const std::string &keyPath, const char *valueName = nullptr, long index = -1) {
+  for (PendingFault &pending : Current().faults) {
+    const Fault &f = pending.fault;
+    if (f.op != op || (!f.keyPath.empty() && !SamePath(f.keyPath, keyPath))) continue;
+    if (!f.valueName.empty() && !(valueName && SamePath(f.valueName, valueName))) continue;
+    if (f.index >= 0 && f.index != index) continue;
+    if (++pending.seen == f.nth || f.nth == 0) return f.status;
+  }
+  return ERROR_SUCCESS;
+}
+
+bool IsPredefined(HKEY key) {
+  auto value = reinterpret_cast<std::uintptr_t>(key);
+  return value >= 0x80000000u && value <= 0x80000005u && value != 0x80000004u;
+}
+
+std::string PredefinedName(HKEY key) {
+  if (key == HKEY_CLASSES_ROOT) return "HKEY_CLASSES_ROOT";
+  if (key == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
+  if (key == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
+  if (key == HKEY_USERS) return "HKEY_USERS";
+  return "HKEY_CURRENT_CONFIG";
+}
+
+// Loads the file on the first operation of a session. A corrupt file stays
+// corrupt for the rest of the process, and is reported once.
+LONG BeginSession(Op op) {
+  State &state = Current();
+  ++state.counters.calls[static_cast<std::size_t>(op)];
+  if (state.corrupt) return ERROR_REGISTRY_CORRUPT;
+  if (state.session) return ERROR_SUCCESS;
+  auto session = std::make_unique<Session>();
+  session->file = RegistryPath();
+  session->lock = std::make_unique<FolderLock>(session->file);
+  LONG status = LoadRegistry(session->file, session->top);
+  if (status != ERROR_SUCCESS) {
+    state.corrupt = true;
+    return status;
+  }
+  state.session = std::move(session);
+  return ERROR_SUCCESS;
+}
+
+// Ends the session once no handle is open: writes the changes back and lets
+// a waiting run go on. A write failure becomes the status of the call.
+LONG EndSessionIfIdle(LONG status) {
+  State &state = Current();
+  if (!state.session || !state.session->handles.empty()) return status;
+  std::unique_ptr<Session> session = std::move(state.session);
+  if (!session->dirty) return status;
+  LONG saved = InjectedStatus(Op::Save, session->file);
+  ++state.counters.calls[static_cast<std::size_t>(Op::Save)];
+  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file, session->top);
+  return status == ERROR_SUCCESS ? saved : status;
+}
+
+// Finds the key behind a handle; the predefined roots always exist.
+LONG Resolve(HKEY handle, OpenKey &out) {
+  Session &session = *Current().session;
+  if (IsPredefined(handle)) {
+    std::string name = PredefinedName(handle);
+    out = {&regfile::AddSubkey(session.top, name), name, KEY_ALL_ACCESS};
+    return ERROR_SUCCESS;
+  }
+  auto it = session.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == session.handles.end()) return ERROR_INVALID_HANDLE;
+  out = it->second;
+  return ERROR_SUCCESS;
+}
+
+// Splits a relative path into names; one trailing backslash is allowed.
+LONG SplitPath(const char *path, std::vector<std::string> &names) {
+  std::string rest = path ? path : "";
+  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+  if (rest.empty()) return ERROR_SUCCESS;
+  for (std::size_t start = 0;;) {
+    std::size_t slash = rest.find('\\', start);
+    names.push_back(rest.substr(start, slash == std::string::npos ? slash : slash - start));
+    if (names.back().empty()) return ERROR_BAD_PATHNAME;
+    // The registry file keeps one key or value per line.
+    if (names.back().find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
+    if (slash == std::string::npos) return ERROR_SUCCESS;
+    start = slash + 1;
+  }
+}
+
+std::string JoinPath(const std::string &parent, const std::vector<std::string> &names) {
+  std::string path = parent;
+  for (const std::string &name : names) path += "\\" + name;
+  return path;
+}
+
+HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access) {
+  State &state = Current();
+  std::uintptr_t value = state.nextHandle;
+  state.nextHandle += 4;
+  state.session->handles.emplace(value, OpenKey{key, std::move(path), access});
+  return reinterpret_cast<HKEY>(value);
+}
+
+bool Allows(const OpenKey &open, REGSAM needed) { return (open.access & needed) == needed; }
+
+LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
+  OpenKey base{};
+  std::vector<std::string> names;
+  LONG status = Resolve(parent, base);
+  if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
+  if (status != ERROR_SUCCESS) return status;
+  std::string path = JoinPath(base.path, names);
+  status = InjectedStatus(Op::Open, path);
+  if (status != ERROR_SUCCESS) return status;
+  regfile::Key *key = base.key;
+  for (std::size_t i = 0; key && i < names.size(); ++i) key = regfile::FindSubkey(*key, names[i]);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  *result = AddHandle(key, path, access);
+  return ERROR_SUCCESS;
+}
+
+LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD disposition) {
+  OpenKey base{};
+  std::vector<std::string> names;
+  LONG status = Resolve(parent, base);
+  if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
+  if (status != ERROR_SUCCESS) return status;
+  std::string path = JoinPath(base.path, names);
+  status = InjectedStatus(Op::Create, path);
+  if (status != ERROR_SUCCESS) return status;
+  regfile::Key *key = base.key;
+  std::size_t existing = 0;
+  while (existing < names.size() && regfile::FindSubkey(*key, names[existing]))
+    key = regfile::FindSubkey(*key, names[existing++]);
+  bool creates = existing < names.size();
+  if (creates && !Allows(base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::AddSubkey(*key, names[i]);
+  Current().session->dirty |= creates;
+  *result = AddHandle(key, path, KEY_ALL_ACCESS);
+  if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
+                 LPDWORD dataLength) {
+  OpenKey open{};
+  LONG status = Resolve(handle, open);
+  if (status != ERROR_SUCCESS) return status;
+  if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
+  if (!Allows(open, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::EnumValue, open.path, nullptr, static_cast<long>(index));
+  if (status != ERROR_SUCCESS) return status;
+  if (index >= open.key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const regfile::Value &value = open.key->values[index];
+  if (value.name.size() >= *nameLength) return ERROR_MORE_DATA;
+  if (data && value.data.size() > *dataLength) {
+    *dataLength = static_cast<DWORD>(value.data.size());
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(name, value.name.c_str(), value.name.size() + 1);
+  *nameLength = static_cast<DWORD>(value.name.size());
+  if (type) *type = value.type;
+  if (data) std::memcpy(data, value.data.data(), value.data.size());
+  if (dataLength) *dataLength = static_cast<DWORD>(value.data.size());
+  return ERROR_SUCCESS;
+}
+
+LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
+               PFILETIME lastWrite) {
+  OpenKey open{};
+  LONG status = Resolve(handle, open);
+  if (status != ERROR_SUCCESS) return status;
+  if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
+  if (!Allows(open, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::EnumKey, open.path, nullptr, static_cast<long>(index));
+  if (status != ERROR_SUCCESS) return status;
+  if (index >= open.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string &found = open.key->subkeys[index]->name;
+  if (found.size() >= *nameLength || (keyClass && *classLength == 0)) return ERROR_MORE_DATA;
+  std::memcpy(name, found.c_str(), found.size() + 1);
+  *nameLength = static_cast<DWORD>(found.size());
+  if (keyClass) {
+    keyClass[0] = '\0';
+    *classLength = 0;
+  }
+  if (lastWrite) *lastWrite = FILETIME{0, 0};
+  return ERROR_SUCCESS;
+}
+
+LONG SetValueOf(HKEY handle, const char *name, DWORD type, const BYTE *data, DWORD size) {
+  OpenKey open{};
+  LONG status = Resolve(handle, open);
+  if (status != ERROR_SUCCESS) return status;
+  std::string valueName = name ? name : "";
+  if ((!data && size > 0) || valueName.size() > kMaxValueName ||
+      valueName.find_first_of("\r\n") != std::string::npos)
+    return ERROR_INVALID_PARAMETER;
+  if (!Allows(open, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::SetValue, open.path, valueName.c_str());
+  if (status != ERROR_SUCCESS) return status;
+  regfile::SetValue(*open.key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
+  Current().session->dirty = true;
+  return ERROR_SUCCESS;
+}
+
+// A close the test makes fail still releases the handle, as the platform's
+// handle is gone whatever the close reports.
+LONG CloseHandleOf(HKEY handle) {
+  State &state = Current();
+  auto it = state.session->handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == state.session->handles.end()) {
+    ++state.counters.invalidCloses;
+    return ERROR_INVALID_HANDLE;
+  }
+  LONG status = InjectedStatus(Op::Close, it->second.path);
+  state.session->handles.erase(it);
+  return status;
+}
+
+}  // namespace
+
+void Reset() {
+  State &state = Current();
+  state.session.reset();
+  state.corrupt = false;
+  state.counters = Counters{};
+  state.faults.clear();
+}
+
+void InjectFault(const Fault &fault) { Current().faults.push_back(PendingFault{fault, 0}); }
+
+unsigned long CallCount(Op op) { return Current().counters.calls[static_cast<std::size_t>(op)]; }
+
+std::size_t OpenHandleCount() {
+  const State &state = Current();
+  return state.session ? state.session->handles.size() : 0;
+}
+
+unsigned long PredefinedCloseCount() { return Current().counters.predefinedCloses; }
+
+unsigned long InvalidCloseCount() { return Current().counters.invalidCloses; }
+
+}  // namespace standin
+
+using standin::Op;
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  (void)ulOptions;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  LONG status = standin::BeginSession(Op::Open);
+  if (status == ERROR_SUCCESS) status = standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult);
+  return standin::EndSessionIfIdle(status);
+}
+
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  LONG status = standin::BeginSession(Op::Create);
+  if (status == ERROR_SUCCESS) status = standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition);
+  return standin::EndSessionIfIdle(status);
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  (void)lpReserved;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  LONG status = standin::BeginSession(Op::EnumValue);
+  if (status == ERROR_SUCCESS)
+    status = standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  return standin::EndSessionIfIdle(status);
+}
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  (void)lpReserved;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  LONG status = standin::BeginSession(Op::EnumKey);
+  if (status == ERROR_SUCCESS)
+    status = standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  return standin::EndSessionIfIdle(status);
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
+  (void)Reserved;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  LONG status = standin::BeginSession(Op::SetValue);
+  if (status == ERROR_SUCCESS) status = standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData);
+  return standin::EndSessionIfIdle(status);
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  if (standin::IsPredefined(hKey)) {
+    ++standin::Current().counters.predefinedCloses;
+    return ERROR_SUCCESS;
+  }
+  LONG status = standin::BeginSession(Op::Close);
+  if (status == ERROR_SUCCESS) status = standin::CloseHandleOf(hKey);
+  return standin::EndSessionIfIdle(status);
+}

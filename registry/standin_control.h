@@ -1,0 +1,38 @@
+// Test controls of the stand-in registry: forget its state, make chosen
+// operations fail, and count what the program did.
+#ifndef LORIMEX_REGISTRY_STANDIN_CONTROL_H
+#define LORIMEX_REGISTRY_STANDIN_CONTROL_H
+
+#include <cstddef>
+#include <string>
+
+#include "registry/standin_api.h"
+
+namespace standin {
+
+enum class Op { Open, Create, EnumValue, EnumKey, SetValue, Close, Save, Count };
+
+// A call of `op` that matches gets `status` and does nothing else, except
+// that a failed close still releases the handle. Empty or negative fields
+// match anything.
+struct Fault {
+  Op op = Op::Open;
+  std::string keyPath;  // full path: of the key opened or created, or of the handle's key
+  std::string valueName;  // SetValue only; compared without case
+  long index = -1;  // EnumValue and EnumKey only
+  unsigned nth = 0;  // 0: every matching call; n: only the nth matching call
+  LONG status = 0;
+};
+
+// Drops the loaded registry, open handles, faults and counters; the next
+// operation loads the file named by LORIMEX_REGISTRY again.
+void Reset();
+void InjectFault(const Fault &fault);
+unsigned long CallCount(Op op);
+std::size_t OpenHandleCount();
+unsigned long PredefinedCloseCount();
+unsigned long InvalidCloseCount();
+
+}  // namespace standin
+
+#endif
