@@ -69,7 +69,7 @@ LONG InjectedStatus(Op op, const std::string &keyPath, const char *valueName = n
   for (PendingFault &pending : Current().faults) {
     const Fault &f = pending.fault;
     if (f.op != op || (!f.keyPath.empty() && !SamePath(f.keyPath, keyPath))) continue;
-    if (!f.valueName.empty() && !(valueName && SamePath(f.valueName, valueName))) continue;
+    if (f.valueName && !(valueName && SamePath(*f.valueName, valueName))) continue;
     if (f.index >= 0 && f.index != index) continue;
     if (++pending.seen == f.nth || f.nth == 0) return f.status;
   }
@@ -91,9 +91,10 @@ std::string PredefinedName(HKEY key) {
 
 // Loads the file on the first operation of a session. A corrupt file stays
 // corrupt for the rest of the process, and is reported once.
-LONG BeginSession(Op op) {
+LONG BeginSession(Op op, HKEY key) {
   State &state = Current();
   ++state.counters.calls[static_cast<std::size_t>(op)];
+  if (!key) return ERROR_INVALID_HANDLE;
   if (state.corrupt) return ERROR_REGISTRY_CORRUPT;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
@@ -312,8 +313,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
   (void)ulOptions;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  if (!hKey) return ERROR_INVALID_HANDLE;
-  LONG status = standin::BeginSession(Op::Open);
+  LONG status = standin::BeginSession(Op::Open, hKey);
   if (status == ERROR_SUCCESS) status = standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult);
   return standin::EndSessionIfIdle(status);
 }
@@ -323,8 +323,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
   (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  if (!hKey) return ERROR_INVALID_HANDLE;
-  LONG status = standin::BeginSession(Op::Create);
+  LONG status = standin::BeginSession(Op::Create, hKey);
   if (status == ERROR_SUCCESS) status = standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition);
   return standin::EndSessionIfIdle(status);
 }
@@ -332,8 +331,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   (void)lpReserved;
-  if (!hKey) return ERROR_INVALID_HANDLE;
-  LONG status = standin::BeginSession(Op::EnumValue);
+  LONG status = standin::BeginSession(Op::EnumValue, hKey);
   if (status == ERROR_SUCCESS)
     status = standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
   return standin::EndSessionIfIdle(status);
@@ -342,8 +340,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   (void)lpReserved;
-  if (!hKey) return ERROR_INVALID_HANDLE;
-  LONG status = standin::BeginSession(Op::EnumKey);
+  LONG status = standin::BeginSession(Op::EnumKey, hKey);
   if (status == ERROR_SUCCESS)
     status = standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
   return standin::EndSessionIfIdle(status);
@@ -351,19 +348,17 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
 
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
   (void)Reserved;
-  if (!hKey) return ERROR_INVALID_HANDLE;
-  LONG status = standin::BeginSession(Op::SetValue);
+  LONG status = standin::BeginSession(Op::SetValue, hKey);
   if (status == ERROR_SUCCESS) status = standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData);
   return standin::EndSessionIfIdle(status);
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  if (!hKey) return ERROR_INVALID_HANDLE;
   if (standin::IsPredefined(hKey)) {
     ++standin::Current().counters.predefinedCloses;
     return ERROR_SUCCESS;
   }
-  LONG status = standin::BeginSession(Op::Close);
+  LONG status = standin::BeginSession(Op::Close, hKey);
   if (status == ERROR_SUCCESS) status = standin::CloseHandleOf(hKey);
   return standin::EndSessionIfIdle(status);
 }

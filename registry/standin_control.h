@@ -4,6 +4,7 @@
 #define LORIMEX_REGISTRY_STANDIN_CONTROL_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "registry/standin_api.h"
@@ -18,7 +19,7 @@ enum class Op { Open, Create, EnumValue, EnumKey, SetValue, Close, Save, Count }
 struct Fault {
   Op op = Op::Open;
   std::string keyPath;  // full path: of the key opened or created, or of the handle's key
-  std::string valueName;  // SetValue only; compared without case
+  std::optional<std::string> valueName;  // SetValue only; compared without case
   long index = -1;  // EnumValue and EnumKey only
   unsigned nth = 0;  // 0: every matching call; n: only the nth matching call
   LONG status = 0;

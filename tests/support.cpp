@@ -1,0 +1,93 @@
+#include "tests/support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/update.h"
+
+namespace testsupport {
+
+std::string Banner() {
+  return "\nKelvaro for Windows 95/NT\nlorimex - Configure roaming user\n\n"
+         "This program copies Kelvaro information from the .DEFAULT\n"
+         "user profile to the current user profile.\n\n"
+         "It is useful for adding Kelvaro information to a roaming user profile\n"
+         "that was not present on the PC when Kelvaro was installed.\n\n"
+         "Updating roaming user.\n";
+}
+
+std::string Expected(const std::string &lines, bool failed) {
+  return Banner() + lines + "\n" + (failed ? "lorimex completed with errors\n" : "lorimex completed successfully\n");
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string HexBytes(const std::string &data) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (char c : data) {
+    auto byte = static_cast<unsigned char>(c);
+    if (!hex.empty()) hex.push_back(' ');
+    hex.push_back(digits[byte >> 4]);
+    hex.push_back(digits[byte & 15]);
+  }
+  return hex;
+}
+
+static void DumpKey(const regfile::Key &key, const std::string &path, std::string &out) {
+  out += path + "\n";
+  for (const regfile::Value &value : key.values)
+    out += "  " + value.name + " = " + std::to_string(value.type) + ": " + HexBytes(value.data) + "\n";
+  for (const auto &subkey : key.subkeys) DumpKey(*subkey, path + "\\" + subkey->name, out);
+}
+
+std::string DumpTree(const regfile::Key &top, const std::string &path) {
+  const regfile::Key *key = &top;
+  std::istringstream names(path);
+  for (std::string name; key && std::getline(names, name, '\\');) key = regfile::FindSubkey(*key, name);
+  if (!key) return "(missing)\n";
+  std::string out;
+  DumpKey(*key, path, out);
+  return out;
+}
+
+void RegistryTest::SetUp() {
+  char pattern[] = "/tmp/lorimex-test-XXXXXX";
+  folder_ = mkdtemp(pattern);
+  file_ = folder_ + "/registry.reg";
+  setenv("LORIMEX_REGISTRY", file_.c_str(), 1);
+  standin::Reset();
+}
+
+void RegistryTest::TearDown() {
+  standin::Reset();
+  std::filesystem::remove_all(folder_);
+}
+
+void RegistryTest::Load(const std::string &regText) { WriteFile(file_, "REGEDIT4\n\n" + regText); }
+
+RunResult RegistryTest::Run() {
+  ::testing::internal::CaptureStdout();
+  int status = RunUpdate();
+  return {::testing::internal::GetCapturedStdout(), status};
+}
+
+regfile::Key RegistryTest::OnDisk() {
+  regfile::Key top;
+  regfile::ParseError error;
+  EXPECT_TRUE(regfile::Parse(ReadFile(file_), top, error)) << error.line << ": " << error.reason;
+  return top;
+}
+
+}  // namespace testsupport
