@@ -1,0 +1,216 @@
+// The stand-in registry behaves as the platform's does wherever the program
+// can tell, and keeps its file whole.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "tests/support.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::RegistryTest;
+
+class StandinTest : public RegistryTest {
+ protected:
+  HKEY Open(HKEY parent, const char *path, REGSAM access = KEY_ALL_ACCESS) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(parent, path, 0, access, &key), ERROR_SUCCESS) << path;
+    return key;
+  }
+  HKEY Create(HKEY parent, const char *path, DWORD *disposition = nullptr) {
+    HKEY key = nullptr;
+    char noClass[1] = "";
+    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
+              ERROR_SUCCESS)
+        << path;
+    return key;
+  }
+  LONG Set(HKEY key, const char *name, const std::string &data, DWORD type = REG_BINARY) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                          static_cast<DWORD>(data.size()));
+  }
+  std::string SubkeyAt(HKEY key, DWORD index, LONG expected = ERROR_SUCCESS, DWORD capacity = 512) {
+    char name[600] = "";
+    FILETIME lastWrite;
+    EXPECT_EQ(RegEnumKeyExA(key, index, name, &capacity, nullptr, nullptr, nullptr, &lastWrite), expected);
+    return name;
+  }
+};
+
+TEST_F(StandinTest, KeysOpenWithoutCaseAndCreateWholePaths) {
+  Load("[HKEY_USERS\\.DEFAULT\\Software\\Norvane]\n");
+  HKEY software = Open(HKEY_USERS, ".default\\SOFTWARE");
+  DWORD disposition = 0;
+  HKEY made = Create(software, "NORVANE\\New\\Deeper\\", &disposition);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  HKEY again = Create(software, "norvane\\new", &disposition);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  HKEY missing = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegOpenKeyExA(software, "Nothing", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(missing, nullptr);
+  EXPECT_EQ(RegOpenKeyExA(software, "a\\\\b", 0, KEY_READ, &missing), ERROR_BAD_PATHNAME);
+  char noClass[1] = "";
+  EXPECT_EQ(RegCreateKeyExA(nullptr, "X", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &missing, nullptr),
+            ERROR_INVALID_HANDLE);
+  for (HKEY key : {made, again, software}) EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(Dump("HKEY_USERS\\.DEFAULT\\Software\\Norvane"),
+            "HKEY_USERS\\.DEFAULT\\Software\\Norvane\n"
+            "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\New\n"
+            "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\New\\Deeper\n");
+}
+
+TEST_F(StandinTest, EnumerationNeverTruncates) {
+  Load("[HKEY_USERS\\K\\b]\n[HKEY_USERS\\K\\A]\n[HKEY_USERS\\K\\_c]\n[HKEY_USERS\\K]\n"
+       "\"zz\"=hex:01,02,03\n\"aa\"=\"\"\n");
+  HKEY key = Open(HKEY_USERS, "K", KEY_READ);
+  EXPECT_EQ(SubkeyAt(key, 0), "A");
+  EXPECT_EQ(SubkeyAt(key, 1), "b");
+  EXPECT_EQ(SubkeyAt(key, 2, ERROR_SUCCESS, 3), "_c");
+  EXPECT_EQ(SubkeyAt(key, 2, ERROR_MORE_DATA, 2), "");
+  EXPECT_EQ(SubkeyAt(key, 3, ERROR_NO_MORE_ITEMS), "");
+
+  char name[8];
+  BYTE data[3];
+  DWORD type = 0;
+  DWORD nameLength = 3, dataLength = 3;
+  ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(name), "zz");
+  EXPECT_EQ(dataLength, 3u);
+  nameLength = 2;
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_MORE_DATA);
+  nameLength = 8;
+  dataLength = 2;
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_MORE_DATA);
+  nameLength = 8;
+  dataLength = 3;
+  EXPECT_EQ(RegEnumValueA(key, 2, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(StandinTest, AccessRightsAndHandlesAreEnforced) {
+  Load("[HKEY_CURRENT_USER\\Software\\Existing]\n\"v\"=\"1\"\n");
+  HKEY readOnly = Open(HKEY_CURRENT_USER, "Software", KEY_READ);
+  EXPECT_EQ(Set(readOnly, "x", "1"), ERROR_ACCESS_DENIED);
+  HKEY key = nullptr;
+  char noClass[1] = "";
+  EXPECT_EQ(RegCreateKeyExA(readOnly, "New", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_ACCESS_DENIED);
+  HKEY existing = Create(readOnly, "Existing");
+  EXPECT_EQ(Set(existing, "x", "1"), ERROR_SUCCESS);
+  HKEY writeOnly = Open(HKEY_CURRENT_USER, "Software\\Existing", KEY_SET_VALUE);
+  char name[8];
+  DWORD nameLength = 8;
+  EXPECT_EQ(RegEnumValueA(writeOnly, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SubkeyAt(writeOnly, 0, ERROR_ACCESS_DENIED), "");
+  for (HKEY open : {writeOnly, existing}) EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(existing), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Set(existing, "y", "1"), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(readOnly), ERROR_SUCCESS);
+  EXPECT_EQ(standin::OpenHandleCount(), 0u);
+}
+
+TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
+  const std::string others =
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"keep\"=hex(2):25,00\n\n"
+      "[HKEY_USERS\\S-1-5-18]\n\n"
+      "[HKEY_USERS\\S-1-5-18\\Empty]\n\n";
+  Load(others);
+  HKEY user = Create(HKEY_CURRENT_USER, "Software");
+  HKEY key = Create(user, "Mine");
+  EXPECT_EQ(Set(key, "v", std::string("\0\1", 2), 0x7777), ERROR_SUCCESS);
+  EXPECT_EQ(Set(key, "v", "again", 0x7777), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n" + others) << "written before the last close";
+  EXPECT_EQ(RegCloseKey(user), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n"
+                             "[HKEY_CURRENT_USER\\Software\\Mine]\n\"v\"=hex(7777):61,67,61,69,6e\n\n" + others);
+  auto leftovers = std::distance(std::filesystem::directory_iterator(folder_), {});
+  EXPECT_EQ(leftovers, 1) << "temporary file left beside the registry";
+}
+
+TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  HKEY user = Open(HKEY_CURRENT_USER, "");
+  EXPECT_EQ(RegCloseKey(user), ERROR_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(file_));
+  user = Create(HKEY_CURRENT_USER, "Software");
+  EXPECT_EQ(RegCloseKey(user), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n");
+}
+
+TEST_F(StandinTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
+  const std::string corrupt = "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:zz\n";
+  testsupport::WriteFile(file_, corrupt);
+  ::testing::internal::CaptureStderr();
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+  char noClass[1] = "";
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "B", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_REGISTRY_CORRUPT);
+  EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", "x"), ERROR_REGISTRY_CORRUPT);
+  std::string errors = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(errors, "lorimex: " + file_ + ":3: bad value data\n");
+  EXPECT_EQ(ReadFile(file_), corrupt);
+
+  std::filesystem::remove(file_);
+  std::filesystem::create_directory(file_);
+  standin::Reset();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(file_), std::string::npos);
+}
+
+TEST_F(StandinTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
+  Load("[HKEY_CURRENT_USER\\Software]\n");
+  const std::string before = ReadFile(file_);
+  standin::Fault fault;
+  fault.op = standin::Op::Save;
+  fault.status = ERROR_REGISTRY_IO_FAILED;
+  standin::InjectFault(fault);
+  HKEY key = Create(HKEY_CURRENT_USER, "Software\\New");
+  EXPECT_EQ(RegCloseKey(key), ERROR_REGISTRY_IO_FAILED);
+  EXPECT_EQ(ReadFile(file_), before);
+
+  standin::Reset();
+  setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/folder/registry.reg").c_str(), 1);
+  key = Create(HKEY_CURRENT_USER, "Software\\New");
+  EXPECT_EQ(RegCloseKey(key), ERROR_REGISTRY_IO_FAILED);
+}
+
+TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {
+  Load("[HKEY_CURRENT_USER\\Software]\n");
+  pid_t children[2];
+  for (int i = 0; i < 2; ++i) {
+    children[i] = fork();
+    if (children[i] == 0) {
+      standin::Reset();
+      HKEY software = nullptr;
+      char noClass[1] = "";
+      std::string name = "Writer" + std::to_string(i);
+      bool ok = RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_ALL_ACCESS, &software) == ERROR_SUCCESS;
+      HKEY key = nullptr;
+      ok = ok && RegCreateKeyExA(software, name.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                 nullptr) == ERROR_SUCCESS;
+      usleep(100000);  // both runs hold their copy of the registry at once, were it not for the lock
+      ok = ok && RegCloseKey(key) == ERROR_SUCCESS && RegCloseKey(software) == ERROR_SUCCESS;
+      _exit(ok ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software"),
+            "HKEY_CURRENT_USER\\Software\nHKEY_CURRENT_USER\\Software\\Writer0\nHKEY_CURRENT_USER\\Software\\Writer1\n");
+}
+
+}  // namespace
