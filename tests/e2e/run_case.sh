@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs lorimex on a copy of a case's registry file and compares its output,
+# exit status, standard error and the registry afterwards with the case's
+# expected files.
+#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|args]
+set -u
+lorimex=$1 case_dir=$2 mode=${3:-plain}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$case_dir/input.reg" "$work/registry.reg"
+export LORIMEX_REGISTRY=$work/registry.reg
+expected_out=$case_dir/expected.out
+
+case $mode in
+  plain) $lorimex >"$work/out" 2>"$work/err"; status=$? ;;
+  args) "$lorimex" /s --help extra >"$work/out" 2>"$work/err"; status=$? ;;
+  second-run)
+    "$lorimex" >/dev/null 2>&1
+    "$lorimex" >"$work/out" 2>"$work/err"; status=$? ;;
+  head)
+    # The reader goes away after one line; the copy must still finish.
+    "$lorimex" 2>"$work/err" | head -n 1 >"$work/out"
+    status=${PIPESTATUS[0]}
+    head -n 1 "$case_dir/expected.out" >"$work/expected.out"
+    expected_out=$work/expected.out ;;
+  broken-pipe)
+    # Every write fails: standard output is a pipe nobody reads.
+    perl -e 'pipe(my $r, my $w) or die; close $r; open(STDOUT, ">&", $w) or die; exec @ARGV or die' \
+      "$lorimex" 2>"$work/err"; status=$?
+    : >"$work/out"; : >"$work/expected.out"
+    expected_out=$work/expected.out ;;
+  closed-stdout)
+    "$lorimex" >&- 2>"$work/err"; status=$?
+    : >"$work/out"; : >"$work/expected.out"
+    expected_out=$work/expected.out ;;
+  *) echo "unknown mode $mode"; exit 2 ;;
+esac
+
+failed=0
+check() {
+  if ! cmp -s "$1" "$2"; then
+    echo "--- $3 differs (expected, then actual):"
+    diff "$1" "$2" | head -n 40
+    failed=1
+  fi
+}
+check "$expected_out" "$work/out" "standard output"
+check "$case_dir/expected.reg" "$work/registry.reg" "registry file"
+if [ -f "$case_dir/expected.err" ]; then
+  sed "s|@REGISTRY@|$work/registry.reg|" "$case_dir/expected.err" >"$work/expected.err"
+else
+  : >"$work/expected.err"
+fi
+check "$work/expected.err" "$work/err" "standard error"
+expected_status=$(cat "$case_dir/expected.status" 2>/dev/null || echo 0)
+if [ "$status" != "$expected_status" ]; then
+  echo "--- exit status $status, expected $expected_status"
+  failed=1
+fi
+exit $failed
