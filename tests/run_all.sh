@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
 # Installs what the tests need (Debian packages, as root) when it is missing,
-# builds, and runs every test.
+# builds lorimex for Linux and, cross-compiled, for Windows, and runs every
+# test: the Linux build's own and the Windows build's under Wine.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${LORIMEX_BUILD:-$root/build}
 
 packages=()
-command -v cmake >/dev/null || packages+=(cmake)
-command -v g++ >/dev/null || packages+=(g++)
-command -v make >/dev/null || packages+=(make)
-command -v valgrind >/dev/null || packages+=(valgrind)
-command -v perl >/dev/null || packages+=(perl)
+need() { command -v "$1" >/dev/null || packages+=("$2"); }
+need cmake cmake
+need g++ g++
+need make make
+need valgrind valgrind
+need perl perl
+need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
+need i686-w64-mingw32-g++ g++-mingw-w64-i686
+need wine wine
+need wine64 wine64
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+[ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
 fi
 
-cmake -S "$root" -B "$build" -DLORIMEX_TESTS=ON >/dev/null
+for arch in x86_64 i686; do
+  cmake -S "$root" -B "$build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
+    -DLORIMEX_TESTS=OFF >/dev/null
+  cmake --build "$build-win-$arch" -j2
+done
+cmake -S "$root" -B "$build" -DLORIMEX_TESTS=ON -DLORIMEX_WINDOWS_BUILD="$build-win-x86_64" >/dev/null
 cmake --build "$build" -j2
 cd "$build"
 ctest --output-on-failure -j2

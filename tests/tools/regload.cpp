@@ -1,0 +1,70 @@
+// Loads a .reg fixture into the registry through the same ANSI calls the
+// program uses, after removing the Norvane subtrees that an earlier case may
+// have left. Keys are created one level per call: the platform refuses a
+// create that adds very many levels at once.
+//   regload FILE
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "registry/regfile.h"
+#include "registry/registry.h"
+
+namespace {
+
+bool LoadKey(HKEY parent, const regfile::Key &key) {
+  HKEY handle = nullptr;
+  char noClass[1] = "";
+  LONG status = RegCreateKeyExA(parent, key.name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                nullptr, &handle, nullptr);
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr, "regload: creating %s: %ld\n", key.name.c_str(), static_cast<long>(status));
+    return false;
+  }
+  bool ok = true;
+  for (const regfile::Value &value : key.values) {
+    status = RegSetValueExA(handle, value.name.c_str(), 0, value.type,
+                            reinterpret_cast<const BYTE *>(value.data.data()), static_cast<DWORD>(value.data.size()));
+    if (status != ERROR_SUCCESS) {
+      std::fprintf(stderr, "regload: setting %s: %ld\n", value.name.c_str(), static_cast<long>(status));
+      ok = false;
+    }
+  }
+  for (const auto &subkey : key.subkeys) ok = LoadKey(handle, *subkey) && ok;
+  RegCloseKey(handle);
+  return ok;
+}
+
+bool LoadRoot(HKEY root, const regfile::Key *key) {
+  bool ok = true;
+  if (key) {
+    for (const auto &subkey : key->subkeys) ok = LoadKey(root, *subkey) && ok;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: regload FILE\n");
+    return 2;
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  regfile::Key top;
+  regfile::ParseError error;
+  if (!in || !regfile::Parse(text.str(), top, error)) {
+    std::fprintf(stderr, "regload: %s:%zu: %s\n", argv[1], error.line, error.reason.c_str());
+    return 2;
+  }
+#ifdef _WIN32
+  RegDeleteTreeA(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Norvane");
+#endif
+  bool ok = LoadRoot(HKEY_USERS, regfile::FindSubkey(top, "HKEY_USERS"));
+  ok = LoadRoot(HKEY_CURRENT_USER, regfile::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,6 @@
+# Sourced by the Wine test scripts: one throwaway prefix in the build tree,
+# no debug output, no install prompts, every call bounded in time.
+export WINEPREFIX=${LORIMEX_WINEPREFIX:?the Wine prefix folder}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine_run() { timeout "${WINE_TIMEOUT:-60}" wine "$@"; }
