@@ -108,7 +108,8 @@ bool ParseHexBytes(std::string_view s, std::string &out) {
     std::size_t comma = s.find(',');
     std::string_view token = TrimLeft(TrimRight(s.substr(0, comma)));
     std::uint32_t byte = 0;
-    if (!ParseHexNumber(token, 2, byte)) return false;
+    // Always two digits: a shorter last byte is a file cut short.
+    if (token.size() != 2 || !ParseHexNumber(token, 2, byte)) return false;
     out.push_back(static_cast<char>(byte));
     if (comma == std::string_view::npos) return true;
     s.remove_prefix(comma + 1);

@@ -30,6 +30,12 @@ for arch in x86_64 i686; do
     -DLORIMEX_TESTS=OFF >/dev/null
   cmake --build "$build-win-$arch" -j2
 done
+# The Linux build's tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+cmake -S "$root" -B "$build-sanitize" -DLORIMEX_TESTS=ON -DLORIMEX_SANITIZE=ON >/dev/null
+cmake --build "$build-sanitize" -j2
+(cd "$build-sanitize" && ctest --output-on-failure -j2)
+
 cmake -S "$root" -B "$build" -DLORIMEX_TESTS=ON -DLORIMEX_WINDOWS_BUILD="$build-win-x86_64" >/dev/null
 cmake --build "$build" -j2
 cd "$build"

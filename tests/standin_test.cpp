@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -156,16 +157,41 @@ TEST_F(StandinTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
   EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "B", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_REGISTRY_CORRUPT);
   EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", "x"), ERROR_REGISTRY_CORRUPT);
-  std::string errors = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(errors, "lorimex: " + file_ + ":3: bad value data\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lorimex: " + file_ + ":3: bad value data\n");
   EXPECT_EQ(ReadFile(file_), corrupt);
+}
 
+TEST_F(StandinTest, MalformedFilesAreRefusedAndLeftAlone) {
+  const std::string malformed[] = {
+      "",
+      "REGEDIT4\n[HKEY_USERS\\A",
+      "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:0",
+      "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,xy\n",
+      "REGEDIT4\n\"v\"=\"before any key\"\n",
+      "[HKEY_USERS\\A]\n\"v\"=\"no header\"\n",
+      std::string("\x7f" "ELF\x02\x01\x01\0\0\0\xff\xfe\n", 14),
+  };
+  for (const std::string &text : malformed) {
+    SCOPED_TRACE(text);
+    testsupport::WriteFile(file_, text);
+    standin::Reset();
+    ::testing::internal::CaptureStderr();
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(Set(HKEY_USERS, "v", "x"), ERROR_REGISTRY_CORRUPT);
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors.rfind("lorimex: " + file_ + ":", 0), 0u) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
+    EXPECT_EQ(ReadFile(file_), text);
+  }
   std::filesystem::remove(file_);
   std::filesystem::create_directory(file_);
   standin::Reset();
   ::testing::internal::CaptureStderr();
+  HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find(file_), std::string::npos);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lorimex: " + file_ + ": not a regular file\n");
+  EXPECT_TRUE(std::filesystem::is_directory(file_));
 }
 
 TEST_F(StandinTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
