@@ -100,19 +100,26 @@ bool ParseQuoted(std::string_view &s, std::string &out) {
   return false;
 }
 
+// Comma-separated two-digit hex bytes, blanks allowed around each.
 bool ParseHexBytes(std::string_view s, std::string &out) {
   out.clear();
-  s = TrimLeft(TrimRight(s));
-  if (s.empty()) return true;
+  out.reserve(s.size() / 3 + 1);
+  std::size_t i = 0, n = s.size();
+  auto skipBlanks = [&] {
+    while (i < n && IsBlank(s[i])) ++i;
+  };
+  skipBlanks();
+  if (i == n) return true;
   while (true) {
-    std::size_t comma = s.find(',');
-    std::string_view token = TrimLeft(TrimRight(s.substr(0, comma)));
-    std::uint32_t byte = 0;
-    // Always two digits: a shorter last byte is a file cut short.
-    if (token.size() != 2 || !ParseHexNumber(token, 2, byte)) return false;
-    out.push_back(static_cast<char>(byte));
-    if (comma == std::string_view::npos) return true;
-    s.remove_prefix(comma + 1);
+    if (i + 2 > n) return false;
+    int high = HexDigit(s[i]), low = HexDigit(s[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+    skipBlanks();
+    if (i == n) return true;
+    if (s[i++] != ',') return false;
+    skipBlanks();
   }
 }
 
@@ -278,18 +285,27 @@ void AppendHex(std::string &out, const Value &value) {
     out += type + "):";
   }
   std::size_t column = out.size() - out.rfind('\n') - 1;
-  for (std::size_t i = 0; i < value.data.size(); ++i) {
+  const std::size_t count = value.data.size();
+  // Room for "xx," per byte and a line break every 25 bytes or so.
+  std::size_t start = out.size();
+  out.resize(start + count * 3 + (count / 20 + 2) * 4);
+  char *p = &out[start];
+  for (std::size_t i = 0; i < count; ++i) {
     auto byte = static_cast<unsigned char>(value.data[i]);
-    out.push_back(digits[byte >> 4]);
-    out.push_back(digits[byte & 15]);
+    *p++ = digits[byte >> 4];
+    *p++ = digits[byte & 15];
     column += 2;
-    if (i + 1 == value.data.size()) break;
-    out.push_back(',');
+    if (i + 1 == count) break;
+    *p++ = ',';
     if (++column > 76) {
-      out += "\\\n  ";
+      *p++ = '\\';
+      *p++ = '\n';
+      *p++ = ' ';
+      *p++ = ' ';
       column = 2;
     }
   }
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 void AppendValue(std::string &out, const Value &value) {
@@ -315,17 +331,30 @@ void AppendValue(std::string &out, const Value &value) {
   out.push_back('\n');
 }
 
-void AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot) {
+// Hands the text on in pieces of about this size, so that a large registry
+// is never held twice in memory.
+constexpr std::size_t kChunk = 1 << 20;
+
+bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const Sink &sink) {
   std::size_t pathLength = path.size();
   if (!isRoot) path.push_back('\\');
   path += key.name;
   if (!isRoot || !key.values.empty()) {
-    out += '[' + path + "]\n";
+    out += '[';
+    out += path;
+    out += "]\n";
     for (const Value &value : key.values) AppendValue(out, value);
     out.push_back('\n');
   }
-  for (const auto &subkey : key.subkeys) AppendKey(out, path, *subkey, false);
+  if (out.size() >= kChunk) {
+    if (!sink(out)) return false;
+    out.clear();
+  }
+  for (const auto &subkey : key.subkeys) {
+    if (!AppendKey(out, path, *subkey, false, sink)) return false;
+  }
   path.resize(pathLength);
+  return true;
 }
 
 }  // namespace
@@ -399,11 +428,23 @@ std::string CanonicalRootName(std::string_view name) {
 
 bool Parse(std::string_view text, Key &top, ParseError &error) { return Parser(text, top, error).Run(); }
 
-std::string Write(const Key &top) {
+bool Write(const Key &top, const Sink &sink) {
   std::string out = std::string(kHeader4) + "\n\n";
+  out.reserve(kChunk + kChunk / 4);
   std::string path;
-  for (const auto &root : top.subkeys) AppendKey(out, path, *root, true);
-  return out;
+  for (const auto &root : top.subkeys) {
+    if (!AppendKey(out, path, *root, true, sink)) return false;
+  }
+  return sink(out);
+}
+
+std::string Write(const Key &top) {
+  std::string text;
+  Write(top, [&text](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
 }
 
 }  // namespace regfile

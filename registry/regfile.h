@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ struct ParseError {
 bool Parse(std::string_view text, Key &top, ParseError &error);
 
 // Writes `top` back as REGEDIT4: every key, sorted, values in their order.
+// The text goes to `sink` in pieces; a false from it stops the writing.
+using Sink = std::function<bool(std::string_view)>;
+bool Write(const Key &top, const Sink &sink);
 std::string Write(const Key &top);
 
 }  // namespace regfile

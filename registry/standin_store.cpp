@@ -53,7 +53,7 @@ bool ReadAll(int fd, std::string &text) {
   }
 }
 
-bool WriteAll(int fd, const std::string &text) {
+bool WriteAll(int fd, std::string_view text) {
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -108,6 +108,7 @@ LONG LoadRegistry(const std::string &path, regfile::Key &top) {
   std::string text;
   struct stat st {};
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular) text.reserve(static_cast<std::size_t>(st.st_size));
   bool read = regular && ReadAll(fd, text);
   int readError = errno;
   close(fd);
@@ -133,7 +134,8 @@ LONG SaveRegistry(const std::string &path, const regfile::Key &top) {
   std::string temporary = path + ".XXXXXX";
   int fd = AboveStandardStreams(mkostemp(temporary.data(), O_CLOEXEC));
   if (fd < 0) return ERROR_REGISTRY_IO_FAILED;
-  bool written = fchmod(fd, ModeFor(path)) == 0 && WriteAll(fd, regfile::Write(top)) && fsync(fd) == 0;
+  bool written = fchmod(fd, ModeFor(path)) == 0 &&
+                 regfile::Write(top, [fd](std::string_view piece) { return WriteAll(fd, piece); }) && fsync(fd) == 0;
   written = close(fd) == 0 && written;
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());

@@ -1,0 +1,16 @@
+// The floor of a run: load the registry file and write it back, with no
+// copy in between.
+//   load_save FILE
+#include <cstdio>
+
+#include "registry/standin_store.h"
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: load_save FILE\n");
+    return 2;
+  }
+  regfile::Key top;
+  if (standin::LoadRegistry(argv[1], top) != ERROR_SUCCESS) return 1;
+  return standin::SaveRegistry(argv[1], top) == ERROR_SUCCESS ? 0 : 1;
+}
