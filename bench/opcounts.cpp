@@ -1,0 +1,56 @@
+// Runs the update on a registry file and prints how many calls of each
+// registry operation it made, beside what the copy needs at the least. The
+// run's own report goes to standard output, the table to standard error.
+//   LORIMEX_REGISTRY=tree.reg opcounts >/dev/null
+#include <cstdio>
+
+#include "app/update.h"
+#include "registry/regfile.h"
+#include "registry/standin_control.h"
+#include "registry/standin_store.h"
+
+namespace {
+
+void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &values) {
+  ++keys;
+  values += key.values.size();
+  for (const auto &subkey : key.subkeys) CountTree(*subkey, keys, values);
+}
+
+}  // namespace
+
+int main() {
+  regfile::Key top;
+  if (standin::LoadRegistry(standin::RegistryPath(), top) != ERROR_SUCCESS) return 1;
+  const regfile::Key *product = &top;
+  for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})
+    product = product ? regfile::FindSubkey(*product, name) : nullptr;
+  unsigned long keys = 0, values = 0;
+  if (product) CountTree(*product, keys, values);
+
+  RunUpdate();
+
+  using standin::Op;
+  struct Row {
+    const char *name;
+    Op op;
+    unsigned long least;
+  };
+  const Row rows[] = {
+      {"RegOpenKeyExA", Op::Open, keys + 2},
+      {"RegCreateKeyExA", Op::Create, keys + 1},
+      {"RegEnumValueA", Op::EnumValue, values + keys},
+      {"RegSetValueExA", Op::SetValue, values},
+      {"RegEnumKeyExA", Op::EnumKey, 2 * keys - 1},
+      {"RegCloseKey", Op::Close, 2 * keys + 3},
+  };
+  std::fprintf(stderr, "tree: %lu keys, %lu values\n", keys, values);
+  std::fprintf(stderr, "%-16s %10s %10s\n", "operation", "calls", "needed");
+  bool exact = true;
+  for (const Row &row : rows) {
+    unsigned long calls = standin::CallCount(row.op);
+    std::fprintf(stderr, "%-16s %10lu %10lu\n", row.name, calls, row.least);
+    exact = exact && calls == row.least;
+  }
+  return exact ? 0 : 1;
+}

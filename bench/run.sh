@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Benchmarks of lorimex. Prints three tables:
+#  1. the Linux build: wall time and peak memory of whole runs (load, copy,
+#     save) on product subtrees of 1,000, 10,000 and 100,000 keys with 10
+#     values each, beside the floor: loading the same file and writing it
+#     back with no copy;
+#  2. the calls of each registry operation on a generated tree, beside the
+#     least the copy needs;
+#  3. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
+#     one tree of 5,000 keys and 50,000 values, alternated run by run.
+#   bench/run.sh [--smoke]     (--smoke: small sizes, one run each)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-bench
+work=$(mktemp -d)
+trap 'rm -rf "$work"; [ -n "${WINEPREFIX:-}" ] && timeout 30 wineserver -k >/dev/null 2>&1; true' EXIT
+
+sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=5
+if [ "${1:-}" = --smoke ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1; fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Prints "seconds peak-KB" of one command, its output thrown away.
+measure() { /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>&1 || true; cat "$work/time"; }
+
+echo "## Linux build: whole run against loading and saving the same file"
+echo
+echo "| keys | values | file MB | run s | floor s | run / floor | run peak MB | peak / file | run us per key |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for keys in $sizes; do
+  "$build/bench/gen_tree" "$keys" 10 10 >"$work/tree.reg"
+  file_kb=$(( $(stat -c %s "$work/tree.reg") / 1024 ))
+  : >"$work/run" >"$work/floor" >"$work/peak"
+  for ((i = 0; i < runs; ++i)); do
+    cp "$work/tree.reg" "$work/registry.reg"
+    read -r seconds peak < <(LORIMEX_REGISTRY=$work/registry.reg measure "$build/lorimex")
+    echo "$seconds" >>"$work/run"; echo "$peak" >>"$work/peak"
+    cp "$work/tree.reg" "$work/registry.reg"
+    read -r seconds _ < <(measure "$build/bench/load_save" "$work/registry.reg")
+    echo "$seconds" >>"$work/floor"
+  done
+  run=$(median <"$work/run") floor=$(median <"$work/floor") peak=$(median <"$work/peak")
+  awk -v k="$keys" -v f="$file_kb" -v r="$run" -v fl="$floor" -v p="$peak" 'BEGIN {
+    printf "| %d | %d | %.1f | %.2f | %.2f | %.2f | %.0f | %.1f | %.1f |\n",
+      k, k * 10, f / 1024, r, fl, (fl > 0 ? r / fl : 0), p / 1024, p / f, r * 1e6 / k }'
+done
+
+echo
+echo "## Registry calls of one run (1,000 keys, 10,000 values)"
+echo
+"$build/bench/gen_tree" 1000 10 10 >"$work/registry.reg"
+echo '```'
+LORIMEX_REGISTRY=$work/registry.reg "$build/bench/opcounts" 2>&1 >/dev/null
+echo '```'
+
+if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  echo; echo "(Wine or mingw-w64 missing: the comparison with reg copy is left out)"
+  exit 0
+fi
+windows=$root/build-bench-win64
+cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF >/dev/null
+cmake --build "$windows" -j2 >/dev/null
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1 </dev/null
+timeout 300 wine wineboot --init >/dev/null 2>&1 </dev/null
+"$build/bench/gen_tree" "$wine_keys" 10 10 >"$work/tree.reg"
+timeout 600 wine "$windows/regload.exe" "Z:$work/tree.reg" </dev/null >/dev/null 2>&1
+
+destination='HKCU\Software\Norvane\Kelvaro'
+elapsed() {
+  timeout 300 wine reg delete "$destination" /f </dev/null >/dev/null 2>&1 || true
+  local start end
+  start=$(date +%s.%N)
+  timeout 600 wine "$@" </dev/null >/dev/null 2>&1
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l 2>/dev/null || awk -v s="$start" -v e="$end" 'BEGIN { print e - s }'
+}
+: >"$work/lorimex" >"$work/regcopy" >"$work/ratio"
+for ((i = 0; i < pairs; ++i)); do
+  a=$(elapsed "$windows/lorimex.exe")
+  b=$(elapsed reg copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' "$destination" /s /f)
+  echo "$a" >>"$work/lorimex"; echo "$b" >>"$work/regcopy"
+  awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$work/ratio"
+done
+echo
+echo "## Under Wine: lorimex.exe against reg copy ($wine_keys keys, $((wine_keys * 10)) values, $pairs pairs)"
+echo
+echo "| lorimex.exe median s | reg copy median s | median of lorimex / reg copy |"
+echo "|---:|---:|---:|"
+awk -v a="$(median <"$work/lorimex")" -v b="$(median <"$work/regcopy")" -v r="$(median <"$work/ratio")" \
+  'BEGIN { printf "| %.2f | %.2f | %.2f |\n", a, b, r }'
