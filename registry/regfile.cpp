@@ -50,9 +50,37 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
   return true;
 }
 
-auto SubkeyPosition(const Key &parent, const std::string &folded) {
-  return std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), folded,
-                          [](const std::unique_ptr<Key> &k, const std::string &f) { return k->folded < f; });
+char FoldChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Compares an already folded name with a name as given, folding on the fly.
+int CompareFolded(std::string_view folded, std::string_view name) {
+  std::size_t n = std::min(folded.size(), name.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    auto a = static_cast<unsigned char>(folded[i]);
+    auto b = static_cast<unsigned char>(FoldChar(name[i]));
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return folded.size() == name.size() ? 0 : (folded.size() < name.size() ? -1 : 1);
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+auto SubkeyPosition(const Key &parent, std::string_view name) {
+  return std::lower_bound(
+      parent.subkeys.begin(), parent.subkeys.end(), name,
+      [](const std::unique_ptr<Key> &k, std::string_view n) { return CompareFolded(k->folded, n) < 0; });
+}
+
+using SubkeyIterator = std::vector<std::unique_ptr<Key>>::const_iterator;
+
+bool IsSubkeyAt(const Key &parent, SubkeyIterator it, std::string_view name) {
+  return it != parent.subkeys.end() && CompareFolded((*it)->folded, name) == 0;
 }
 
 // Splits the text into lines, keeping the number of the first physical line
@@ -361,40 +389,34 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 
 std::string Fold(std::string_view name) {
   std::string folded(name);
-  for (char &c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char &c : folded) c = FoldChar(c);
   return folded;
 }
 
 Key *FindSubkey(const Key &parent, std::string_view name) {
-  std::string folded = Fold(name);
-  auto it = SubkeyPosition(parent, folded);
-  return it != parent.subkeys.end() && (*it)->folded == folded ? it->get() : nullptr;
+  auto it = SubkeyPosition(parent, name);
+  return IsSubkeyAt(parent, it, name) ? it->get() : nullptr;
 }
 
 Key &AddSubkey(Key &parent, std::string_view name, bool *created) {
-  std::string folded = Fold(name);
-  auto it = SubkeyPosition(parent, folded);
-  bool isNew = it == parent.subkeys.end() || (*it)->folded != folded;
+  auto it = SubkeyPosition(parent, name);
+  bool isNew = !IsSubkeyAt(parent, it, name);
   if (created) *created = isNew;
   if (!isNew) return **it;
   auto key = std::make_unique<Key>();
   key->name = std::string(name);
-  key->folded = std::move(folded);
+  key->folded = Fold(name);
   return **parent.subkeys.insert(it, std::move(key));
 }
 
 void RemoveSubkey(Key &parent, std::string_view name) {
-  std::string folded = Fold(name);
-  auto it = SubkeyPosition(parent, folded);
-  if (it != parent.subkeys.end() && (*it)->folded == folded) parent.subkeys.erase(it);
+  auto it = SubkeyPosition(parent, name);
+  if (IsSubkeyAt(parent, it, name)) parent.subkeys.erase(it);
 }
 
 Value *FindValue(Key &key, std::string_view name) {
-  std::string folded = Fold(name);
   for (Value &value : key.values) {
-    if (value.name.size() == name.size() && Fold(value.name) == folded) return &value;
+    if (EqualNoCase(value.name, name)) return &value;
   }
   return nullptr;
 }

@@ -35,6 +35,7 @@ struct Session {
   std::unique_ptr<FolderLock> lock;
   regfile::Key top;
   std::unordered_map<std::uintptr_t, OpenKey> handles;
+  std::unordered_map<std::uintptr_t, OpenKey> roots;  // the predefined keys, once used
   bool dirty = false;
 };
 
@@ -123,16 +124,21 @@ LONG EndSessionIfIdle(LONG status) {
 }
 
 // Finds the key behind a handle; the predefined roots always exist.
-LONG Resolve(HKEY handle, OpenKey &out) {
+LONG Resolve(HKEY handle, const OpenKey *&out) {
   Session &session = *Current().session;
+  auto value = reinterpret_cast<std::uintptr_t>(handle);
   if (IsPredefined(handle)) {
-    std::string name = PredefinedName(handle);
-    out = {&regfile::AddSubkey(session.top, name), name, KEY_ALL_ACCESS};
+    auto root = session.roots.find(value);
+    if (root == session.roots.end()) {
+      std::string name = PredefinedName(handle);
+      root = session.roots.emplace(value, OpenKey{&regfile::AddSubkey(session.top, name), name, KEY_ALL_ACCESS}).first;
+    }
+    out = &root->second;
     return ERROR_SUCCESS;
   }
-  auto it = session.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  auto it = session.handles.find(value);
   if (it == session.handles.end()) return ERROR_INVALID_HANDLE;
-  out = it->second;
+  out = &it->second;
   return ERROR_SUCCESS;
 }
 
@@ -169,15 +175,15 @@ HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access) {
 bool Allows(const OpenKey &open, REGSAM needed) { return (open.access & needed) == needed; }
 
 LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
-  OpenKey base{};
+  const OpenKey *base = nullptr;
   std::vector<std::string> names;
   LONG status = Resolve(parent, base);
   if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
   if (status != ERROR_SUCCESS) return status;
-  std::string path = JoinPath(base.path, names);
+  std::string path = JoinPath(base->path, names);
   status = InjectedStatus(Op::Open, path);
   if (status != ERROR_SUCCESS) return status;
-  regfile::Key *key = base.key;
+  regfile::Key *key = base->key;
   for (std::size_t i = 0; key && i < names.size(); ++i) key = regfile::FindSubkey(*key, names[i]);
   if (!key) return ERROR_FILE_NOT_FOUND;
   *result = AddHandle(key, path, access);
@@ -185,20 +191,20 @@ LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
 }
 
 LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD disposition) {
-  OpenKey base{};
+  const OpenKey *base = nullptr;
   std::vector<std::string> names;
   LONG status = Resolve(parent, base);
   if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
   if (status != ERROR_SUCCESS) return status;
-  std::string path = JoinPath(base.path, names);
+  std::string path = JoinPath(base->path, names);
   status = InjectedStatus(Op::Create, path);
   if (status != ERROR_SUCCESS) return status;
-  regfile::Key *key = base.key;
+  regfile::Key *key = base->key;
   std::size_t existing = 0;
   while (existing < names.size() && regfile::FindSubkey(*key, names[existing]))
     key = regfile::FindSubkey(*key, names[existing++]);
   bool creates = existing < names.size();
-  if (creates && !Allows(base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  if (creates && !Allows(*base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::AddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
   *result = AddHandle(key, path, KEY_ALL_ACCESS);
@@ -208,15 +214,15 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
 
 LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
                  LPDWORD dataLength) {
-  OpenKey open{};
+  const OpenKey *open = nullptr;
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
-  if (!Allows(open, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::EnumValue, open.path, nullptr, static_cast<long>(index));
+  if (!Allows(*open, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::EnumValue, open->path, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
-  if (index >= open.key->values.size()) return ERROR_NO_MORE_ITEMS;
-  const regfile::Value &value = open.key->values[index];
+  if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const regfile::Value &value = open->key->values[index];
   if (value.name.size() >= *nameLength) return ERROR_MORE_DATA;
   if (data && value.data.size() > *dataLength) {
     *dataLength = static_cast<DWORD>(value.data.size());
@@ -232,15 +238,15 @@ LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWO
 
 LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
                PFILETIME lastWrite) {
-  OpenKey open{};
+  const OpenKey *open = nullptr;
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
-  if (!Allows(open, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::EnumKey, open.path, nullptr, static_cast<long>(index));
+  if (!Allows(*open, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::EnumKey, open->path, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
-  if (index >= open.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-  const std::string &found = open.key->subkeys[index]->name;
+  if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string &found = open->key->subkeys[index]->name;
   if (found.size() >= *nameLength || (keyClass && *classLength == 0)) return ERROR_MORE_DATA;
   std::memcpy(name, found.c_str(), found.size() + 1);
   *nameLength = static_cast<DWORD>(found.size());
@@ -253,17 +259,17 @@ LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR k
 }
 
 LONG SetValueOf(HKEY handle, const char *name, DWORD type, const BYTE *data, DWORD size) {
-  OpenKey open{};
+  const OpenKey *open = nullptr;
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
   std::string valueName = name ? name : "";
   if ((!data && size > 0) || valueName.size() > kMaxValueName ||
       valueName.find_first_of("\r\n") != std::string::npos)
     return ERROR_INVALID_PARAMETER;
-  if (!Allows(open, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::SetValue, open.path, valueName.c_str());
+  if (!Allows(*open, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  status = InjectedStatus(Op::SetValue, open->path, valueName.c_str());
   if (status != ERROR_SUCCESS) return status;
-  regfile::SetValue(*open.key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
+  regfile::SetValue(*open->key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
   Current().session->dirty = true;
   return ERROR_SUCCESS;
 }
