@@ -7,23 +7,34 @@
 #  2. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
 #  3. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
-#     one tree of 5,000 keys and 50,000 values, alternated run by run.
+#     one tree of 5,000 keys and 50,000 values, alternated run by run
+#     (9 pairs).
 #   bench/run.sh [--smoke]     (--smoke: small sizes, one run each)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -n "${WINEPREFIX:-}" ] && timeout 30 wineserver -k >/dev/null 2>&1; true' EXIT
+cleanup() {
+  if [ -n "${WINEPREFIX:-}" ]; then timeout 30 wineserver -k >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=5
+sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=9
 if [ "${1:-}" = --smoke ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1; fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+seconds_since() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.4f\n", e - s }'; }
 # Prints "seconds peak-KB" of one command, its output thrown away.
-measure() { /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>&1 || true; cat "$work/time"; }
+measure() {
+  local start
+  start=$(date +%s.%N)
+  /usr/bin/time -f '%M' -o "$work/time" "$@" >/dev/null 2>&1 || true
+  echo "$(seconds_since "$start") $(cat "$work/time")"
+}
 
 echo "## Linux build: whole run against loading and saving the same file"
 echo
@@ -43,7 +54,7 @@ for keys in $sizes; do
   done
   run=$(median <"$work/run") floor=$(median <"$work/floor") peak=$(median <"$work/peak")
   awk -v k="$keys" -v f="$file_kb" -v r="$run" -v fl="$floor" -v p="$peak" 'BEGIN {
-    printf "| %d | %d | %.1f | %.2f | %.2f | %.2f | %.0f | %.1f | %.1f |\n",
+    printf "| %d | %d | %.1f | %.3f | %.3f | %.2f | %.0f | %.1f | %.1f |\n",
       k, k * 10, f / 1024, r, fl, (fl > 0 ? r / fl : 0), p / 1024, p / f, r * 1e6 / k }'
 done
 
@@ -69,15 +80,16 @@ wineserver -p >/dev/null 2>&1 </dev/null
 timeout 300 wine wineboot --init >/dev/null 2>&1 </dev/null
 "$build/bench/gen_tree" "$wine_keys" 10 10 >"$work/tree.reg"
 timeout 600 wine "$windows/regload.exe" "Z:$work/tree.reg" </dev/null >/dev/null 2>&1
+# Let the prefix's own start-up work die down before timing anything.
+sleep 10
 
 destination='HKCU\Software\Norvane\Kelvaro'
 elapsed() {
   timeout 300 wine reg delete "$destination" /f </dev/null >/dev/null 2>&1 || true
-  local start end
+  local start
   start=$(date +%s.%N)
   timeout 600 wine "$@" </dev/null >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l 2>/dev/null || awk -v s="$start" -v e="$end" 'BEGIN { print e - s }'
+  seconds_since "$start"
 }
 : >"$work/lorimex" >"$work/regcopy" >"$work/ratio"
 for ((i = 0; i < pairs; ++i)); do

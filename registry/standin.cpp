@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -174,6 +175,16 @@ HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access) {
 
 bool Allows(const OpenKey &open, REGSAM needed) { return (open.access & needed) == needed; }
 
+// The common start of a call on an open key: the handle must be open with
+// the access the call needs, and the test may make the call fail.
+LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenKey *&open, const char *valueName = nullptr,
+             long index = -1) {
+  LONG status = Resolve(handle, open);
+  if (status != ERROR_SUCCESS) return status;
+  if (!Allows(*open, needed)) return ERROR_ACCESS_DENIED;
+  return InjectedStatus(op, open->path, valueName, index);
+}
+
 LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
   const OpenKey *base = nullptr;
   std::vector<std::string> names;
@@ -214,12 +225,9 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
 
 LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
                  LPDWORD dataLength) {
-  const OpenKey *open = nullptr;
-  LONG status = Resolve(handle, open);
-  if (status != ERROR_SUCCESS) return status;
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
-  if (!Allows(*open, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::EnumValue, open->path, nullptr, static_cast<long>(index));
+  const OpenKey *open = nullptr;
+  LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
   const regfile::Value &value = open->key->values[index];
@@ -238,12 +246,9 @@ LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWO
 
 LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
                PFILETIME lastWrite) {
-  const OpenKey *open = nullptr;
-  LONG status = Resolve(handle, open);
-  if (status != ERROR_SUCCESS) return status;
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
-  if (!Allows(*open, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::EnumKey, open->path, nullptr, static_cast<long>(index));
+  const OpenKey *open = nullptr;
+  LONG status = Prepare(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   const std::string &found = open->key->subkeys[index]->name;
@@ -259,15 +264,11 @@ LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR k
 }
 
 LONG SetValueOf(HKEY handle, const char *name, DWORD type, const BYTE *data, DWORD size) {
-  const OpenKey *open = nullptr;
-  LONG status = Resolve(handle, open);
-  if (status != ERROR_SUCCESS) return status;
-  std::string valueName = name ? name : "";
-  if ((!data && size > 0) || valueName.size() > kMaxValueName ||
-      valueName.find_first_of("\r\n") != std::string::npos)
+  std::string_view valueName = name ? name : "";
+  if ((!data && size > 0) || valueName.size() > kMaxValueName || valueName.find_first_of("\r\n") != valueName.npos)
     return ERROR_INVALID_PARAMETER;
-  if (!Allows(*open, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  status = InjectedStatus(Op::SetValue, open->path, valueName.c_str());
+  const OpenKey *open = nullptr;
+  LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name ? name : "");
   if (status != ERROR_SUCCESS) return status;
   regfile::SetValue(*open->key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
   Current().session->dirty = true;

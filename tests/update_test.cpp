@@ -48,6 +48,17 @@ std::string CopiedAsSource(const regfile::Key &top) {
 
 class UpdateTest : public RegistryTest {
  protected:
+  // A run on the profile above with one failure injected; every such run
+  // reports errors.
+  void RunFailing(const Fault &fault, const std::string &lines) {
+    Load(kProfile);
+    standin::Reset();
+    standin::InjectFault(fault);
+    auto result = Run();
+    EXPECT_EQ(result.output, Expected(lines, true));
+    EXPECT_EQ(result.status, 1);
+    ExpectAllHandlesClosed();
+  }
   void ExpectAllHandlesClosed() {
     EXPECT_EQ(standin::OpenHandleCount(), 0u);
     EXPECT_EQ(standin::PredefinedCloseCount(), 0u);
@@ -120,14 +131,8 @@ TEST_F(UpdateTest, RootKeyFailuresAreReportedWithTheCallsOwnStatus) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Load(kProfile);
-    standin::Reset();
-    standin::InjectFault(c.fault);
-    auto result = Run();
-    EXPECT_EQ(result.output, Expected(c.lines, true));
-    EXPECT_EQ(result.status, 1);
+    RunFailing(c.fault, c.lines);
     EXPECT_EQ(Dump(kDestination) != "(missing)\n", c.copies);
-    ExpectAllHandlesClosed();
   }
 }
 
@@ -188,18 +193,12 @@ TEST_F(UpdateTest, CopyFailuresAreReportedAndTurnTheVerdict) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Load(kProfile);
-    standin::Reset();
-    standin::InjectFault(c.fault);
-    auto result = Run();
-    EXPECT_EQ(result.output, Expected(c.lines, true));
-    EXPECT_EQ(result.status, 1);
+    RunFailing(c.fault, c.lines);
     std::string copy = Dump("HKEY_CURRENT_USER\\Software\\Norvane");
     if (c.copied) {
       EXPECT_NE(copy.find(c.copied), std::string::npos) << copy;
     }
     EXPECT_EQ(copy.find(c.notCopied), std::string::npos) << copy;
-    ExpectAllHandlesClosed();
   }
 }
 
