@@ -36,6 +36,7 @@ int main() {
     Op op;
     unsigned long least;
   };
+  // clang-format off
   const Row rows[] = {
       {"RegOpenKeyExA", Op::Open, keys + 2},
       {"RegCreateKeyExA", Op::Create, keys + 1},
@@ -44,6 +45,7 @@ int main() {
       {"RegEnumKeyExA", Op::EnumKey, 2 * keys - 1},
       {"RegCloseKey", Op::Close, 2 * keys + 3},
   };
+  // clang-format on
   std::fprintf(stderr, "tree: %lu keys, %lu values\n", keys, values);
   std::fprintf(stderr, "%-16s %10s %10s\n", "operation", "calls", "needed");
   bool exact = true;

@@ -15,8 +15,8 @@ HKEY OpenOrCreateKey(HKEY parent, const char *path) {
   char noClass[1] = "";
   HKEY key = NULL;
   DWORD disposition = 0;
-  LONG status = RegCreateKeyExA(parent, path, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key,
-                                &disposition);
+  LONG status =
+      RegCreateKeyExA(parent, path, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key, &disposition);
   if (status != ERROR_SUCCESS) key = NULL;
   return key;
 }

@@ -8,9 +8,8 @@ namespace {
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::array<std::string_view, 5> kRoots = {
-    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-    "HKEY_CURRENT_CONFIG"};
+constexpr std::array<std::string_view, 5> kRoots = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
+                                                    "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
 constexpr std::uint32_t kString = 1;
 constexpr std::uint32_t kBinary = 3;
 constexpr std::uint32_t kDword = 4;
@@ -200,7 +199,8 @@ class Parser {
     if (!IsRootName(names.front())) return Fail(number, "unknown root key " + std::string(names.front()));
     Key *key = &AddSubkey(top_, CanonicalRootName(names.front()));
     std::size_t keep = remove ? names.size() - 1 : names.size();
-    for (std::size_t i = 1; i < keep && key; ++i) key = remove ? FindSubkey(*key, names[i]) : &AddSubkey(*key, names[i]);
+    for (std::size_t i = 1; i < keep && key; ++i)
+      key = remove ? FindSubkey(*key, names[i]) : &AddSubkey(*key, names[i]);
     if (remove) {
       if (key && names.size() > 1) RemoveSubkey(*key, names.back());
       key = nullptr;

@@ -22,8 +22,8 @@ struct Value {
 
 struct Key {
   std::string name;
-  std::string folded;  // the name as compared: upper-cased ASCII
-  std::vector<Value> values;  // in creation order
+  std::string folded;                         // the name as compared: upper-cased ASCII
+  std::vector<Value> values;                  // in creation order
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
 };
 

@@ -79,13 +79,29 @@ mode_t ModeFor(const std::string &path) {
 
 }  // namespace
 
-std::string RegistryPath() {
+namespace {
+
+std::string ChosenPath() {
   const char *chosen = std::getenv("LORIMEX_REGISTRY");
   if (chosen && *chosen) return chosen;
   const char *config = std::getenv("XDG_CONFIG_HOME");
   if (config && *config) return std::string(config) + "/lorimex/registry.reg";
   const char *home = std::getenv("HOME");
   return std::string(home && *home ? home : ".") + "/.config/lorimex/registry.reg";
+}
+
+}  // namespace
+
+// A registry reached through a symbolic link is written where the link
+// points: replacing the link itself would leave the real file behind.
+std::string RegistryPath() {
+  std::string path = ChosenPath();
+  char *real = realpath(path.c_str(), nullptr);
+  if (real) {
+    path = real;
+    std::free(real);
+  }
+  return path;
 }
 
 FolderLock::FolderLock(const std::string &filePath) {

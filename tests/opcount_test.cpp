@@ -9,13 +9,14 @@ class OperationCountTest : public testsupport::RegistryTest {};
 
 TEST_F(OperationCountTest, EachKeyAndValueCostsExactlyTheCallsItNeeds) {
   // 6 keys (the product key and 5 below it, 2 levels deep) and 9 values.
-  Load("[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"a\"=\"1\"\n@=dword:00000002\n"
-       "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One]\n\"b\"=hex:01\n"
-       "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One\\Deep]\n\"c\"=\"3\"\n\"d\"=\"4\"\n\"e\"=\"5\"\n"
-       "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One\\Empty]\n"
-       "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Two]\n\"f\"=\"6\"\n\"g\"=\"7\"\n"
-       "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Three]\n\"h\"=\"8\"\n"
-       "[HKEY_CURRENT_USER\\Software]\n");
+  Load(
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"a\"=\"1\"\n@=dword:00000002\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One]\n\"b\"=hex:01\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One\\Deep]\n\"c\"=\"3\"\n\"d\"=\"4\"\n\"e\"=\"5\"\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\One\\Empty]\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Two]\n\"f\"=\"6\"\n\"g\"=\"7\"\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Three]\n\"h\"=\"8\"\n"
+      "[HKEY_CURRENT_USER\\Software]\n");
   ASSERT_EQ(Run().status, 0);
   const unsigned long keys = 6, values = 9, subkeys = keys - 1;
   // Per key: one open, one create, one value enumeration past the last value,

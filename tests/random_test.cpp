@@ -112,9 +112,7 @@ class Model {
 
   void Line(const std::string &text) { lines_ += text + "\n"; }
 
-  std::string Finish(bool failed) {
-    return testsupport::Expected(lines_, failed);
-  }
+  std::string Finish(bool failed) { return testsupport::Expected(lines_, failed); }
 
   void Copy(regfile::Key &sourceParent, const std::string &sourceParentPath, regfile::Key &destinationParent,
             const std::string &destinationParentPath, const std::string &name, int depth) {
@@ -156,8 +154,8 @@ class Model {
     for (std::size_t index = 0;; ++index) {
       bool exists = index < source.values.size();
       if (Fails(Op::EnumValue, sourcePath, nullptr, static_cast<long>(index)) ||
-          (exists && (source.values[index].name.size() >= kNameCapacity ||
-                      source.values[index].data.size() > kDataCapacity))) {
+          (exists &&
+           (source.values[index].name.size() >= kNameCapacity || source.values[index].data.size() > kDataCapacity))) {
         Line("Error enumerating value at index " + std::to_string(index));
         return;
       }
@@ -186,15 +184,15 @@ std::vector<Fault> RandomFaults(Generator &random, const regfile::Key &top) {
   const regfile::Key *source = regfile::FindSubkey(top, "HKEY_USERS");
   CollectPaths(*source, "HKEY_USERS", sources);
   for (std::string &path : std::vector<std::string>(sources)) {
-    if (path.rfind(kSourceRoot, 0) == 0)
-      destinations.push_back(kDestinationRoot + path.substr(kSourceRoot.size()));
+    if (path.rfind(kSourceRoot, 0) == 0) destinations.push_back(kDestinationRoot + path.substr(kSourceRoot.size()));
   }
   static const LONG statuses[] = {2, 5, 6, 87, 234, 1015, 1016};
   std::vector<Fault> faults;
   for (int i = random.Below(5) - 1; i > 0; --i) {
     Fault fault;
     fault.op = static_cast<Op>(random.Below(static_cast<int>(Op::Save)));
-    bool onDestination = fault.op == Op::Create || fault.op == Op::SetValue || (fault.op == Op::Close && random.OneIn(2));
+    bool onDestination =
+        fault.op == Op::Create || fault.op == Op::SetValue || (fault.op == Op::Close && random.OneIn(2));
     const auto &paths = onDestination ? destinations : sources;
     fault.keyPath = paths[static_cast<std::size_t>(random.Below(static_cast<int>(paths.size())))];
     fault.status = statuses[random.Below(7)];
@@ -213,8 +211,8 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     regfile::Key top;
-    regfile::Key &software = regfile::AddSubkey(
-        regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
+    regfile::Key &software =
+        regfile::AddSubkey(regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
     if (!random.OneIn(10)) random.Fill(regfile::AddSubkey(regfile::AddSubkey(software, "Norvane"), "Kelvaro"), 1);
     regfile::AddSubkey(software, "Other").values.push_back({"keep", 1, std::string("x\0", 2)});
     regfile::Key &current = regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_CURRENT_USER"), "Software");

@@ -1,11 +1,12 @@
 // The .reg reader and writer: what the stand-in stores must come back
 // byte for byte, and a file that is not a registry must be refused with
 // the line at fault.
+#include "registry/regfile.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "registry/regfile.h"
 #include "tests/support.h"
 
 namespace {
@@ -46,8 +47,9 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   regfile::Key top;
   regfile::Key &key = regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
-      std::string("plain\0", 6),        std::string("no nul"),           std::string("in\0side\0", 8),
-      std::string("line\nbreak\0", 11), std::string("\x80\xff high\0", 8), std::string(),
+      std::string("plain\0", 6),         std::string("no nul"),
+      std::string("in\0side\0", 8),      std::string("line\nbreak\0", 11),
+      std::string("\x80\xff high\0", 8), std::string(),
       std::string(300, '\x7f'),
   };
   std::uint32_t type = 0;

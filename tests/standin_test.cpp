@@ -25,8 +25,7 @@ class StandinTest : public RegistryTest {
   HKEY Create(HKEY parent, const char *path, DWORD *disposition = nullptr) {
     HKEY key = nullptr;
     char noClass[1] = "";
-    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
-              ERROR_SUCCESS)
+    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, disposition), ERROR_SUCCESS)
         << path;
     return key;
   }
@@ -65,8 +64,9 @@ TEST_F(StandinTest, KeysOpenWithoutCaseAndCreateWholePaths) {
 }
 
 TEST_F(StandinTest, EnumerationNeverTruncates) {
-  Load("[HKEY_USERS\\K\\b]\n[HKEY_USERS\\K\\A]\n[HKEY_USERS\\K\\_c]\n[HKEY_USERS\\K]\n"
-       "\"zz\"=hex:01,02,03\n\"aa\"=\"\"\n");
+  Load(
+      "[HKEY_USERS\\K\\b]\n[HKEY_USERS\\K\\A]\n[HKEY_USERS\\K\\_c]\n[HKEY_USERS\\K]\n"
+      "\"zz\"=hex:01,02,03\n\"aa\"=\"\"\n");
   HKEY key = Open(HKEY_USERS, "K", KEY_READ);
   EXPECT_EQ(SubkeyAt(key, 0), "A");
   EXPECT_EQ(SubkeyAt(key, 1), "b");
@@ -105,8 +105,7 @@ TEST_F(StandinTest, AccessRightsAndHandlesAreEnforced) {
   HKEY writeOnly = Open(HKEY_CURRENT_USER, "Software\\Existing", KEY_SET_VALUE);
   char name[8];
   DWORD nameLength = 8;
-  EXPECT_EQ(RegEnumValueA(writeOnly, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
-            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegEnumValueA(writeOnly, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
   EXPECT_EQ(SubkeyAt(writeOnly, 0, ERROR_ACCESS_DENIED), "");
   for (HKEY open : {writeOnly, existing}) EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(existing), ERROR_INVALID_HANDLE);
@@ -130,10 +129,23 @@ TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n" + others) << "written before the last close";
   EXPECT_EQ(RegCloseKey(user), ERROR_SUCCESS);
-  EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n"
-                             "[HKEY_CURRENT_USER\\Software\\Mine]\n\"v\"=hex(7777):61,67,61,69,6e\n\n" + others);
+  EXPECT_EQ(ReadFile(file_),
+            "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Mine]\n\"v\"=hex(7777):61,67,61,69,6e\n\n" +
+                others);
   auto leftovers = std::distance(std::filesystem::directory_iterator(folder_), {});
   EXPECT_EQ(leftovers, 1) << "temporary file left beside the registry";
+}
+
+TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
+  Load("[HKEY_CURRENT_USER\\Software]\n");
+  const std::string link = folder_ + "/link.reg";
+  std::filesystem::create_symlink(file_, link);
+  setenv("LORIMEX_REGISTRY", link.c_str(), 1);
+  HKEY key = Create(HKEY_CURRENT_USER, "Software\\New");
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(ReadFile(file_).find("[HKEY_CURRENT_USER\\Software\\New]"), std::string::npos);
 }
 
 TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
@@ -169,7 +181,9 @@ TEST_F(StandinTest, MalformedFilesAreRefusedAndLeftAlone) {
       "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,xy\n",
       "REGEDIT4\n\"v\"=\"before any key\"\n",
       "[HKEY_USERS\\A]\n\"v\"=\"no header\"\n",
-      std::string("\x7f" "ELF\x02\x01\x01\0\0\0\xff\xfe\n", 14),
+      std::string("\x7f"
+                  "ELF\x02\x01\x01\0\0\0\xff\xfe\n",
+                  14),
   };
   for (const std::string &text : malformed) {
     SCOPED_TRACE(text);
@@ -223,8 +237,8 @@ TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {
       std::string name = "Writer" + std::to_string(i);
       bool ok = RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_ALL_ACCESS, &software) == ERROR_SUCCESS;
       HKEY key = nullptr;
-      ok = ok && RegCreateKeyExA(software, name.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                 nullptr) == ERROR_SUCCESS;
+      ok = ok && RegCreateKeyExA(software, name.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+                     ERROR_SUCCESS;
       usleep(100000);  // both runs hold their copy of the registry at once, were it not for the lock
       ok = ok && RegCloseKey(key) == ERROR_SUCCESS && RegCloseKey(software) == ERROR_SUCCESS;
       _exit(ok ? 0 : 1);
@@ -235,8 +249,9 @@ TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software"),
-            "HKEY_CURRENT_USER\\Software\nHKEY_CURRENT_USER\\Software\\Writer0\nHKEY_CURRENT_USER\\Software\\Writer1\n");
+  EXPECT_EQ(
+      Dump("HKEY_CURRENT_USER\\Software"),
+      "HKEY_CURRENT_USER\\Software\nHKEY_CURRENT_USER\\Software\\Writer0\nHKEY_CURRENT_USER\\Software\\Writer1\n");
 }
 
 }  // namespace

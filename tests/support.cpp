@@ -29,9 +29,7 @@ std::string ReadFile(const std::string &path) {
   return text.str();
 }
 
-void WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string HexBytes(const std::string &data) {
   static const char digits[] = "0123456789abcdef";

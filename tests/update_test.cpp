@@ -175,8 +175,8 @@ TEST_F(UpdateTest, CopyFailuresAreReportedAndTurnTheVerdict) {
     const char *what;
     Fault fault;
     std::string lines;
-    const char *copied;      // still copied after the failure
-    const char *notCopied;   // left out because of it
+    const char *copied;     // still copied after the failure
+    const char *notCopied;  // left out because of it
   };
   const Case cases[] = {
       {"top source key", MakeFault(Op::Open, kSource, 5), "Error opening source key Norvane\\Kelvaro\n", nullptr,

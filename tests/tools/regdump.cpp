@@ -32,8 +32,8 @@ void PrintValues(HKEY key) {
       std::printf("  (value %lu: error %ld)\n", static_cast<unsigned long>(index), static_cast<long>(status));
       break;
     }
-    entries.push_back({std::string(name.data(), nameLength), type,
-                       std::vector<BYTE>(data.begin(), data.begin() + dataLength)});
+    entries.push_back(
+        {std::string(name.data(), nameLength), type, std::vector<BYTE>(data.begin(), data.begin() + dataLength)});
   }
   std::sort(entries.begin(), entries.end(),
             [](const Entry &a, const Entry &b) { return regfile::Fold(a.name) < regfile::Fold(b.name); });

@@ -16,8 +16,8 @@ namespace {
 bool LoadKey(HKEY parent, const regfile::Key &key) {
   HKEY handle = nullptr;
   char noClass[1] = "";
-  LONG status = RegCreateKeyExA(parent, key.name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                nullptr, &handle, nullptr);
+  LONG status = RegCreateKeyExA(parent, key.name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                &handle, nullptr);
   if (status != ERROR_SUCCESS) {
     std::fprintf(stderr, "regload: creating %s: %ld\n", key.name.c_str(), static_cast<long>(status));
     return false;
