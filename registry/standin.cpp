@@ -185,40 +185,46 @@ LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenKey *&open, const char
   return InjectedStatus(op, open->path, valueName, index);
 }
 
-LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
+// A path beneath an open key, as an open or a create names it.
+struct Target {
   const OpenKey *base = nullptr;
   std::vector<std::string> names;
-  LONG status = Resolve(parent, base);
-  if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
+  std::string path;  // full path, for injected failures and the new handle
+};
+
+LONG FindTarget(HKEY parent, const char *subKey, Op op, Target &target) {
+  LONG status = Resolve(parent, target.base);
+  if (status == ERROR_SUCCESS) status = SplitPath(subKey, target.names);
   if (status != ERROR_SUCCESS) return status;
-  std::string path = JoinPath(base->path, names);
-  status = InjectedStatus(Op::Open, path);
+  target.path = JoinPath(target.base->path, target.names);
+  return InjectedStatus(op, target.path);
+}
+
+LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
+  Target target;
+  LONG status = FindTarget(parent, subKey, Op::Open, target);
   if (status != ERROR_SUCCESS) return status;
-  regfile::Key *key = base->key;
-  for (std::size_t i = 0; key && i < names.size(); ++i) key = regfile::FindSubkey(*key, names[i]);
+  regfile::Key *key = target.base->key;
+  for (std::size_t i = 0; key && i < target.names.size(); ++i) key = regfile::FindSubkey(*key, target.names[i]);
   if (!key) return ERROR_FILE_NOT_FOUND;
-  *result = AddHandle(key, path, access);
+  *result = AddHandle(key, target.path, access);
   return ERROR_SUCCESS;
 }
 
 LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD disposition) {
-  const OpenKey *base = nullptr;
-  std::vector<std::string> names;
-  LONG status = Resolve(parent, base);
-  if (status == ERROR_SUCCESS) status = SplitPath(subKey, names);
+  Target target;
+  LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
-  std::string path = JoinPath(base->path, names);
-  status = InjectedStatus(Op::Create, path);
-  if (status != ERROR_SUCCESS) return status;
-  regfile::Key *key = base->key;
+  const std::vector<std::string> &names = target.names;
+  regfile::Key *key = target.base->key;
   std::size_t existing = 0;
   while (existing < names.size() && regfile::FindSubkey(*key, names[existing]))
     key = regfile::FindSubkey(*key, names[existing++]);
   bool creates = existing < names.size();
-  if (creates && !Allows(*base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::AddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
-  *result = AddHandle(key, path, KEY_ALL_ACCESS);
+  *result = AddHandle(key, target.path, KEY_ALL_ACCESS);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
