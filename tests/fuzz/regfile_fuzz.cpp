@@ -1,0 +1,20 @@
+// libFuzzer target for the .reg reader and writer: any input either is
+// refused or reads back, once written, into the very same text.
+//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
+//     tests/fuzz/regfile_fuzz.cpp registry/regfile.cpp -o regfile_fuzz
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "registry/regfile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  regfile::Key top;
+  regfile::ParseError error;
+  if (!regfile::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, error)) return 0;
+  std::string written = regfile::Write(top);
+  regfile::Key again;
+  if (!regfile::Parse(written, again, error) || regfile::Write(again) != written) std::abort();
+  return 0;
+}
