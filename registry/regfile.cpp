@@ -49,7 +49,10 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
   return true;
 }
 
-char FoldChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+// Lower case, not upper: it decides where '_', '[' and the like sort
+// among the letters, and Wine's registry, the real one tested against,
+// lists subkeys in lower-cased order.
+char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Compares an already folded name with a name as given, folding on the fly.
 int CompareFolded(std::string_view folded, std::string_view name) {
@@ -441,9 +444,8 @@ bool RemoveValue(Key &key, std::string_view name) {
 bool IsRootName(std::string_view name) { return !CanonicalRootName(name).empty(); }
 
 std::string CanonicalRootName(std::string_view name) {
-  std::string folded = Fold(name);
   for (std::string_view root : kRoots) {
-    if (folded == root) return std::string(root);
+    if (EqualNoCase(name, root)) return std::string(root);
   }
   return {};
 }

@@ -22,12 +22,13 @@ struct Value {
 
 struct Key {
   std::string name;
-  std::string folded;                         // the name as compared: upper-cased ASCII
+  std::string folded;                         // the name as compared: lower-cased ASCII
   std::vector<Value> values;                  // in creation order
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
 };
 
-// Names compare as the platform compares them: ASCII letters without case.
+// Names compare as the platform compares them: ASCII letters without case,
+// ordered as their lower-case forms.
 std::string Fold(std::string_view name);
 
 Key *FindSubkey(const Key &parent, std::string_view name);

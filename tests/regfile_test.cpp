@@ -72,8 +72,8 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) regfile::AddSubkey(root, name);
   std::string order;
   for (const auto &k : root.subkeys) order += k->name + " ";
-  // Upper-cased comparison puts '_' after the letters, as the platform does.
-  EXPECT_EQ(order, "Alpha beta Zed _under ");
+  // Lower-cased comparison puts '_' before the letters, as the platform does.
+  EXPECT_EQ(order, "_under Alpha beta Zed ");
 
   regfile::SetValue(root, "First", 1, "a");
   regfile::SetValue(root, "second", 1, "b");

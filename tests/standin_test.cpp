@@ -68,10 +68,10 @@ TEST_F(StandinTest, EnumerationNeverTruncates) {
       "[HKEY_USERS\\K\\b]\n[HKEY_USERS\\K\\A]\n[HKEY_USERS\\K\\_c]\n[HKEY_USERS\\K]\n"
       "\"zz\"=hex:01,02,03\n\"aa\"=\"\"\n");
   HKEY key = Open(HKEY_USERS, "K", KEY_READ);
-  EXPECT_EQ(SubkeyAt(key, 0), "A");
-  EXPECT_EQ(SubkeyAt(key, 1), "b");
-  EXPECT_EQ(SubkeyAt(key, 2, ERROR_SUCCESS, 3), "_c");
-  EXPECT_EQ(SubkeyAt(key, 2, ERROR_MORE_DATA, 2), "");
+  EXPECT_EQ(SubkeyAt(key, 0, ERROR_SUCCESS, 3), "_c");
+  EXPECT_EQ(SubkeyAt(key, 0, ERROR_MORE_DATA, 2), "");
+  EXPECT_EQ(SubkeyAt(key, 1), "A");
+  EXPECT_EQ(SubkeyAt(key, 2), "b");
   EXPECT_EQ(SubkeyAt(key, 3, ERROR_NO_MORE_ITEMS), "");
 
   char name[8];
