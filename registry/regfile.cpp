@@ -26,8 +26,10 @@ std::string_view TrimLeft(std::string_view s) {
   return s;
 }
 
+bool EqualNoCase(std::string_view a, std::string_view b);
+
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && Fold(s.substr(0, prefix.size())) == Fold(prefix);
+  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 int HexDigit(char c) {
@@ -49,20 +51,43 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
   return true;
 }
 
-// Lower case, not upper: it decides where '_', '[' and the like sort
-// among the letters, and Wine's registry, the real one tested against,
-// lists subkeys in lower-cased order.
-char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// Names are 8-bit text in the Windows-1252 code page. They compare as the
+// lower-case forms of their characters, ordered by code point: that decides
+// where '_' or 'é' sort among the letters, and is how Wine's registry, the
+// real one tested against, lists subkeys.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-// Compares an already folded name with a name as given, folding on the fly.
+char16_t FoldChar(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  char16_t unit = byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
+  if ((unit >= u'A' && unit <= u'Z') || (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7)) return unit + 0x20;
+  switch (unit) {
+    case 0x0152:
+    case 0x0160:
+    case 0x017D:
+      return unit + 1;
+    case 0x0178:
+      return 0x00FF;
+    default:
+      return unit;
+  }
+}
+
+// Compares an already folded name (two bytes a character, high first) with
+// a name as given, folding on the fly.
 int CompareFolded(std::string_view folded, std::string_view name) {
-  std::size_t n = std::min(folded.size(), name.size());
+  std::size_t n = std::min(folded.size() / 2, name.size());
   for (std::size_t i = 0; i < n; ++i) {
-    auto a = static_cast<unsigned char>(folded[i]);
-    auto b = static_cast<unsigned char>(FoldChar(name[i]));
+    auto a = static_cast<char16_t>(static_cast<unsigned char>(folded[2 * i]) << 8 |
+                                   static_cast<unsigned char>(folded[2 * i + 1]));
+    char16_t b = FoldChar(name[i]);
     if (a != b) return a < b ? -1 : 1;
   }
-  return folded.size() == name.size() ? 0 : (folded.size() < name.size() ? -1 : 1);
+  std::size_t length = folded.size() / 2;
+  return length == name.size() ? 0 : (length < name.size() ? -1 : 1);
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
@@ -391,8 +416,13 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 }  // namespace
 
 std::string Fold(std::string_view name) {
-  std::string folded(name);
-  for (char &c : folded) c = FoldChar(c);
+  std::string folded;
+  folded.reserve(2 * name.size());
+  for (char c : name) {
+    char16_t unit = FoldChar(c);
+    folded.push_back(static_cast<char>(unit >> 8));
+    folded.push_back(static_cast<char>(unit & 0xFF));
+  }
   return folded;
 }
 

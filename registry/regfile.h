@@ -22,13 +22,15 @@ struct Value {
 
 struct Key {
   std::string name;
-  std::string folded;                         // the name as compared: lower-cased ASCII
+  std::string folded;                         // the name as compared: see Fold()
   std::vector<Value> values;                  // in creation order
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
 };
 
-// Names compare as the platform compares them: ASCII letters without case,
-// ordered as their lower-case forms.
+// Names compare as the platform compares them: without case, ordered as
+// their lower-case forms. Fold gives a byte string that compares that way:
+// each character's lower-case code point (Windows-1252), two bytes, high
+// byte first.
 std::string Fold(std::string_view name);
 
 Key *FindSubkey(const Key &parent, std::string_view name);
