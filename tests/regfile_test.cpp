@@ -75,6 +75,14 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   // Lower-cased comparison puts '_' before the letters, as the platform does.
   EXPECT_EQ(order, "_under Alpha beta Zed ");
 
+  // Windows-1252 letters fold too, and sort by their Unicode code points.
+  regfile::Key accented;
+  for (const char *name : {"\x80", "caf\xe9", "\x8a", "\xdf", "CAF\xc9", "zz", "\x9f", "\xff", "\xe0"})
+    regfile::AddSubkey(accented, name);
+  order.clear();
+  for (const auto &k : accented.subkeys) order += k->name + " ";
+  EXPECT_EQ(order, "caf\xe9 zz \xdf \xe0 \x9f \x8a \x80 ");
+
   regfile::SetValue(root, "First", 1, "a");
   regfile::SetValue(root, "second", 1, "b");
   regfile::SetValue(root, "FIRST", 3, "c");
