@@ -16,7 +16,7 @@ need perl perl
 need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need i686-w64-mingw32-g++ g++-mingw-w64-i686
 need wine wine
-need wine64 wine64
+[ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)
 if [ ${#packages[@]} -gt 0 ]; then
