@@ -224,8 +224,9 @@ class Parser {
       if (slash == std::string_view::npos) break;
       start = slash + 1;
     }
-    if (!IsRootName(names.front())) return Fail(number, "unknown root key " + std::string(names.front()));
-    Key *key = &AddSubkey(top_, CanonicalRootName(names.front()));
+    std::string root = CanonicalRootName(names.front());
+    if (root.empty()) return Fail(number, "unknown root key " + std::string(names.front()));
+    Key *key = &AddSubkey(top_, root);
     std::size_t keep = remove ? names.size() - 1 : names.size();
     for (std::size_t i = 1; i < keep && key; ++i)
       key = remove ? FindSubkey(*key, names[i]) : &AddSubkey(*key, names[i]);
@@ -431,11 +432,9 @@ Key *FindSubkey(const Key &parent, std::string_view name) {
   return IsSubkeyAt(parent, it, name) ? it->get() : nullptr;
 }
 
-Key &AddSubkey(Key &parent, std::string_view name, bool *created) {
+Key &AddSubkey(Key &parent, std::string_view name) {
   auto it = SubkeyPosition(parent, name);
-  bool isNew = !IsSubkeyAt(parent, it, name);
-  if (created) *created = isNew;
-  if (!isNew) return **it;
+  if (IsSubkeyAt(parent, it, name)) return **it;
   auto key = std::make_unique<Key>();
   key->name = std::string(name);
   key->folded = Fold(name);
@@ -470,8 +469,6 @@ bool RemoveValue(Key &key, std::string_view name) {
   key.values.erase(key.values.begin() + (value - key.values.data()));
   return true;
 }
-
-bool IsRootName(std::string_view name) { return !CanonicalRootName(name).empty(); }
 
 std::string CanonicalRootName(std::string_view name) {
   for (std::string_view root : kRoots) {

@@ -35,7 +35,7 @@ std::string Fold(std::string_view name);
 
 Key *FindSubkey(const Key &parent, std::string_view name);
 // Returns the existing subkey, or adds it with the given spelling.
-Key &AddSubkey(Key &parent, std::string_view name, bool *created = nullptr);
+Key &AddSubkey(Key &parent, std::string_view name);
 void RemoveSubkey(Key &parent, std::string_view name);
 Value *FindValue(Key &key, std::string_view name);
 // Replaces the data and type of a same-named value in place, keeping its
@@ -43,8 +43,8 @@ Value *FindValue(Key &key, std::string_view name);
 void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data);
 bool RemoveValue(Key &key, std::string_view name);
 
-// The root keys a file may name; their subkeys of `top` are these names.
-bool IsRootName(std::string_view name);
+// The root key a file names, spelled as the platform spells it, or "" when
+// it names none; the subkeys of `top` carry these names.
 std::string CanonicalRootName(std::string_view name);
 
 struct ParseError {
