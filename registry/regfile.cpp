@@ -13,6 +13,7 @@ constexpr std::array<std::string_view, 5> kRoots = {"HKEY_CLASSES_ROOT", "HKEY_C
 constexpr std::uint32_t kString = 1;
 constexpr std::uint32_t kBinary = 3;
 constexpr std::uint32_t kDword = 4;
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -25,8 +26,6 @@ std::string_view TrimLeft(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   return s;
 }
-
-bool EqualNoCase(std::string_view a, std::string_view b);
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
@@ -55,10 +54,10 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
 // lower-case forms of their characters, ordered by code point: that decides
 // where '_' or 'é' sort among the letters, and is how Wine's registry, the
 // real one tested against, lists subkeys.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char16_t FoldChar(char c) {
   auto byte = static_cast<unsigned char>(c);
@@ -90,14 +89,6 @@ int CompareFolded(std::string_view folded, std::string_view name) {
   return length == name.size() ? 0 : (length < name.size() ? -1 : 1);
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  }
-  return true;
-}
-
 auto SubkeyPosition(const Key &parent, std::string_view name) {
   return std::lower_bound(
       parent.subkeys.begin(), parent.subkeys.end(), name,
@@ -108,6 +99,15 @@ using SubkeyIterator = std::vector<std::unique_ptr<Key>>::const_iterator;
 
 bool IsSubkeyAt(const Key &parent, SubkeyIterator it, std::string_view name) {
   return it != parent.subkeys.end() && CompareFolded((*it)->folded, name) == 0;
+}
+
+// The root key a file names, spelled as the platform spells it, or "" when
+// it names none; the subkeys of `top` carry these names.
+std::string CanonicalRootName(std::string_view name) {
+  for (std::string_view root : kRoots) {
+    if (EqualNoCase(name, root)) return std::string(root);
+  }
+  return {};
 }
 
 // Splits the text into lines, keeping the number of the first physical line
@@ -217,13 +217,7 @@ class Parser {
     bool remove = !text.empty() && text.front() == '-';
     if (remove) text.remove_prefix(1);
     std::vector<std::string_view> names;
-    for (std::size_t start = 0;;) {
-      std::size_t slash = text.find('\\', start);
-      names.push_back(text.substr(start, slash == std::string_view::npos ? slash : slash - start));
-      if (names.back().empty()) return Fail(number, "empty key name in the path");
-      if (slash == std::string_view::npos) break;
-      start = slash + 1;
-    }
+    if (!SplitKeyPath(text, names)) return Fail(number, "empty key name in the path");
     std::string root = CanonicalRootName(names.front());
     if (root.empty()) return Fail(number, "unknown root key " + std::string(names.front()));
     Key *key = &AddSubkey(top_, root);
@@ -332,7 +326,7 @@ bool IsPlainString(const Value &value) {
 }
 
 void AppendHex(std::string &out, const Value &value) {
-  static const char digits[] = "0123456789abcdef";
+  const char *digits = kHexDigits;
   if (value.type == kBinary) {
     out += "hex:";
   } else {
@@ -375,12 +369,11 @@ void AppendValue(std::string &out, const Value &value) {
   if (IsPlainString(value)) {
     AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
   } else if (value.type == kDword && value.data.size() == 4) {
-    static const char digits[] = "0123456789abcdef";
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
       auto byte = static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
-      out.push_back(digits[byte >> 4]);
-      out.push_back(digits[byte & 15]);
+      out.push_back(kHexDigits[byte >> 4]);
+      out.push_back(kHexDigits[byte & 15]);
     }
   } else {
     AppendHex(out, value);
@@ -427,6 +420,24 @@ std::string Fold(std::string_view name) {
   return folded;
 }
 
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
+  for (std::size_t start = 0;;) {
+    std::size_t slash = path.find('\\', start);
+    names.push_back(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    if (names.back().empty()) return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
 Key *FindSubkey(const Key &parent, std::string_view name) {
   auto it = SubkeyPosition(parent, name);
   return IsSubkeyAt(parent, it, name) ? it->get() : nullptr;
@@ -463,18 +474,9 @@ void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string d
   value->data = std::move(data);
 }
 
-bool RemoveValue(Key &key, std::string_view name) {
+void RemoveValue(Key &key, std::string_view name) {
   Value *value = FindValue(key, name);
-  if (!value) return false;
-  key.values.erase(key.values.begin() + (value - key.values.data()));
-  return true;
-}
-
-std::string CanonicalRootName(std::string_view name) {
-  for (std::string_view root : kRoots) {
-    if (EqualNoCase(name, root)) return std::string(root);
-  }
-  return {};
+  if (value) key.values.erase(key.values.begin() + (value - key.values.data()));
 }
 
 bool Parse(std::string_view text, Key &top, ParseError &error) { return Parser(text, top, error).Run(); }

@@ -32,6 +32,10 @@ struct Key {
 // each character's lower-case code point (Windows-1252), two bytes, high
 // byte first.
 std::string Fold(std::string_view name);
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+// Splits "a\\b\\c" into its key names; false when a name is empty.
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names);
 
 Key *FindSubkey(const Key &parent, std::string_view name);
 // Returns the existing subkey, or adds it with the given spelling.
@@ -41,11 +45,7 @@ Value *FindValue(Key &key, std::string_view name);
 // Replaces the data and type of a same-named value in place, keeping its
 // spelling and position; otherwise appends.
 void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data);
-bool RemoveValue(Key &key, std::string_view name);
-
-// The root key a file names, spelled as the platform spells it, or "" when
-// it names none; the subkeys of `top` carry these names.
-std::string CanonicalRootName(std::string_view name);
+void RemoveValue(Key &key, std::string_view name);
 
 struct ParseError {
   std::size_t line = 0;

@@ -64,14 +64,12 @@ State &Current() {
   return state;
 }
 
-bool SamePath(const std::string &a, const std::string &b) { return regfile::Fold(a) == regfile::Fold(b); }
-
 // Looks for an injected failure of this call.
 LONG InjectedStatus(Op op, const std::string &keyPath, const char *valueName = nullptr, long index = -1) {
   for (PendingFault &pending : Current().faults) {
     const Fault &f = pending.fault;
-    if (f.op != op || (!f.keyPath.empty() && !SamePath(f.keyPath, keyPath))) continue;
-    if (f.valueName && !(valueName && SamePath(*f.valueName, valueName))) continue;
+    if (f.op != op || (!f.keyPath.empty() && !regfile::EqualNoCase(f.keyPath, keyPath))) continue;
+    if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, valueName))) continue;
     if (f.index >= 0 && f.index != index) continue;
     if (++pending.seen == f.nth || f.nth == 0) return f.status;
   }
@@ -143,28 +141,6 @@ LONG Resolve(HKEY handle, const OpenKey *&out) {
   return ERROR_SUCCESS;
 }
 
-// Splits a relative path into names; one trailing backslash is allowed.
-LONG SplitPath(const char *path, std::vector<std::string> &names) {
-  std::string rest = path ? path : "";
-  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-  if (rest.empty()) return ERROR_SUCCESS;
-  for (std::size_t start = 0;;) {
-    std::size_t slash = rest.find('\\', start);
-    names.push_back(rest.substr(start, slash == std::string::npos ? slash : slash - start));
-    if (names.back().empty()) return ERROR_BAD_PATHNAME;
-    // The registry file keeps one key or value per line.
-    if (names.back().find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
-    if (slash == std::string::npos) return ERROR_SUCCESS;
-    start = slash + 1;
-  }
-}
-
-std::string JoinPath(const std::string &parent, const std::vector<std::string> &names) {
-  std::string path = parent;
-  for (const std::string &name : names) path += "\\" + name;
-  return path;
-}
-
 HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access) {
   State &state = Current();
   std::uintptr_t value = state.nextHandle;
@@ -188,15 +164,21 @@ LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenKey *&open, const char
 // A path beneath an open key, as an open or a create names it.
 struct Target {
   const OpenKey *base = nullptr;
-  std::vector<std::string> names;
-  std::string path;  // full path, for injected failures and the new handle
+  std::vector<std::string_view> names;  // within the caller's path
+  std::string path;                     // full path, for injected failures and the new handle
 };
 
+// One trailing backslash is allowed; an empty name in between is not.
 LONG FindTarget(HKEY parent, const char *subKey, Op op, Target &target) {
   LONG status = Resolve(parent, target.base);
-  if (status == ERROR_SUCCESS) status = SplitPath(subKey, target.names);
   if (status != ERROR_SUCCESS) return status;
-  target.path = JoinPath(target.base->path, target.names);
+  std::string_view rest = subKey ? subKey : "";
+  if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
+  if (!rest.empty() && !regfile::SplitKeyPath(rest, target.names)) return ERROR_BAD_PATHNAME;
+  // The registry file keeps one key per line.
+  if (rest.find_first_of("\r\n") != rest.npos) return ERROR_INVALID_PARAMETER;
+  target.path = target.base->path;
+  if (!rest.empty()) target.path.append("\\").append(rest);
   return InjectedStatus(op, target.path);
 }
 
@@ -215,11 +197,15 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
-  const std::vector<std::string> &names = target.names;
+  const std::vector<std::string_view> &names = target.names;
   regfile::Key *key = target.base->key;
   std::size_t existing = 0;
-  while (existing < names.size() && regfile::FindSubkey(*key, names[existing]))
-    key = regfile::FindSubkey(*key, names[existing++]);
+  while (existing < names.size()) {
+    regfile::Key *next = regfile::FindSubkey(*key, names[existing]);
+    if (!next) break;
+    key = next;
+    ++existing;
+  }
   bool creates = existing < names.size();
   if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::AddSubkey(*key, names[i]);

@@ -98,8 +98,8 @@ class Model {
 
   const Fault *Find(Op op, const std::string &path, const std::string *valueName = nullptr, long index = -1) const {
     for (const Fault &f : faults_) {
-      if (f.op != op || regfile::Fold(f.keyPath) != regfile::Fold(path)) continue;
-      if (f.valueName && !(valueName && regfile::Fold(*f.valueName) == regfile::Fold(*valueName))) continue;
+      if (f.op != op || !regfile::EqualNoCase(f.keyPath, path)) continue;
+      if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
       if (f.index >= 0 && f.index != index) continue;
       return &f;
     }
