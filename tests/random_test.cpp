@@ -91,8 +91,8 @@ class Model {
   }
 
  private:
-  static regfile::Key *Walk(regfile::Key *key, const std::vector<std::string> &names) {
-    for (const std::string &name : names) key = key ? regfile::FindSubkey(*key, name) : nullptr;
+  static regfile::Key *Walk(regfile::Key *key, const std::vector<std::string_view> &names) {
+    for (std::string_view name : names) key = key ? regfile::FindSubkey(*key, name) : nullptr;
     return key;
   }
 
@@ -118,10 +118,9 @@ class Model {
             const std::string &destinationParentPath, const std::string &name, int depth) {
     std::string sourcePath = sourceParentPath + "\\" + name;
     std::string destinationPath = destinationParentPath + "\\" + name;
-    std::size_t slash = name.find('\\');
-    regfile::Key *source = slash == std::string::npos
-                               ? regfile::FindSubkey(sourceParent, name)
-                               : Walk(&sourceParent, {name.substr(0, slash), name.substr(slash + 1)});
+    std::vector<std::string_view> names;
+    regfile::SplitKeyPath(name, names);
+    regfile::Key *source = Walk(&sourceParent, names);
     if (depth > kMaxDepth || !source || Fails(Op::Open, sourcePath)) {
       Line("Error opening source key " + name);
       return;
@@ -131,12 +130,7 @@ class Model {
       return;
     }
     regfile::Key *destination = &destinationParent;
-    if (slash == std::string::npos) {
-      destination = &regfile::AddSubkey(*destination, name);
-    } else {
-      destination = &regfile::AddSubkey(*destination, name.substr(0, slash));
-      destination = &regfile::AddSubkey(*destination, name.substr(slash + 1));
-    }
+    for (std::string_view part : names) destination = &regfile::AddSubkey(*destination, part);
     CopyValues(*source, sourcePath, *destination, destinationPath, depth);
     for (std::size_t index = 0;; ++index) {
       if (Fails(Op::EnumKey, sourcePath, nullptr, static_cast<long>(index)) ||
