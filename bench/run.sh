@@ -9,10 +9,16 @@
 #  3. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
 #     one tree of 5,000 keys and 50,000 values, alternated run by run
 #     (11 pairs, the order swapped each pair).
-#   bench/run.sh [--smoke]     (--smoke: small sizes, one run each)
+#  Every timed Wine run is checked afterwards: the destination must equal the
+#  source, or the benchmark stops with an error.
+#   bench/run.sh [--smoke] [FOLDER]
+#  --smoke: small sizes, one run each. FOLDER: where to build (build/bench).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-bench
+smoke=
+if [ "${1:-}" = --smoke ]; then smoke=1; shift; fi
+folder=${1:-$root/build/bench}
+build=$folder/linux
 work=$(mktemp -d)
 cleanup() {
   if [ -n "${WINEPREFIX:-}" ]; then timeout 30 wineserver -k >/dev/null 2>&1 || true; fi
@@ -21,9 +27,9 @@ cleanup() {
 trap cleanup EXIT
 
 sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=11
-if [ "${1:-}" = --smoke ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1; fi
+if [ -n "$smoke" ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1; fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF -DLORIMEX_BENCH=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -41,7 +47,7 @@ echo
 echo "| keys | values | file MB | run s | floor s | run / floor | run peak MB | peak / file | run us per key |"
 echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for keys in $sizes; do
-  "$build/bench/gen_tree" "$keys" 10 10 >"$work/tree.reg"
+  "$build/gen_tree" "$keys" 10 10 >"$work/tree.reg"
   file_kb=$(( $(stat -c %s "$work/tree.reg") / 1024 ))
   : >"$work/run" >"$work/floor" >"$work/peak"
   for ((i = 0; i < runs; ++i)); do
@@ -49,7 +55,7 @@ for keys in $sizes; do
     read -r seconds peak < <(LORIMEX_REGISTRY=$work/registry.reg measure "$build/lorimex")
     echo "$seconds" >>"$work/run"; echo "$peak" >>"$work/peak"
     cp "$work/tree.reg" "$work/registry.reg"
-    read -r seconds _ < <(measure "$build/bench/load_save" "$work/registry.reg")
+    read -r seconds _ < <(measure "$build/load_save" "$work/registry.reg")
     echo "$seconds" >>"$work/floor"
   done
   run=$(median <"$work/run") floor=$(median <"$work/floor") peak=$(median <"$work/peak")
@@ -61,25 +67,28 @@ done
 echo
 echo "## Registry calls of one run (1,000 keys, 10,000 values)"
 echo
-"$build/bench/gen_tree" 1000 10 10 >"$work/registry.reg"
+"$build/gen_tree" 1000 10 10 >"$work/registry.reg"
 echo '```'
-LORIMEX_REGISTRY=$work/registry.reg "$build/bench/opcounts" 2>&1 >/dev/null
+LORIMEX_REGISTRY=$work/registry.reg "$build/opcounts" 2>&1 >/dev/null
 echo '```'
 
 if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
   echo; echo "(Wine or mingw-w64 missing: the comparison with reg copy is left out)"
   exit 0
 fi
-windows=$root/build-bench-win64
+windows=$folder/win64
 cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$windows" -j2 >/dev/null
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null
 timeout 300 wine wineboot --init >/dev/null 2>&1 </dev/null
-"$build/bench/gen_tree" "$wine_keys" 10 10 >"$work/tree.reg"
+"$build/gen_tree" "$wine_keys" 10 10 >"$work/tree.reg"
 timeout 600 wine "$windows/regload.exe" "Z:$work/tree.reg" </dev/null >/dev/null 2>&1
+dump() { timeout 600 wine "$windows/regdump.exe" "$@" </dev/null | tr -d '\r'; }
+dump hku '.DEFAULT\Software\Norvane\Kelvaro' | sed 's|^\.DEFAULT\\||' >"$work/source.tree"
+[ "$(wc -l <"$work/source.tree")" -gt "$wine_keys" ] || { echo "loading the tree into Wine failed"; exit 1; }
 # Let the prefix's own start-up work die down before timing anything.
 sleep 10
 
@@ -91,6 +100,15 @@ elapsed() {
   timeout 600 wine "$@" </dev/null >/dev/null 2>&1
   seconds_since "$start"
 }
+# A run that copied nothing would win: each one must have copied it all.
+check() {
+  dump hkcu 'Software\Norvane\Kelvaro' >"$work/destination.tree"
+  if ! cmp -s "$work/source.tree" "$work/destination.tree"; then
+    echo "$1 did not copy the tree:"
+    diff "$work/source.tree" "$work/destination.tree" | head -n 5
+    exit 1
+  fi
+}
 : >"$work/lorimex" >"$work/regcopy" >"$work/ratio"
 run_lorimex() { elapsed "$windows/lorimex.exe"; }
 run_regcopy() { elapsed reg copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' "$destination" /s /f; }
@@ -98,9 +116,9 @@ for ((i = 0; i < pairs; ++i)); do
   # Which goes first changes every pair, so that neither always runs just
   # after the other's changes to the registry.
   if ((i % 2 == 0)); then
-    a=$(run_lorimex) b=$(run_regcopy)
+    a=$(run_lorimex); check lorimex.exe; b=$(run_regcopy); check "reg copy"
   else
-    b=$(run_regcopy) a=$(run_lorimex)
+    b=$(run_regcopy); check "reg copy"; a=$(run_lorimex); check lorimex.exe
   fi
   echo "$a" >>"$work/lorimex"; echo "$b" >>"$work/regcopy"
   awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$work/ratio"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "registry/casefold.h"
+
 namespace regfile {
 namespace {
 
@@ -50,43 +52,79 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
   return true;
 }
 
-// Names are 8-bit text in the Windows-1252 code page. They compare as the
-// lower-case forms of their characters, ordered by code point: that decides
-// where '_' or 'é' sort among the letters, and is how Wine's registry, the
-// real one tested against, lists subkeys.
-constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+// Names are UTF-8. They compare as the lower-case forms of their UTF-16
+// code units, in code unit order: that decides where '_' or 'é' sort among
+// the letters, and is how Wine's registry, the real one tested against,
+// lists subkeys. FoldedUnits yields those units one at a time. A byte that
+// is not part of valid UTF-8 is kept as it is: it becomes a lone low
+// surrogate of its own, which no valid character folds to, so such names
+// compare byte for byte apart from ASCII case.
+class FoldedUnits {
+ public:
+  explicit FoldedUnits(std::string_view name) : name_(name) {}
 
-char16_t FoldChar(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  char16_t unit = byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
-  if ((unit >= u'A' && unit <= u'Z') || (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7)) return unit + 0x20;
-  switch (unit) {
-    case 0x0152:
-    case 0x0160:
-    case 0x017D:
-      return unit + 1;
-    case 0x0178:
-      return 0x00FF;
-    default:
-      return unit;
+  bool Next(char16_t &unit) {
+    if (low_ != 0) {
+      unit = low_;
+      low_ = 0;
+      return true;
+    }
+    if (pos_ == name_.size()) return false;
+    auto first = static_cast<unsigned char>(name_[pos_]);
+    char32_t c = 0;
+    if (first < 0x80) {
+      ++pos_;
+      unit = first >= 'A' && first <= 'Z' ? static_cast<char16_t>(first + 0x20) : first;
+    } else if (!DecodeNext(c)) {
+      unit = static_cast<char16_t>(0xDC00 | static_cast<unsigned char>(name_[pos_++]));
+    } else if (c > 0xFFFF) {
+      unit = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      low_ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit = FoldCharacter(static_cast<char16_t>(c));
+    }
+    return true;
   }
-}
 
-// Compares an already folded name (two bytes a character, high first) with
-// a name as given, folding on the fly.
+ private:
+  // Reads one well-formed UTF-8 character (no overlong forms, surrogates or
+  // code points past U+10FFFF) and steps over it; false leaves pos_ alone.
+  bool DecodeNext(char32_t &c) {
+    auto byte = [this](std::size_t i) { return static_cast<unsigned char>(name_[pos_ + i]); };
+    unsigned char lead = byte(0);
+    std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || pos_ + length > name_.size()) return false;
+    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+      unsigned char next = byte(i);
+      if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return false;
+      c = c << 6 | (next & 0x3F);
+    }
+    pos_ += length;
+    return true;
+  }
+
+  std::string_view name_;
+  std::size_t pos_ = 0;
+  char16_t low_ = 0;
+};
+
+// Compares an already folded name (two bytes a unit, high first) with a
+// name as given, folding on the fly.
 int CompareFolded(std::string_view folded, std::string_view name) {
-  std::size_t n = std::min(folded.size() / 2, name.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    auto a = static_cast<char16_t>(static_cast<unsigned char>(folded[2 * i]) << 8 |
-                                   static_cast<unsigned char>(folded[2 * i + 1]));
-    char16_t b = FoldChar(name[i]);
+  FoldedUnits units(name);
+  char16_t b = 0;
+  for (std::size_t i = 0; i + 1 < folded.size(); i += 2) {
+    if (!units.Next(b)) return 1;
+    auto a = static_cast<char16_t>(static_cast<unsigned char>(folded[i]) << 8 | static_cast<unsigned char>(folded[i + 1]));
     if (a != b) return a < b ? -1 : 1;
   }
-  std::size_t length = folded.size() / 2;
-  return length == name.size() ? 0 : (length < name.size() ? -1 : 1);
+  return units.Next(b) ? -1 : 0;
 }
 
 auto SubkeyPosition(const Key &parent, std::string_view name) {
@@ -412,8 +450,8 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 std::string Fold(std::string_view name) {
   std::string folded;
   folded.reserve(2 * name.size());
-  for (char c : name) {
-    char16_t unit = FoldChar(c);
+  FoldedUnits units(name);
+  for (char16_t unit = 0; units.Next(unit);) {
     folded.push_back(static_cast<char>(unit >> 8));
     folded.push_back(static_cast<char>(unit & 0xFF));
   }
@@ -421,11 +459,13 @@ std::string Fold(std::string_view name) {
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  FoldedUnits left(a), right(b);
+  for (char16_t x = 0, y = 0;;) {
+    bool more = left.Next(x);
+    if (more != right.Next(y)) return false;
+    if (!more) return true;
+    if (x != y) return false;
   }
-  return true;
 }
 
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {

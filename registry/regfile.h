@@ -27,10 +27,10 @@ struct Key {
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
 };
 
-// Names compare as the platform compares them: without case, ordered as
-// their lower-case forms. Fold gives a byte string that compares that way:
-// each character's lower-case code point (Windows-1252), two bytes, high
-// byte first.
+// Names are UTF-8 and compare as the platform compares them: without case,
+// ordered as their lower-case forms. Fold gives a byte string that compares
+// that way: each UTF-16 code unit of the lower-case form, two bytes, high
+// byte first (bytes that are not UTF-8 are kept; see regfile.cpp).
 std::string Fold(std::string_view name);
 bool EqualNoCase(std::string_view a, std::string_view b);
 

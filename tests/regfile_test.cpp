@@ -75,13 +75,22 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   // Lower-cased comparison puts '_' before the letters, as the platform does.
   EXPECT_EQ(order, "_under Alpha beta Zed ");
 
-  // Windows-1252 letters fold too, and sort by their Unicode code points.
-  regfile::Key accented;
-  for (const char *name : {"\x80", "caf\xe9", "\x8a", "\xdf", "CAF\xc9", "zz", "\x9f", "\xff", "\xe0"})
-    regfile::AddSubkey(accented, name);
+  // Names are UTF-8: letters of any script fold, and names sort by the
+  // UTF-16 code units of their lower-case forms, so an emoji (a surrogate
+  // pair) comes before a fullwidth letter. Kelvin sign and 'k' stay apart, as
+  // in the platform's registry. Bytes that are not UTF-8 match only
+  // themselves.
+  regfile::Key unicode;
+  for (const char *name : {"\xef\xbd\x9a", "caf\xc3\xa9", "\xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7", "\xf0\x9f\x98\x80",
+                           "CAF\xc3\x89", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87", "\xe2\x84\xaa", "k", "\xc3\x9f",
+                           "\xe1\xba\x9e", "A\xe9", "a\xe9", "a\xc9", "\xe6\x97\xa5"})
+    regfile::AddSubkey(unicode, name);
   order.clear();
-  for (const auto &k : accented.subkeys) order += k->name + " ";
-  EXPECT_EQ(order, "caf\xe9 zz \xdf \xe0 \x9f \x8a \x80 ");
+  for (const auto &k : unicode.subkeys) order += k->name + " ";
+  EXPECT_EQ(order,
+            "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
+            "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
+  EXPECT_TRUE(regfile::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
 
   regfile::SetValue(root, "First", 1, "a");
   regfile::SetValue(root, "second", 1, "b");

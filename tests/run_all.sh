@@ -18,8 +18,15 @@ need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need i686-w64-mingw32-g++ g++-mingw-w64-i686
 need wine wine
 [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
+need wrestool icoutils  # reads the Windows build's resources back
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+[ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)
 [ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)
+# 32-bit Wine, which runs the i686 build beside the x86_64 one.
+if ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  packages+=(wine32:i386)
+fi
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   apt-get update -qq
@@ -28,7 +35,7 @@ fi
 
 for arch in x86_64 i686; do
   cmake -S "$root" -B "$build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
-    -DLORIMEX_TESTS=OFF >/dev/null
+    >/dev/null
   cmake --build "$build-win-$arch" -j2
 done
 # The Linux build's tests once more under AddressSanitizer and
@@ -37,7 +44,8 @@ cmake -S "$root" -B "$build-sanitize" -DLORIMEX_TESTS=ON -DLORIMEX_SANITIZE=ON >
 cmake --build "$build-sanitize" -j2
 (cd "$build-sanitize" && ctest --output-on-failure -j2)
 
-cmake -S "$root" -B "$build" -DLORIMEX_TESTS=ON -DLORIMEX_WINDOWS_BUILD="$build-win-x86_64" >/dev/null
+cmake -S "$root" -B "$build" -DLORIMEX_TESTS=ON -DLORIMEX_WINDOWS_BUILD_X86_64="$build-win-x86_64" \
+  -DLORIMEX_WINDOWS_BUILD_I686="$build-win-i686" >/dev/null
 cmake --build "$build" -j2
 cd "$build"
 ctest --output-on-failure -j2

@@ -1,31 +1,30 @@
-// Loads a .reg fixture into the registry through the same ANSI calls the
-// program uses, after removing the Norvane subtrees that an earlier case may
-// have left. Keys are created one level per call: the platform refuses a
-// create that adds very many levels at once.
-//   regload FILE
+// Loads a .reg fixture into the registry, after removing the Norvane
+// subtrees that an earlier case may have left. Keys are created one level per
+// call: the platform refuses a create that adds very many levels at once.
+// The calls are the 8-bit ones the program uses; with --wide (Windows) the
+// wide-character ones, the fixture's UTF-8 converted on the way.
+//   regload [--wide] FILE
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "registry/regfile.h"
-#include "registry/registry.h"
+#include "tests/tools/calls.h"
 
 namespace {
 
 bool LoadKey(HKEY parent, const regfile::Key &key) {
   HKEY handle = nullptr;
-  char noClass[1] = "";
-  LONG status = RegCreateKeyExA(parent, key.name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                &handle, nullptr);
+  LONG status = calls::Create(parent, key.name, handle);
   if (status != ERROR_SUCCESS) {
     std::fprintf(stderr, "regload: creating %s: %ld\n", key.name.c_str(), static_cast<long>(status));
     return false;
   }
   bool ok = true;
   for (const regfile::Value &value : key.values) {
-    status = RegSetValueExA(handle, value.name.c_str(), 0, value.type,
-                            reinterpret_cast<const BYTE *>(value.data.data()), static_cast<DWORD>(value.data.size()));
+    status = calls::SetValue(handle, value.name, value.type, value.data);
     if (status != ERROR_SUCCESS) {
       std::fprintf(stderr, "regload: setting %s: %ld\n", value.name.c_str(), static_cast<long>(status));
       ok = false;
@@ -47,17 +46,19 @@ bool LoadRoot(HKEY root, const regfile::Key *key) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: regload FILE\n");
+  bool wide = argc == 3 && std::strcmp(argv[1], "--wide") == 0;
+  if ((argc != 2 && !wide) || (wide && !calls::UseWideCalls())) {
+    std::fprintf(stderr, "usage: regload [--wide] FILE\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
+  const char *file = argv[argc - 1];
+  std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   regfile::Key top;
   regfile::ParseError error;
   if (!in || !regfile::Parse(text.str(), top, error)) {
-    std::fprintf(stderr, "regload: %s:%zu: %s\n", argv[1], error.line, error.reason.c_str());
+    std::fprintf(stderr, "regload: %s:%zu: %s\n", file, error.line, error.reason.c_str());
     return 2;
   }
 #ifdef _WIN32

@@ -3,15 +3,20 @@
 # stand-in registry (Linux), and lorimex.exe under Wine after the fixture was
 # loaded into Wine's registry. Same output lines (CR LF under Wine), same
 # exit status, same resulting Norvane subtree of the current user.
-#   compare.sh NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
+# With --wide the fixture goes into Wine's registry, and the tree comes back,
+# through the wide-character calls: text that no 8-bit code page holds is
+# then checked independently of the code page the program runs under.
+#   compare.sh [--wide] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
 set -u
+wide=()
+if [ "$1" = --wide ]; then wide=(--wide); shift; fi
 native=$1 windows=$2 fixture=$3 runs=${4:-1}
 . "$(dirname "$0")/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if [[ $fixture == deep:* ]]; then
-  bash "$(dirname "$0")/../deep_fixture.sh" "${fixture#deep:}" >"$work/fixture.reg"
+  bash "$(dirname "$0")/deep_fixture.sh" "${fixture#deep:}" >"$work/fixture.reg"
   fixture=$work/fixture.reg
 fi
 cp "$fixture" "$work/registry.reg"
@@ -22,14 +27,14 @@ for ((i = 0; i < runs; ++i)); do
 done
 "$native/regdump" hkcu 'Software\Norvane' >"$work/native.tree"
 
-if ! wine_run "$windows/regload.exe" "Z:$fixture" </dev/null >"$work/load.out" 2>&1; then
+if ! wine_run "$windows/regload.exe" "${wide[@]}" "Z:$fixture" </dev/null >"$work/load.out" 2>&1; then
   echo "loading the fixture into Wine failed:"; cat "$work/load.out"; exit 1
 fi
 for ((i = 0; i < runs; ++i)); do
   wine_run "$windows/lorimex.exe" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
   wine_status=$?
 done
-wine_run "$windows/regdump.exe" hkcu 'Software\Norvane' </dev/null | tr -d '\r' >"$work/wine.tree"
+wine_run "$windows/regdump.exe" "${wide[@]}" hkcu 'Software\Norvane' </dev/null | tr -d '\r' >"$work/wine.tree"
 
 failed=0
 sed 's/$/\r/' "$work/native.out" >"$work/native.crlf"

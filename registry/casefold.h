@@ -1,0 +1,16 @@
+// How the registry folds the case of one character of a name.
+#ifndef LORIMEX_REGISTRY_CASEFOLD_H
+#define LORIMEX_REGISTRY_CASEFOLD_H
+
+namespace regfile {
+
+// The lower-case form of a character of the Basic Multilingual Plane, by the
+// simple Unicode case mapping. A character folds only when its lower-case
+// form maps back to it in upper case: the registry keeps the Kelvin sign
+// apart from 'k', 'İ' from 'i' and 'ẞ' from 'ß' (measured under Wine over
+// the whole plane). Characters beyond it are not folded.
+char16_t FoldCharacter(char16_t c);
+
+}  // namespace regfile
+
+#endif

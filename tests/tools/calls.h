@@ -1,0 +1,25 @@
+// The registry calls of the test tools, on names and data as UTF-8 text.
+// They are the 8-bit calls the program makes, unless UseWideCalls() is
+// called (Windows only): then they are the wide-character calls, and
+// convert names and the data of string types between UTF-8 and UTF-16
+// themselves, so that text reaches the registry exactly whatever the
+// process's code page.
+#ifndef LORIMEX_TESTS_TOOLS_CALLS_H
+#define LORIMEX_TESTS_TOOLS_CALLS_H
+
+#include <string>
+
+#include "registry/registry.h"
+
+namespace calls {
+
+bool UseWideCalls();  // false where there are none
+LONG Create(HKEY parent, const std::string &name, HKEY &key);
+LONG Open(HKEY parent, const std::string &name, HKEY &key);
+LONG SetValue(HKEY key, const std::string &name, DWORD type, const std::string &data);
+LONG EnumValue(HKEY key, DWORD index, std::string &name, DWORD &type, std::string &data);
+LONG EnumKey(HKEY key, DWORD index, std::string &name);
+
+}  // namespace calls
+
+#endif

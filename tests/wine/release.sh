@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# What a Windows build ships: lorimex.exe carries its manifest (UTF-8 code
+# page, no elevation, Windows 7 to 11) and its version information, read back
+# with wrestool; cpack makes lorimex-VERSION-SUFFIX.zip holding the program,
+# the README and the licence.
+#   release.sh WINDOWS_BUILD VERSION win64|win32
+set -u
+windows=$1 version=$2 suffix=$3
+exe=$windows/lorimex.exe
+failed=0
+fail() { echo "$*"; failed=1; }
+
+manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
+for line in '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>' \
+  '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' \
+  '<supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>' \
+  '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>'; do
+  grep -qF "$line" <<<"$manifest" || fail "manifest lacks $line"
+done
+
+# The version strings are UTF-16: one name, then its value.
+strings=$(wrestool -x --raw --type=16 --name=1 "$exe" | strings -el | paste -sd '|')
+for pair in 'CompanyName|Norvane' 'FileDescription|lorimex - Configure roaming user' "FileVersion|$version" \
+  'OriginalFilename|lorimex.exe' 'ProductName|Kelvaro' "ProductVersion|$version"; do
+  grep -qF "|$pair|" <<<"|$strings|" || fail "version information lacks $pair"
+done
+
+name=lorimex-$version-$suffix
+rm -f "$windows/$name.zip"
+(cd "$windows" && cpack >/dev/null) || fail "cpack failed"
+listing=$(cmake -E tar tf "$windows/$name.zip" 2>&1 | sort | paste -sd ' ')
+[ "$listing" = "$name/LICENSE $name/README.md $name/lorimex.exe" ] || fail "$name.zip holds: $listing"
+exit $failed
