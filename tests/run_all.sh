@@ -34,7 +34,7 @@ if [ ${#packages[@]} -gt 0 ]; then
 fi
 
 for arch in x86_64 i686; do
-  cmake -S "$root" -B "$build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
+  cmake -S "$root" -B "$build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DLORIMEX_TESTS=ON \
     >/dev/null
   cmake --build "$build-win-$arch" -j2
 done
