@@ -61,9 +61,9 @@ int main(int argc, char **argv) {
   std::mt19937 rng(argc > 4 ? static_cast<unsigned>(std::atol(argv[4])) : 1u);
 
   regfile::Key top;
-  regfile::Key *product = &regfile::AddSubkey(top, "HKEY_USERS");
-  for (const char *name : {".DEFAULT", "Software", "Norvane", "Kelvaro"}) product = &regfile::AddSubkey(*product, name);
-  regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_CURRENT_USER"), "Software");
+  regfile::Key *product = &regfile::FindOrAddSubkey(top, "HKEY_USERS");
+  for (const char *name : {".DEFAULT", "Software", "Norvane", "Kelvaro"}) product = &regfile::FindOrAddSubkey(*product, name);
+  regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
 
   auto fill = [&](regfile::Key &key) {
     for (long v = 0; v < values; ++v) AddValue(key, rng, v == 0 ? "" : "Setting" + std::to_string(v));
@@ -71,7 +71,7 @@ int main(int argc, char **argv) {
   fill(*product);
   std::deque<regfile::Key *> parents{product};
   for (long made = 1; made < keys; ++made) {
-    regfile::Key &key = regfile::AddSubkey(*parents.front(), "Key" + std::to_string(made));
+    regfile::Key &key = regfile::FindOrAddSubkey(*parents.front(), "Key" + std::to_string(made));
     fill(key);
     parents.push_back(&key);
     if (static_cast<long>(parents.front()->subkeys.size()) >= fanout) parents.pop_front();

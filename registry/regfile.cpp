@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 
 #include "registry/casefold.h"
 
@@ -149,7 +150,8 @@ std::string CanonicalRootName(std::string_view name) {
 }
 
 // Splits the text into lines, keeping the number of the first physical line
-// of each; CR before LF is dropped.
+// of each; CR before LF is dropped. Remembers whether the latest line ended
+// in a line break: one that does not may have been cut short.
 struct Line {
   std::size_t number;
   std::string_view text;
@@ -161,16 +163,19 @@ class Reader {
   bool Next(Line &line) {
     if (pos_ >= text_.size()) return false;
     std::size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) end = text_.size();
+    broken_ = end != std::string_view::npos;
+    if (!broken_) end = text_.size();
     line = {++number_, TrimRight(text_.substr(pos_, end - pos_))};
     pos_ = end + 1;
     return true;
   }
+  bool EndedInLineBreak() const { return broken_; }
 
  private:
   std::string_view text_;
   std::size_t pos_ = 0;
   std::size_t number_ = 0;
+  bool broken_ = true;
 };
 
 // Reads a quoted string at the start of `s`, with \\ and \" escapes, and
@@ -216,6 +221,13 @@ bool ParseHexBytes(std::string_view s, std::string &out) {
   }
 }
 
+// A name the file can hold: lines break at CR and LF, and the platform's
+// 8-bit calls end a name at its first NUL.
+bool IsStorableName(std::string_view name) { return name.find_first_of(std::string_view("\0\r\n", 3)) == name.npos; }
+
+// Builds the tree of a registry file. While reading, a key's subkeys stay in
+// the order they came and are found through one hash index, so that any
+// order of sections costs the same; they are sorted once at the end.
 class Parser {
  public:
   Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {}
@@ -228,10 +240,10 @@ class Parser {
       return Fail(1, "UTF-16 text: only 8-bit registry files are read");
     if (header.substr(0, 3) == "\xEF\xBB\xBF") header.remove_prefix(3);
     if (header != kHeader4 && header != kHeader5) return Fail(1, "the first line must be REGEDIT4");
-    while (reader_.Next(line)) {
-      if (!ParseLine(line)) return false;
-    }
-    return true;
+    bool read = true;
+    while (read && reader_.Next(line)) read = ParseLine(line);
+    SortAllSubkeys();
+    return read;
   }
 
  private:
@@ -252,23 +264,84 @@ class Parser {
   bool ParseSection(std::size_t number, std::string_view text) {
     if (text.back() != ']') return Fail(number, "a key line must end with ]");
     text = text.substr(1, text.size() - 2);
-    bool remove = !text.empty() && text.front() == '-';
-    if (remove) text.remove_prefix(1);
+    bool deletion = !text.empty() && text.front() == '-';
+    if (deletion) text.remove_prefix(1);
     std::vector<std::string_view> names;
     if (!SplitKeyPath(text, names)) return Fail(number, "empty key name in the path");
+    if (names.size() - 1 > kMaxLevels)
+      return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
+    if (!std::all_of(names.begin(), names.end(), IsStorableName))
+      return Fail(number, "a key name holds a NUL or a line break");
     std::string root = CanonicalRootName(names.front());
     if (root.empty()) return Fail(number, "unknown root key " + std::string(names.front()));
-    Key *key = &AddSubkey(top_, root);
-    std::size_t keep = remove ? names.size() - 1 : names.size();
-    for (std::size_t i = 1; i < keep && key; ++i)
-      key = remove ? FindSubkey(*key, names[i]) : &AddSubkey(*key, names[i]);
-    if (remove) {
-      if (key && names.size() > 1) RemoveSubkey(*key, names.back());
-      key = nullptr;
-    }
-    current_ = key;
-    inRemoved_ = remove;
+    names.front() = root;
+    inDeleted_ = deletion;
+    current_ = nullptr;
+    if (deletion) return DeleteKey(number, names);
+    current_ = Walk(names, true);
     return true;
+  }
+
+  bool DeleteKey(std::size_t number, const std::vector<std::string_view> &names) {
+    if (names.size() == 1) return Fail(number, "a root key cannot be removed");
+    Key *parent = Walk({names.begin(), names.end() - 1}, false);
+    auto found = parent ? index_.find(IndexKey(*parent, names.back())) : index_.end();
+    if (found == index_.end()) return true;
+    auto &siblings = parent->subkeys;
+    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->second; });
+    // Keys below stay alive, unreachable, until the end: their index entries
+    // name them by address, which no new key may take over.
+    deleted_.push_back(std::move(*it));
+    siblings.erase(it);
+    index_.erase(found);
+    path_.clear();
+    return true;
+  }
+
+  static std::string IndexKey(const Key &parent, std::string_view name) {
+    auto address = reinterpret_cast<std::uintptr_t>(&parent);
+    std::string id(reinterpret_cast<const char *>(&address), sizeof address);
+    return id += Fold(name);
+  }
+
+  // Finds, or with `add` makes, the key a section names. Consecutive
+  // sections share most of their path: the part that is spelled the same as
+  // the last one's is not looked up again.
+  Key *Walk(const std::vector<std::string_view> &names, bool add) {
+    std::size_t same = 0;
+    while (same < names.size() && same < path_.size() && path_[same].first == names[same]) ++same;
+    path_.resize(same);
+    Key *key = same > 0 ? path_.back().second : &top_;
+    for (std::size_t i = same; i < names.size() && key; ++i) {
+      key = Child(*key, names[i], add);
+      if (key) path_.emplace_back(std::string(names[i]), key);
+    }
+    return key;
+  }
+
+  Key *Child(Key &parent, std::string_view name, bool add) {
+    std::string id = IndexKey(parent, name);
+    auto found = index_.find(id);
+    if (found != index_.end()) return found->second;
+    if (!add) return nullptr;
+    auto key = std::make_unique<Key>();
+    key->name = std::string(name);
+    key->folded = id.substr(sizeof(std::uintptr_t));
+    Key *made = key.get();
+    parent.subkeys.push_back(std::move(key));
+    index_.emplace(std::move(id), made);
+    return made;
+  }
+
+  void SortAllSubkeys() {
+    std::vector<Key *> pending{&top_};
+    while (!pending.empty()) {
+      Key *key = pending.back();
+      pending.pop_back();
+      std::sort(key->subkeys.begin(), key->subkeys.end(),
+                [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->folded < b->folded; });
+      for (const auto &subkey : key->subkeys) pending.push_back(subkey.get());
+    }
   }
 
   // Hex data may run on over lines that end in a backslash.
@@ -289,7 +362,7 @@ class Parser {
 
   bool ParseValue(const Line &line, std::string_view text) {
     std::size_t number = line.number;
-    if (inRemoved_) return Fail(number, "a value under a key being removed");
+    if (inDeleted_) return Fail(number, "a value under a key being removed");
     if (!current_) return Fail(number, "a value before any [key] line");
     std::string name;
     if (text.front() == '@') {
@@ -297,11 +370,16 @@ class Parser {
     } else if (!ParseQuoted(text, name)) {
       return Fail(number, "a value name must be a quoted string");
     }
+    if (!IsStorableName(name)) return Fail(number, "a value name holds a NUL or a line break");
     text = TrimLeft(text);
     if (text.empty() || text.front() != '=') return Fail(number, "expected = after the value name");
     std::string_view data = TrimLeft(text.substr(1));
     std::string joined;
-    if (StartsWithNoCase(data, "hex") && !JoinContinuations(line, data, joined)) return false;
+    if (StartsWithNoCase(data, "hex")) {
+      if (!JoinContinuations(line, data, joined)) return false;
+      // A list of bytes cut after a comma-less byte looks whole.
+      if (!reader_.EndedInLineBreak()) return Fail(number, "the file ends inside hex data: it may be cut short");
+    }
     return StoreValue(number, name, data);
   }
 
@@ -318,7 +396,8 @@ class Parser {
       type = kString;
     } else if (StartsWithNoCase(data, "dword:")) {
       std::uint32_t dword = 0;
-      if (!ParseHexNumber(data.substr(6), 8, dword)) return Fail(number, "bad dword data");
+      if (data.size() != 14 || !ParseHexNumber(data.substr(6), 8, dword))
+        return Fail(number, "bad dword data: it takes eight hex digits");
       for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((dword >> (8 * i)) & 0xFF));
       type = kDword;
     } else if (!ParseHexValue(data, type, bytes)) {
@@ -343,7 +422,10 @@ class Parser {
   Key &top_;
   ParseError &error_;
   Key *current_ = nullptr;
-  bool inRemoved_ = false;
+  bool inDeleted_ = false;
+  std::unordered_map<std::string, Key *> index_;  // parent's address and folded name -> key
+  std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
+  std::vector<std::unique_ptr<Key>> deleted_;
 };
 
 void AppendQuoted(std::string &out, std::string_view text) {
@@ -427,7 +509,9 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
   std::size_t pathLength = path.size();
   if (!isRoot) path.push_back('\\');
   path += key.name;
-  if (!isRoot || !key.values.empty()) {
+  // A key without values is written only where no subkey's section implies
+  // it, so that the file grows with the tree, not with its depth squared.
+  if (!key.values.empty() || (!isRoot && key.subkeys.empty())) {
     out += '[';
     out += path;
     out += "]\n";
@@ -483,7 +567,7 @@ Key *FindSubkey(const Key &parent, std::string_view name) {
   return IsSubkeyAt(parent, it, name) ? it->get() : nullptr;
 }
 
-Key &AddSubkey(Key &parent, std::string_view name) {
+Key &FindOrAddSubkey(Key &parent, std::string_view name) {
   auto it = SubkeyPosition(parent, name);
   if (IsSubkeyAt(parent, it, name)) return **it;
   auto key = std::make_unique<Key>();
@@ -492,21 +576,30 @@ Key &AddSubkey(Key &parent, std::string_view name) {
   return **parent.subkeys.insert(it, std::move(key));
 }
 
-void RemoveSubkey(Key &parent, std::string_view name) {
-  auto it = SubkeyPosition(parent, name);
-  if (IsSubkeyAt(parent, it, name)) parent.subkeys.erase(it);
-}
+// Keys with many values find them through an index of folded names, built
+// when first needed and dropped when a value is removed.
+constexpr std::size_t kUnindexedValues = 8;
 
 Value *FindValue(Key &key, std::string_view name) {
-  for (Value &value : key.values) {
-    if (EqualNoCase(value.name, name)) return &value;
+  if (key.values.size() <= kUnindexedValues) {
+    for (Value &value : key.values) {
+      if (EqualNoCase(value.name, name)) return &value;
+    }
+    return nullptr;
   }
-  return nullptr;
+  if (!key.valueIndex || key.valueIndex->size() != key.values.size()) {
+    key.valueIndex = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+    for (std::size_t i = 0; i < key.values.size(); ++i) key.valueIndex->emplace(Fold(key.values[i].name), i);
+  }
+  auto found = key.valueIndex->find(Fold(name));
+  return found == key.valueIndex->end() ? nullptr : &key.values[found->second];
 }
 
 void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data) {
   Value *value = FindValue(key, name);
   if (!value) {
+    if (key.valueIndex && key.valueIndex->size() == key.values.size())
+      key.valueIndex->emplace(Fold(name), key.values.size());
     key.values.push_back(Value{std::string(name), 0, {}});
     value = &key.values.back();
   }
@@ -516,10 +609,15 @@ void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string d
 
 void RemoveValue(Key &key, std::string_view name) {
   Value *value = FindValue(key, name);
-  if (value) key.values.erase(key.values.begin() + (value - key.values.data()));
+  if (!value) return;
+  key.values.erase(key.values.begin() + (value - key.values.data()));
+  key.valueIndex.reset();
 }
 
-bool Parse(std::string_view text, Key &top, ParseError &error) { return Parser(text, top, error).Run(); }
+bool Parse(std::string_view text, Key &top, ParseError &error) {
+  top.subkeys.clear();
+  return Parser(text, top, error).Run();
+}
 
 bool Write(const Key &top, const Sink &sink) {
   std::string out = std::string(kHeader4) + "\n\n";

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace regfile {
@@ -25,7 +26,12 @@ struct Key {
   std::string folded;                         // the name as compared: see Fold()
   std::vector<Value> values;                  // in creation order
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
+  // Folded value name -> position, for keys with many values; see FindValue.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;
 };
+
+// A key path holds at most this many names below its root key.
+constexpr std::size_t kMaxLevels = 512;
 
 // Names are UTF-8 and compare as the platform compares them: without case,
 // ordered as their lower-case forms. Fold gives a byte string that compares
@@ -39,8 +45,7 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names);
 
 Key *FindSubkey(const Key &parent, std::string_view name);
 // Returns the existing subkey, or adds it with the given spelling.
-Key &AddSubkey(Key &parent, std::string_view name);
-void RemoveSubkey(Key &parent, std::string_view name);
+Key &FindOrAddSubkey(Key &parent, std::string_view name);
 Value *FindValue(Key &key, std::string_view name);
 // Replaces the data and type of a same-named value in place, keeping its
 // spelling and position; otherwise appends.
@@ -52,11 +57,16 @@ struct ParseError {
   std::string reason;
 };
 
-// Reads a .reg text into `top`, whose subkeys are the roots. Leaves `top`
-// unspecified and fills `error` when the text is not a registry file.
+// Reads a .reg text into `top` (emptied first), whose subkeys are the roots.
+// Leaves `top` unspecified and fills `error` when the text is not a registry
+// file: bad syntax, a key deeper than kMaxLevels, a name holding a NUL or a
+// line break, or a last line of hex data without its line break, which may
+// have been cut short. Costs time linear in the text, whatever its shape.
 bool Parse(std::string_view text, Key &top, ParseError &error);
 
-// Writes `top` back as REGEDIT4: every key, sorted, values in their order.
+// Writes `top` back as REGEDIT4: keys sorted, values in their order; a key
+// gets a section of its own when it has values or no subkeys (the others are
+// implied by their subkeys' sections), a root only when it has values.
 // The text goes to `sink` in pieces; a false from it stops the writing.
 using Sink = std::function<bool(std::string_view)>;
 bool Write(const Key &top, const Sink &sink);

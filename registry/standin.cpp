@@ -130,7 +130,7 @@ LONG Resolve(HKEY handle, const OpenKey *&out) {
     auto root = session.roots.find(value);
     if (root == session.roots.end()) {
       std::string name = PredefinedName(handle);
-      root = session.roots.emplace(value, OpenKey{&regfile::AddSubkey(session.top, name), name, KEY_ALL_ACCESS}).first;
+      root = session.roots.emplace(value, OpenKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS}).first;
     }
     out = &root->second;
     return ERROR_SUCCESS;
@@ -208,7 +208,7 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
   }
   bool creates = existing < names.size();
   if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-  for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::AddSubkey(*key, names[i]);
+  for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::FindOrAddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
   *result = AddHandle(key, target.path, KEY_ALL_ACCESS);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;

@@ -54,7 +54,7 @@ class Generator {
   void Fill(regfile::Key &key, int depth) {
     for (int i = Below(4); i > 0; --i) regfile::SetValue(key, Name(false), Type(), Data());
     if (depth >= 4) return;
-    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(regfile::AddSubkey(key, Name(true)), depth + 1);
+    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(regfile::FindOrAddSubkey(key, Name(true)), depth + 1);
   }
 
  private:
@@ -80,7 +80,7 @@ class Model {
            " occurred opening Current User Software key");
       failed = true;
     } else {
-      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) regfile::AddSubkey(*destinationRoot, "Norvane");
+      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) regfile::FindOrAddSubkey(*destinationRoot, "Norvane");
       Copy(*sourceRoot, kSourceRoot, *destinationRoot, kDestinationRoot, "Norvane\\Kelvaro", 1);
     }
     if (Fails(Op::Close, kSourceRoot))
@@ -130,7 +130,7 @@ class Model {
       return;
     }
     regfile::Key *destination = &destinationParent;
-    for (std::string_view part : names) destination = &regfile::AddSubkey(*destination, part);
+    for (std::string_view part : names) destination = &regfile::FindOrAddSubkey(*destination, part);
     CopyValues(*source, sourcePath, *destination, destinationPath, depth);
     for (std::size_t index = 0;; ++index) {
       if (Fails(Op::EnumKey, sourcePath, nullptr, static_cast<long>(index)) ||
@@ -206,11 +206,11 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
     SCOPED_TRACE("round " + std::to_string(round));
     regfile::Key top;
     regfile::Key &software =
-        regfile::AddSubkey(regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
-    if (!random.OneIn(10)) random.Fill(regfile::AddSubkey(regfile::AddSubkey(software, "Norvane"), "Kelvaro"), 1);
-    regfile::AddSubkey(software, "Other").values.push_back({"keep", 1, std::string("x\0", 2)});
-    regfile::Key &current = regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_CURRENT_USER"), "Software");
-    if (random.OneIn(2)) random.Fill(regfile::AddSubkey(regfile::AddSubkey(current, "NORVANE"), "kelvaro"), 2);
+        regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
+    if (!random.OneIn(10)) random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
+    regfile::FindOrAddSubkey(software, "Other").values.push_back({"keep", 1, std::string("x\0", 2)});
+    regfile::Key &current = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
+    if (random.OneIn(2)) random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
     testsupport::WriteFile(file_, regfile::Write(top));
 
     std::vector<Fault> faults = RandomFaults(random, top);

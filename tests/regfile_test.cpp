@@ -45,7 +45,7 @@ TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
 
 TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   regfile::Key top;
-  regfile::Key &key = regfile::AddSubkey(regfile::AddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
+  regfile::Key &key = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
       std::string("plain\0", 6),         std::string("no nul"),
       std::string("in\0side\0", 8),      std::string("line\nbreak\0", 11),
@@ -56,7 +56,8 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   for (const std::string &data : awkward) regfile::SetValue(key, "s" + std::to_string(type++), 1, data);
   regfile::SetValue(key, "short dword", 4, "ab");
   regfile::SetValue(key, "quoted \"name\"", 0x12345678, "x");
-  regfile::AddSubkey(key, "empty subkey");
+  regfile::SetValue(key, "Seats", 4, std::string("\x19\0\0\0", 4));
+  regfile::FindOrAddSubkey(key, "empty subkey");
   std::string text = regfile::Write(top);
   regfile::Key back = ParseOk(text);
   EXPECT_EQ(DumpTree(back, "HKEY_CURRENT_USER\\Odd"), DumpTree(top, "HKEY_CURRENT_USER\\Odd"));
@@ -64,12 +65,26 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   EXPECT_NE(text.find("\"s0\"=\"plain\"\n"), std::string::npos);
   EXPECT_NE(text.find("\"s3\"=hex(1):6c,69"), std::string::npos);
   EXPECT_NE(text.find("\"short dword\"=hex(4):61,62\n"), std::string::npos);
+
+  // Cut at any byte inside a line, the file is refused or reads as exactly
+  // what the whole line (with its continuations) says.
+  for (std::size_t cut = 1; cut < text.size(); ++cut) {
+    if (text[cut - 1] == '\n') continue;
+    std::size_t end = cut;
+    while ((end = text.find('\n', end)) != std::string::npos && text[end - 1] == '\\') ++end;
+    regfile::Key whole, partial;
+    regfile::ParseError error;
+    ASSERT_TRUE(regfile::Parse(text.substr(0, end + 1), whole, error));
+    if (regfile::Parse(text.substr(0, cut), partial, error)) {
+      EXPECT_EQ(regfile::Write(partial), regfile::Write(whole)) << "cut after " << text.substr(0, cut);
+    }
+  }
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   regfile::Key top;
-  regfile::Key &root = regfile::AddSubkey(top, "HKEY_USERS");
-  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) regfile::AddSubkey(root, name);
+  regfile::Key &root = regfile::FindOrAddSubkey(top, "HKEY_USERS");
+  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) regfile::FindOrAddSubkey(root, name);
   std::string order;
   for (const auto &k : root.subkeys) order += k->name + " ";
   // Lower-cased comparison puts '_' before the letters, as the platform does.
@@ -84,7 +99,7 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   for (const char *name : {"\xef\xbd\x9a", "caf\xc3\xa9", "\xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7", "\xf0\x9f\x98\x80",
                            "CAF\xc3\x89", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87", "\xe2\x84\xaa", "k", "\xc3\x9f",
                            "\xe1\xba\x9e", "A\xe9", "a\xe9", "a\xc9", "\xe6\x97\xa5"})
-    regfile::AddSubkey(unicode, name);
+    regfile::FindOrAddSubkey(unicode, name);
   order.clear();
   for (const auto &k : unicode.subkeys) order += k->name + " ";
   EXPECT_EQ(order,
@@ -102,34 +117,44 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
 }
 
 TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
+  std::string deep = "REGEDIT4\n[HKEY_USERS";
+  for (int level = 1; level <= 513; ++level) deep += "\\k";
   struct Case {
     std::string text;
-    std::size_t line;
+    std::string error;  // "line: reason"
   };
   const Case cases[] = {
-      {"", 1},
-      {"[HKEY_USERS\\A]\n", 1},
-      {"\xff\xfeW\0i\0", 1},
-      {"REGEDIT4\n\"v\"=\"before any key\"\n", 2},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"unterminated\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0g\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\\\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:123456789\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"a\\q\"\n", 3},
-      {"REGEDIT4\n\n[HKEY_NOWHERE\\A]\n", 3},
-      {"REGEDIT4\n[HKEY_USERS\\\\A]\n", 2},
-      {"REGEDIT4\n[HKEY_USERS\\A\n", 2},
-      {"REGEDIT4\n[HKEY_USERS\\A]\njunk\n", 3},
-      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"x\"\0\n", 30), 3},
+      {"", "1: empty file: the first line must be REGEDIT4"},
+      {"[HKEY_USERS\\A]\n", "1: the first line must be REGEDIT4"},
+      {"\xff\xfeW\0i\0", "1: UTF-16 text: only 8-bit registry files are read"},
+      {"REGEDIT4\n\"v\"=\"before any key\"\n", "2: a value before any [key] line"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"unterminated\n", "3: bad string data"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0g\n", "3: bad value data"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\n", "3: bad value data"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\\\n", "3: the value runs on past the end of the file"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:123456789\n", "3: bad dword data: it takes eight hex digits"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:0000001\n", "3: bad dword data: it takes eight hex digits"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,02", "3: the file ends inside hex data: it may be cut short"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex(7):01,\\\n  02", "3: the file ends inside hex data: it may be cut short"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"a\\q\"\n", "3: bad string data"},
+      {"REGEDIT4\n\n[HKEY_NOWHERE\\A]\n", "3: unknown root key HKEY_NOWHERE"},
+      {"REGEDIT4\n[HKEY_USERS\\\\A]\n", "2: empty key name in the path"},
+      {"REGEDIT4\n[HKEY_USERS\\A\n", "2: a key line must end with ]"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\njunk\n", "3: neither a [key], a value nor a comment"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"x\"\0\n", 33), "3: bad string data"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"Mode\0x\"=\"other\"\n", 42), "3: a value name holds a NUL or a line break"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\rb\"=\"x\"\n", "3: a value name holds a NUL or a line break"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A\0B]\n", 27), "2: a key name holds a NUL or a line break"},
+      {"REGEDIT4\n[HKEY_USERS\\A\rB]\n", "2: a key name holds a NUL or a line break"},
+      {"REGEDIT4\n[-HKEY_USERS]\n", "2: a root key cannot be removed"},
+      {deep + "]\n", "2: the key lies more than 512 levels deep"},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.text);
+    SCOPED_TRACE(c.text.substr(0, 80));
     regfile::Key top;
     regfile::ParseError error;
     EXPECT_FALSE(regfile::Parse(c.text, top, error));
-    EXPECT_EQ(error.line, c.line);
-    EXPECT_FALSE(error.reason.empty());
+    EXPECT_EQ(std::to_string(error.line) + ": " + error.reason, c.error);
   }
 }
 
@@ -138,6 +163,9 @@ TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
       "REGEDIT4\n[HKEY_USERS\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_USERS\\A\\C]\n"
       "[-HKEY_USERS\\A\\C]\n[HKEY_USERS\\A\\B]\n\"X\"=-\n");
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"), "HKEY_USERS\\A\nHKEY_USERS\\A\\B\n  y = 1: 32 00\n");
+  // Removing what is not there creates nothing.
+  regfile::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
+  EXPECT_TRUE(none.subkeys.empty());
 }
 
 }  // namespace
