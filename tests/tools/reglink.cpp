@@ -1,15 +1,63 @@
-// Makes the default profile's product subtree contain itself: creates the
-// key Norvane\Kelvaro\Loop as a symbolic link back to Norvane\Kelvaro.
+// Makes the default profile's product subtree deeper than the copy goes:
+// with no argument, creates the key Norvane\Kelvaro\Loop as a symbolic link
+// back to Norvane\Kelvaro; with "chain LEVELS", a chain of keys L2, L3, ...
+// below Norvane\Kelvaro, LEVELS in all, each with a DWORD "depth". The chain
+// is made here, one level per call, because the registry file reader holds
+// nothing deeper than 512 levels. With "nul", sets the value "Mode<NUL>x" =
+// "other" in Norvane\Kelvaro through the native call: the 8-bit calls
+// cannot name it.
+//   reglink [chain LEVELS | nul]
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 #ifndef REG_OPTION_CREATE_LINK
 #define REG_OPTION_CREATE_LINK 0x00000002L
 #endif
 
-int main() {
+namespace {
+
+int MakeChain(int levels) {
+  HKEY key = NULL;
+  char noClass[1] = "";
+  LONG status = RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, noClass, 0, KEY_ALL_ACCESS,
+                                NULL, &key, NULL);
+  for (DWORD depth = 1; status == ERROR_SUCCESS; ++depth) {
+    status = RegSetValueExA(key, "depth", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&depth), sizeof depth);
+    HKEY next = NULL;
+    if (status == ERROR_SUCCESS && static_cast<int>(depth) < levels) {
+      std::string name = "L" + std::to_string(depth + 1);
+      status = RegCreateKeyExA(key, name.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, NULL, &next, NULL);
+    }
+    RegCloseKey(key);
+    key = next;
+    if (!key) break;
+  }
+  if (status != ERROR_SUCCESS) std::printf("reglink: making the chain: %ld\n", status);
+  return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+int SetNulName() {
+  using SetValueKey = LONG(WINAPI *)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+  // Through void (*)() because a FARPROC has no parameters to match.
+  auto setValueKey = reinterpret_cast<SetValueKey>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetValueKey")));
+  HKEY key = NULL;
+  LONG status = RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, KEY_ALL_ACCESS, &key);
+  wchar_t name[] = L"Mode\0x", data[] = L"other";
+  UNICODE_STRING unicodeName{sizeof name - sizeof(wchar_t), sizeof name, name};
+  if (status == ERROR_SUCCESS) status = setValueKey ? setValueKey(key, &unicodeName, 0, REG_SZ, data, sizeof data) : 1;
+  if (key) RegCloseKey(key);
+  if (status != ERROR_SUCCESS) std::printf("reglink: setting the value: %lx\n", static_cast<unsigned long>(status));
+  return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+int MakeLoop() {
   const wchar_t target[] = L"\\Registry\\User\\.Default\\Software\\Norvane\\Kelvaro";
   HKEY link = NULL;
   char noClass[1] = "";
@@ -28,4 +76,12 @@ int main() {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 3 && std::strcmp(argv[1], "chain") == 0) return MakeChain(std::atoi(argv[2]));
+  if (argc == 2 && std::strcmp(argv[1], "nul") == 0) return SetNulName();
+  return MakeLoop();
 }
