@@ -6,6 +6,7 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -29,11 +30,12 @@ struct OpenKey {
   regfile::Key *key;
   std::string path;
   REGSAM access;
+  std::size_t depth;  // names below the root
 };
 
 struct Session {
   std::string file;
-  std::unique_ptr<FolderLock> lock;
+  FolderLock lock;
   regfile::Key top;
   std::unordered_map<std::uintptr_t, OpenKey> handles;
   std::unordered_map<std::uintptr_t, OpenKey> roots;  // the predefined keys, once used
@@ -53,7 +55,7 @@ struct PendingFault {
 
 struct State {
   std::unique_ptr<Session> session;
-  bool corrupt = false;
+  LONG unusable = ERROR_SUCCESS;  // why the registry file cannot be used
   std::uintptr_t nextHandle = kFirstHandle;
   Counters counters;
   std::vector<PendingFault> faults;
@@ -89,20 +91,20 @@ std::string PredefinedName(HKEY key) {
   return "HKEY_CURRENT_CONFIG";
 }
 
-// Loads the file on the first operation of a session. A corrupt file stays
-// corrupt for the rest of the process, and is reported once.
+// Loads the file on the first operation of a session. A file that cannot be
+// used stays so for the rest of the process, and is reported once.
 LONG BeginSession(Op op, HKEY key) {
   State &state = Current();
   ++state.counters.calls[static_cast<std::size_t>(op)];
   if (!key) return ERROR_INVALID_HANDLE;
-  if (state.corrupt) return ERROR_REGISTRY_CORRUPT;
+  if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
   session->file = RegistryPath();
-  session->lock = std::make_unique<FolderLock>(session->file);
-  LONG status = LoadRegistry(session->file, session->top);
+  LONG status = session->file.empty() ? ERROR_PATH_NOT_FOUND
+                                      : LoadRegistry(session->file, session->lock, session->top);
   if (status != ERROR_SUCCESS) {
-    state.corrupt = true;
+    state.unusable = status;
     return status;
   }
   state.session = std::move(session);
@@ -130,7 +132,8 @@ LONG Resolve(HKEY handle, const OpenKey *&out) {
     auto root = session.roots.find(value);
     if (root == session.roots.end()) {
       std::string name = PredefinedName(handle);
-      root = session.roots.emplace(value, OpenKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS}).first;
+      root = session.roots.emplace(value, OpenKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
+                 .first;
     }
     out = &root->second;
     return ERROR_SUCCESS;
@@ -141,11 +144,11 @@ LONG Resolve(HKEY handle, const OpenKey *&out) {
   return ERROR_SUCCESS;
 }
 
-HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access) {
+HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access, std::size_t depth) {
   State &state = Current();
   std::uintptr_t value = state.nextHandle;
   state.nextHandle += 4;
-  state.session->handles.emplace(value, OpenKey{key, std::move(path), access});
+  state.session->handles.emplace(value, OpenKey{key, std::move(path), access, depth});
   return reinterpret_cast<HKEY>(value);
 }
 
@@ -189,7 +192,7 @@ LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
   regfile::Key *key = target.base->key;
   for (std::size_t i = 0; key && i < target.names.size(); ++i) key = regfile::FindSubkey(*key, target.names[i]);
   if (!key) return ERROR_FILE_NOT_FOUND;
-  *result = AddHandle(key, target.path, access);
+  *result = AddHandle(key, target.path, access, target.base->depth + target.names.size());
   return ERROR_SUCCESS;
 }
 
@@ -198,6 +201,9 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
   LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
   const std::vector<std::string_view> &names = target.names;
+  // The file holds no deeper key, and nothing may make one.
+  std::size_t depth = target.base->depth + names.size();
+  if (depth > regfile::kMaxLevels) return ERROR_BAD_PATHNAME;
   regfile::Key *key = target.base->key;
   std::size_t existing = 0;
   while (existing < names.size()) {
@@ -210,7 +216,7 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
   if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::FindOrAddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
-  *result = AddHandle(key, target.path, KEY_ALL_ACCESS);
+  *result = AddHandle(key, target.path, KEY_ALL_ACCESS, depth);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -286,7 +292,7 @@ LONG CloseHandleOf(HKEY handle) {
 void Reset() {
   State &state = Current();
   state.session.reset();
-  state.corrupt = false;
+  state.unusable = ERROR_SUCCESS;
   state.counters = Counters{};
   state.faults.clear();
 }
@@ -304,60 +310,83 @@ unsigned long PredefinedCloseCount() { return Current().counters.predefinedClose
 
 unsigned long InvalidCloseCount() { return Current().counters.invalidCloses; }
 
+// Memory running out fails the call, as it would in the platform's
+// registry, instead of ending the process.
+template <typename Call>
+LONG Guarded(Call call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc &) {
+    return ERROR_OUTOFMEMORY;
+  }
+}
+
 }  // namespace standin
 
 using standin::Op;
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  LONG status = standin::BeginSession(Op::Open, hKey);
-  if (status == ERROR_SUCCESS) status = standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    (void)ulOptions;
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    LONG status = standin::BeginSession(Op::Open, hKey);
+    if (status == ERROR_SUCCESS) status = standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult);
+    return standin::EndSessionIfIdle(status);
+  });
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  LONG status = standin::BeginSession(Op::Create, hKey);
-  if (status == ERROR_SUCCESS) status = standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    LONG status = standin::BeginSession(Op::Create, hKey);
+    if (status == ERROR_SUCCESS) status = standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition);
+    return standin::EndSessionIfIdle(status);
+  });
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  (void)lpReserved;
-  LONG status = standin::BeginSession(Op::EnumValue, hKey);
-  if (status == ERROR_SUCCESS)
-    status = standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    (void)lpReserved;
+    LONG status = standin::BeginSession(Op::EnumValue, hKey);
+    if (status == ERROR_SUCCESS)
+      status = standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    return standin::EndSessionIfIdle(status);
+  });
 }
 
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-  (void)lpReserved;
-  LONG status = standin::BeginSession(Op::EnumKey, hKey);
-  if (status == ERROR_SUCCESS)
-    status = standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    (void)lpReserved;
+    LONG status = standin::BeginSession(Op::EnumKey, hKey);
+    if (status == ERROR_SUCCESS)
+      status = standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    return standin::EndSessionIfIdle(status);
+  });
 }
 
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
-  (void)Reserved;
-  LONG status = standin::BeginSession(Op::SetValue, hKey);
-  if (status == ERROR_SUCCESS) status = standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    (void)Reserved;
+    LONG status = standin::BeginSession(Op::SetValue, hKey);
+    if (status == ERROR_SUCCESS) status = standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData);
+    return standin::EndSessionIfIdle(status);
+  });
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  if (standin::IsPredefined(hKey)) {
-    ++standin::Current().counters.predefinedCloses;
-    return ERROR_SUCCESS;
-  }
-  LONG status = standin::BeginSession(Op::Close, hKey);
-  if (status == ERROR_SUCCESS) status = standin::CloseHandleOf(hKey);
-  return standin::EndSessionIfIdle(status);
+  return standin::Guarded([&]() -> LONG {
+    if (standin::IsPredefined(hKey)) {
+      ++standin::Current().counters.predefinedCloses;
+      return ERROR_SUCCESS;
+    }
+    LONG status = standin::BeginSession(Op::Close, hKey);
+    if (status == ERROR_SUCCESS) status = standin::CloseHandleOf(hKey);
+    return standin::EndSessionIfIdle(status);
+  });
 }

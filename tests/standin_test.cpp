@@ -1,18 +1,22 @@
 // The stand-in registry behaves as the platform's does wherever the program
 // can tell, and keeps its file whole.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support.h"
 
 namespace {
 
 using testsupport::ReadFile;
+using testsupport::WriteFile;
 using testsupport::RegistryTest;
 
 class StandinTest : public RegistryTest {
@@ -216,11 +220,107 @@ TEST_F(StandinTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
   HKEY key = Create(HKEY_CURRENT_USER, "Software\\New");
   EXPECT_EQ(RegCloseKey(key), ERROR_REGISTRY_IO_FAILED);
   EXPECT_EQ(ReadFile(file_), before);
+}
+
+// Each file the registry cannot use fails the first call with its status,
+// promptly, and is left as it was.
+TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
+  struct Case {
+    const char *what;
+    std::function<void()> prepare;
+    LONG status;
+  };
+  const std::string fifo = folder_ + "/fifo.reg", sparse = folder_ + "/sparse.reg";
+  const Case cases[] = {
+      {"a FIFO", [&] { mkfifo(fifo.c_str(), 0600), setenv("LORIMEX_REGISTRY", fifo.c_str(), 1); },
+       ERROR_REGISTRY_CORRUPT},
+      {"a sparse file of 1 TB",
+       [&] {
+         WriteFile(sparse, "REGEDIT4\n");
+         EXPECT_EQ(truncate(sparse.c_str(), off_t{1} << 40), 0);
+         setenv("LORIMEX_REGISTRY", sparse.c_str(), 1);
+       },
+       ERROR_OUTOFMEMORY},
+      {"a folder whose parent is missing",
+       [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/registry.reg").c_str(), 1); }, ERROR_PATH_NOT_FOUND},
+      {"no absolute HOME or XDG_CONFIG_HOME",
+       [] { unsetenv("LORIMEX_REGISTRY"), setenv("HOME", "home", 1), setenv("XDG_CONFIG_HOME", "config", 1); },
+       ERROR_PATH_NOT_FOUND},
+  };
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    standin::Reset();
+    c.prepare();
+    HKEY key = nullptr;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("lorimex: "), std::string::npos);
+  }
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
+  struct stat st {};
+  EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(stat(sparse.c_str(), &st) == 0 && st.st_size == off_t{1} << 40);
+}
+
+// A save keeps the file's owner and never replaces a read-only file; a run
+// clears what a run killed while saving left behind, and saves beside a file
+// whose name is as long as names go.
+TEST_F(StandinTest, SavingKeepsOwnerAndPermissionAndLeavesNothingBehind) {
+  Load("[HKEY_CURRENT_USER\\Software]\n");
+  const std::string before = ReadFile(file_);
+  chmod(file_.c_str(), 0444);
+  HKEY key = Create(HKEY_CURRENT_USER, "Software\\New");
+  EXPECT_EQ(RegCloseKey(key), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadFile(file_), before);
 
   standin::Reset();
-  setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/folder/registry.reg").c_str(), 1);
+  chmod(file_.c_str(), 0640);
+  bool root = geteuid() == 0;
+  if (root) {
+    EXPECT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+  }
+  WriteFile(folder_ + "/.lorimex-Ab12Cd", "left by a killed run");
   key = Create(HKEY_CURRENT_USER, "Software\\New");
-  EXPECT_EQ(RegCloseKey(key), ERROR_REGISTRY_IO_FAILED);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  struct stat st {};
+  ASSERT_EQ(stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(folder_)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"registry.reg"});
+
+  standin::Reset();
+  const std::string longName = folder_ + "/" + std::string(250, 'r') + ".reg";
+  setenv("LORIMEX_REGISTRY", longName.c_str(), 1);
+  key = Create(HKEY_CURRENT_USER, "Software\\New");
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// A folder that cannot be locked is not used: run as an ordinary user, for
+// whom a folder without read permission cannot be opened to lock it.
+TEST_F(StandinTest, AFolderThatCannotBeLockedIsNotUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const std::string locked = folder_ + "/locked";
+  mkdir(locked.c_str(), 0300);
+  EXPECT_EQ(chown(locked.c_str(), 65534, 65534), 0);
+  chmod(folder_.c_str(), 0711);
+  pid_t child = fork();
+  if (child == 0) {
+    bool ok = setgid(65534) == 0 && setuid(65534) == 0;
+    setenv("LORIMEX_REGISTRY", (locked + "/registry.reg").c_str(), 1);
+    standin::Reset();
+    HKEY key = nullptr;
+    ok = ok && RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key) == ERROR_ACCESS_DENIED;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {
