@@ -21,7 +21,11 @@ void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &valu
 
 int main() {
   regfile::Key top;
-  if (standin::LoadRegistry(standin::RegistryPath(), top) != ERROR_SUCCESS) return 1;
+  {
+    // Only to count the tree: the run below takes the lock itself.
+    standin::FolderLock lock;
+    if (standin::LoadRegistry(standin::RegistryPath(), lock, top) != ERROR_SUCCESS) return 1;
+  }
   const regfile::Key *product = &top;
   for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})
     product = product ? regfile::FindSubkey(*product, name) : nullptr;

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Benchmarks of lorimex. Prints three tables:
+# Benchmarks of lorimex. Prints four tables:
 #  1. the Linux build: wall time and peak memory of whole runs (load, copy,
 #     save) on product subtrees of 1,000, 10,000 and 100,000 keys with 10
 #     values each, beside the floor: loading the same file and writing it
 #     back with no copy;
-#  2. the calls of each registry operation on a generated tree, beside the
+#  2. whole runs on files of 200,000 entries in three shapes: sibling keys
+#     with one value each in order, the same in reverse order, and one key
+#     with 200,000 values;
+#  3. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
-#  3. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
+#  4. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
 #     one tree of 5,000 keys and 50,000 values, alternated run by run
 #     (11 pairs, the order swapped each pair).
 #  Every timed Wine run is checked afterwards: the destination must equal the
@@ -26,8 +29,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=11
-if [ -n "$smoke" ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1; fi
+sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=11 shape_count=200000
+if [ -n "$smoke" ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1 shape_count=2000; fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF -DLORIMEX_BENCH=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
@@ -62,6 +65,41 @@ for keys in $sizes; do
   awk -v k="$keys" -v f="$file_kb" -v r="$run" -v fl="$floor" -v p="$peak" 'BEGIN {
     printf "| %d | %d | %.1f | %.3f | %.3f | %.2f | %.0f | %.1f | %.1f |\n",
       k, k * 10, f / 1024, r, fl, (fl > 0 ? r / fl : 0), p / 1024, p / f, r * 1e6 / k }'
+done
+
+echo
+echo "## Linux build: shapes of the file ($shape_count entries)"
+echo
+echo "| shape | file MB | run s | run / in order | peak MB | peak bytes per entry |"
+echo "|---|---:|---:|---:|---:|---:|"
+# Writes a registry file of one shape: sibling keys with one value each, in
+# or against the sorted order, or one key with all the values.
+shape() {
+  awk -v n="$shape_count" -v shape="$1" 'BEGIN {
+    root = "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro"
+    print "REGEDIT4\n"
+    if (shape == "one key") print "[" root "]"
+    for (i = 1; i <= n; ++i) {
+      k = (shape == "reverse order") ? n + 1 - i : i
+      if (shape == "one key") printf "\"V%07d\"=dword:%08x\n", k, k
+      else printf "[%s\\K%07d]\n\"v\"=dword:%08x\n\n", root, k, k
+    }
+    print "\n[HKEY_CURRENT_USER\\Software]"
+  }'
+}
+in_order=
+for kind in "keys in order" "reverse order" "one key"; do
+  shape "$kind" >"$work/shape.reg"
+  : >"$work/run" >"$work/peak"
+  for ((i = 0; i < runs; ++i)); do
+    cp "$work/shape.reg" "$work/registry.reg"
+    read -r seconds peak < <(LORIMEX_REGISTRY=$work/registry.reg measure "$build/lorimex")
+    echo "$seconds" >>"$work/run"; echo "$peak" >>"$work/peak"
+  done
+  run=$(median <"$work/run") peak=$(median <"$work/peak")
+  in_order=${in_order:-$run}
+  awk -v s="$kind" -v f="$(stat -c %s "$work/shape.reg")" -v r="$run" -v o="$in_order" -v p="$peak" -v n="$shape_count" \
+    'BEGIN { printf "| %s | %.1f | %.3f | %.2f | %.0f | %.0f |\n", s, f / 1048576, r, (o > 0 ? r / o : 0), p / 1024, p * 1024 / n }'
 done
 
 echo

@@ -116,16 +116,27 @@ class FoldedUnits {
 };
 
 // Compares an already folded name (two bytes a unit, high first) with a
-// name as given, folding on the fly.
+// name as given, folding on the fly; ASCII bytes are each one unit.
 int CompareFolded(std::string_view folded, std::string_view name) {
-  FoldedUnits units(name);
-  char16_t b = 0;
-  for (std::size_t i = 0; i + 1 < folded.size(); i += 2) {
-    if (!units.Next(b)) return 1;
-    auto a = static_cast<char16_t>(static_cast<unsigned char>(folded[i]) << 8 | static_cast<unsigned char>(folded[i + 1]));
+  auto unitAt = [folded](std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(folded[2 * i]) << 8 |
+                                 static_cast<unsigned char>(folded[2 * i + 1]));
+  };
+  std::size_t i = 0, units = folded.size() / 2;
+  for (; i < units && i < name.size(); ++i) {
+    auto c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) break;
+    char16_t a = unitAt(i), b = c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c;
     if (a != b) return a < b ? -1 : 1;
   }
-  return units.Next(b) ? -1 : 0;
+  FoldedUnits rest(name.substr(i));
+  char16_t b = 0;
+  for (; i < units; ++i) {
+    if (!rest.Next(b)) return 1;
+    char16_t a = unitAt(i);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return rest.Next(b) ? -1 : 0;
 }
 
 auto SubkeyPosition(const Key &parent, std::string_view name) {
@@ -230,7 +241,9 @@ bool IsStorableName(std::string_view name) { return name.find_first_of(std::stri
 // order of sections costs the same; they are sorted once at the end.
 class Parser {
  public:
-  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {}
+  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {
+    index_.reserve(text.size() / 128);  // a key takes a section of about that size
+  }
 
   bool Run() {
     Line line{1, {}};
@@ -266,7 +279,8 @@ class Parser {
     text = text.substr(1, text.size() - 2);
     bool deletion = !text.empty() && text.front() == '-';
     if (deletion) text.remove_prefix(1);
-    std::vector<std::string_view> names;
+    std::vector<std::string_view> &names = names_;
+    names.clear();
     if (!SplitKeyPath(text, names)) return Fail(number, "empty key name in the path");
     if (names.size() - 1 > kMaxLevels)
       return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
@@ -285,7 +299,7 @@ class Parser {
   bool DeleteKey(std::size_t number, const std::vector<std::string_view> &names) {
     if (names.size() == 1) return Fail(number, "a root key cannot be removed");
     Key *parent = Walk({names.begin(), names.end() - 1}, false);
-    auto found = parent ? index_.find(IndexKey(*parent, names.back())) : index_.end();
+    auto found = parent ? index_.find(Id(*parent, names.back())) : index_.end();
     if (found == index_.end()) return true;
     auto &siblings = parent->subkeys;
     auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->second; });
@@ -298,10 +312,23 @@ class Parser {
     return true;
   }
 
-  static std::string IndexKey(const Key &parent, std::string_view name) {
-    auto address = reinterpret_cast<std::uintptr_t>(&parent);
-    std::string id(reinterpret_cast<const char *>(&address), sizeof address);
-    return id += Fold(name);
+  // A subkey as the index knows it: its parent, and its folded name, which
+  // points into the subkey's own `folded` once it is in the index.
+  struct ChildId {
+    const Key *parent;
+    std::string_view folded;
+    bool operator==(const ChildId &other) const { return parent == other.parent && folded == other.folded; }
+  };
+  struct ChildIdHash {
+    std::size_t operator()(const ChildId &id) const {
+      return std::hash<std::string_view>()(id.folded) ^ std::hash<const Key *>()(id.parent);
+    }
+  };
+
+  // The id to look `name` up with; valid until the next call.
+  ChildId Id(const Key &parent, std::string_view name) {
+    FoldInto(name, folded_);
+    return {&parent, folded_};
   }
 
   // Finds, or with `add` makes, the key a section names. Consecutive
@@ -320,16 +347,15 @@ class Parser {
   }
 
   Key *Child(Key &parent, std::string_view name, bool add) {
-    std::string id = IndexKey(parent, name);
-    auto found = index_.find(id);
+    auto found = index_.find(Id(parent, name));
     if (found != index_.end()) return found->second;
     if (!add) return nullptr;
     auto key = std::make_unique<Key>();
     key->name = std::string(name);
-    key->folded = id.substr(sizeof(std::uintptr_t));
+    key->folded = folded_;
     Key *made = key.get();
     parent.subkeys.push_back(std::move(key));
-    index_.emplace(std::move(id), made);
+    index_.emplace(ChildId{&parent, made->folded}, made);
     return made;
   }
 
@@ -338,8 +364,10 @@ class Parser {
     while (!pending.empty()) {
       Key *key = pending.back();
       pending.pop_back();
-      std::sort(key->subkeys.begin(), key->subkeys.end(),
-                [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->folded < b->folded; });
+      auto byName = [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->folded < b->folded; };
+      // Files written here come sorted already.
+      if (!std::is_sorted(key->subkeys.begin(), key->subkeys.end(), byName))
+        std::sort(key->subkeys.begin(), key->subkeys.end(), byName);
       for (const auto &subkey : key->subkeys) pending.push_back(subkey.get());
     }
   }
@@ -423,9 +451,11 @@ class Parser {
   ParseError &error_;
   Key *current_ = nullptr;
   bool inDeleted_ = false;
-  std::unordered_map<std::string, Key *> index_;  // parent's address and folded name -> key
+  std::unordered_map<ChildId, Key *, ChildIdHash> index_;
+  std::string folded_;  // of the name looked up last
   std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
   std::vector<std::unique_ptr<Key>> deleted_;
+  std::vector<std::string_view> names_;  // of the latest section, kept for its capacity
 };
 
 void AppendQuoted(std::string &out, std::string_view text) {
@@ -531,19 +561,31 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 
 }  // namespace
 
-std::string Fold(std::string_view name) {
-  std::string folded;
-  folded.reserve(2 * name.size());
+void FoldInto(std::string_view name, std::string &folded) {
+  folded.clear();
   FoldedUnits units(name);
   for (char16_t unit = 0; units.Next(unit);) {
     folded.push_back(static_cast<char>(unit >> 8));
     folded.push_back(static_cast<char>(unit & 0xFF));
   }
+}
+
+std::string Fold(std::string_view name) {
+  std::string folded;
+  folded.reserve(2 * name.size());
+  FoldInto(name, folded);
   return folded;
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-  FoldedUnits left(a), right(b);
+  // Most names are ASCII: compare those bytes directly, then fold the rest.
+  std::size_t i = 0;
+  for (; i < a.size() && i < b.size(); ++i) {
+    auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if ((x | y) >= 0x80) break;
+    if (x != y && ((x | 0x20) != (y | 0x20) || (x | 0x20) < 'a' || (x | 0x20) > 'z')) return false;
+  }
+  FoldedUnits left(a.substr(i)), right(b.substr(i));
   for (char16_t x = 0, y = 0;;) {
     bool more = left.Next(x);
     if (more != right.Next(y)) return false;
@@ -578,7 +620,7 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name) {
 
 // Keys with many values find them through an index of folded names, built
 // when first needed and dropped when a value is removed.
-constexpr std::size_t kUnindexedValues = 8;
+constexpr std::size_t kUnindexedValues = 64;
 
 Value *FindValue(Key &key, std::string_view name) {
   if (key.values.size() <= kUnindexedValues) {
