@@ -19,6 +19,8 @@ need i686-w64-mingw32-g++ g++-mingw-w64-i686
 need wine wine
 [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 need wrestool icoutils  # reads the Windows build's resources back
+need clang++ clang       # builds the fuzzer
+compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-dev)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)
 [ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)

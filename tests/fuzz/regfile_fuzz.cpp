@@ -1,7 +1,6 @@
 // libFuzzer target for the .reg reader and writer: any input either is
 // refused or reads back, once written, into the very same text.
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//     tests/fuzz/regfile_fuzz.cpp registry/regfile.cpp -o regfile_fuzz
+//   tests/fuzz/run.sh FOLDER SECONDS   (builds it with clang and runs it)
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
