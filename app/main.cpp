@@ -1,4 +1,8 @@
 #include "app/update.h"
+#include "registry/registry.h"
 
 // Arguments are ignored: the run is always the same.
-int main() { return RunUpdate(); }
+int main() {
+  PrepareProcess();
+  return RunUpdate();
+}

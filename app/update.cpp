@@ -1,8 +1,11 @@
 #include "app/update.h"
 
 #include "regcopy/regcopy.h"
+#include "regcopy/report.h"
 
-static void ShowBanner(void) {
+namespace {
+
+void ShowBanner() {
   WriteLine("");
   WriteLine("Kelvaro for Windows 95/NT");
   WriteLine("lorimex - Configure roaming user");
@@ -17,25 +20,25 @@ static void ShowBanner(void) {
 
 // The platform leaves the thread's last-error value alone when a registry
 // call fails, so each line prints the failing call's own status.
-static void ReportStatus(LONG status, const char *text) {
+void ReportStatus(LONG status, const char *text) {
   WriteText("Error ");
   WriteNumber(static_cast<DWORD>(status));
   WriteText(text);
-  EndErrorLine();
+  EndLine();
 }
 
-static HKEY OpenRoot(HKEY predefined, const char *path, REGSAM access, const char *failure) {
-  HKEY root = NULL;
+HKEY OpenRoot(HKEY predefined, const char *path, REGSAM access, const char *failure) {
+  HKEY root = nullptr;
   LONG status = RegOpenKeyExA(predefined, path, 0, access, &root);
   if (status != ERROR_SUCCESS) {
     ReportStatus(status, failure);
-    root = NULL;
+    root = nullptr;
   }
   return root;
 }
 
-// Returns 0 when the close failed. The handle is gone either way.
-static int CloseRoot(HKEY root, const char *failure) {
+// Returns false when the close failed. The handle is gone either way.
+bool CloseRoot(HKEY root, const char *failure) {
   LONG status = RegCloseKey(root);
   if (status != ERROR_SUCCESS) ReportStatus(status, failure);
   return status == ERROR_SUCCESS;
@@ -43,35 +46,33 @@ static int CloseRoot(HKEY root, const char *failure) {
 
 // The vendor key is created even when the copy cannot run; with no
 // destination root the create fails quietly and nothing is made.
-static void EnsureVendorKey(HKEY destinationRoot) {
+void EnsureVendorKey(HKEY destinationRoot) {
   HKEY vendorKey = OpenOrCreateKey(destinationRoot, "Norvane");
-  if (vendorKey != NULL) (void)RegCloseKey(vendorKey);
+  if (vendorKey != nullptr) (void)RegCloseKey(vendorKey);
 }
 
-int RunUpdate(void) {
-  HKEY sourceRoot = NULL;
-  HKEY destinationRoot = NULL;
+}  // namespace
+
+int RunUpdate() {
+  HKEY sourceRoot = nullptr;
+  HKEY destinationRoot = nullptr;
   bool runFailed = false;
 
   ShowBanner();
   WriteLine("Updating roaming user.");
   sourceRoot = OpenRoot(HKEY_USERS, ".DEFAULT\\Software", KEY_READ, " occurred opening Software key for .DEFAULT user");
-  runFailed = sourceRoot == NULL;
+  runFailed = sourceRoot == nullptr;
   if (!runFailed) {
     destinationRoot =
         OpenRoot(HKEY_CURRENT_USER, "Software", KEY_ALL_ACCESS, " occurred opening Current User Software key");
-    runFailed = destinationRoot == NULL;
+    runFailed = destinationRoot == nullptr;
   }
   EnsureVendorKey(destinationRoot);
-  if (!runFailed) {
-    // Any error line of the copy, even deep below the product key, means
-    // something was not copied.
-    unsigned long errorsBefore = ErrorLinesWritten();
-    int copied = CopyKeyTree(sourceRoot, destinationRoot, "Norvane\\Kelvaro", 1);
-    runFailed = !copied || ErrorLinesWritten() != errorsBefore;
-  }
-  if (sourceRoot != NULL && !CloseRoot(sourceRoot, " occurred closing Default User key")) runFailed = true;
-  if (destinationRoot != NULL && !CloseRoot(destinationRoot, " occurred closing current user key")) runFailed = true;
+  // Any error line of the copy, even deep below the product key, means
+  // something was not copied: the copy says so by its result.
+  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, "Norvane\\Kelvaro", 1);
+  if (sourceRoot != nullptr && !CloseRoot(sourceRoot, " occurred closing Default User key")) runFailed = true;
+  if (destinationRoot != nullptr && !CloseRoot(destinationRoot, " occurred closing current user key")) runFailed = true;
   WriteLine("");
   WriteLine(runFailed ? "lorimex completed with errors" : "lorimex completed successfully");
   return runFailed ? 1 : 0;

@@ -4,6 +4,6 @@
 // Copies the product's settings from the default user to the current user
 // and reports on standard output. Returns the exit status: 0 when every step
 // succeeded, 1 when any error line was written.
-int RunUpdate(void);
+int RunUpdate();
 
 #endif

@@ -1,11 +1,11 @@
+#include "regcopy/report.h"
+
 #include <cstdio>
-
-#include "regcopy/regcopy.h"
-
-static unsigned long errorLines = 0;
 
 void WriteText(const char *text) { std::fputs(text, stdout); }
 
+// Its own digits: the library's formatting would bring locale and allocation
+// into the copy for one unsigned number.
 void WriteNumber(unsigned long number) {
   char digits[24];
   int count = 0;
@@ -16,7 +16,7 @@ void WriteNumber(unsigned long number) {
   while (count > 0) std::fputc(digits[--count], stdout);
 }
 
-void EndLine(void) {
+void EndLine() {
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
@@ -26,15 +26,8 @@ void WriteLine(const char *text) {
   EndLine();
 }
 
-void EndErrorLine(void) {
-  ++errorLines;
-  EndLine();
-}
-
-unsigned long ErrorLinesWritten(void) { return errorLines; }
-
 void ReportEnumerationError(DWORD index) {
   WriteText("Error enumerating value at index ");
   WriteNumber(index);
-  EndErrorLine();
+  EndLine();
 }

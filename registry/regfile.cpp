@@ -269,37 +269,28 @@ class Parser {
   bool ParseLine(const Line &line) {
     std::string_view text = TrimLeft(line.text);
     if (text.empty() || text.front() == ';') return true;
-    if (text.front() == '[') return ParseSection(line.number, text);
+    if (text.substr(0, 2) == "[-") return ParseDeletionLine(line.number, text);
+    if (text.front() == '[') return ParseKeyLine(line.number, text);
     if (text.front() == '"' || text.front() == '@') return ParseValue(line, text);
     return Fail(line.number, "neither a [key], a value nor a comment");
   }
 
-  bool ParseSection(std::size_t number, std::string_view text) {
-    if (text.back() != ']') return Fail(number, "a key line must end with ]");
-    text = text.substr(1, text.size() - 2);
-    bool deletion = !text.empty() && text.front() == '-';
-    if (deletion) text.remove_prefix(1);
-    std::vector<std::string_view> &names = names_;
-    names.clear();
-    if (!SplitKeyPath(text, names)) return Fail(number, "empty key name in the path");
-    if (names.size() - 1 > kMaxLevels)
-      return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
-    if (!std::all_of(names.begin(), names.end(), IsStorableName))
-      return Fail(number, "a key name holds a NUL or a line break");
-    std::string root = CanonicalRootName(names.front());
-    if (root.empty()) return Fail(number, "unknown root key " + std::string(names.front()));
-    names.front() = root;
-    inDeleted_ = deletion;
-    current_ = nullptr;
-    if (deletion) return DeleteKey(number, names);
-    current_ = Walk(names, true);
+  // A [key] line: the key becomes the one values go to, made if missing.
+  bool ParseKeyLine(std::size_t number, std::string_view text) {
+    inDeleted_ = false;
+    if (!ReadSectionPath(number, text.substr(1))) return false;
+    current_ = Walk(names_, true);
     return true;
   }
 
-  bool DeleteKey(std::size_t number, const std::vector<std::string_view> &names) {
-    if (names.size() == 1) return Fail(number, "a root key cannot be removed");
-    Key *parent = Walk({names.begin(), names.end() - 1}, false);
-    auto found = parent ? index_.find(Id(*parent, names.back())) : index_.end();
+  // A [-key] line: the key goes, with all below it; a missing key is fine.
+  bool ParseDeletionLine(std::size_t number, std::string_view text) {
+    inDeleted_ = true;
+    current_ = nullptr;
+    if (!ReadSectionPath(number, text.substr(2))) return false;
+    if (names_.size() == 1) return Fail(number, "a root key cannot be removed");
+    Key *parent = Walk({names_.begin(), names_.end() - 1}, false);
+    auto found = parent ? index_.find(Id(*parent, names_.back())) : index_.end();
     if (found == index_.end()) return true;
     auto &siblings = parent->subkeys;
     auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->second; });
@@ -309,6 +300,23 @@ class Parser {
     siblings.erase(it);
     index_.erase(found);
     path_.clear();
+    return true;
+  }
+
+  // Splits "ROOT\\a\\b]" into names_, the root spelled as the platform
+  // spells it.
+  bool ReadSectionPath(std::size_t number, std::string_view path) {
+    if (path.empty() || path.back() != ']') return Fail(number, "a key line must end with ]");
+    path.remove_suffix(1);
+    names_.clear();
+    if (!SplitKeyPath(path, names_)) return Fail(number, "empty key name in the path");
+    if (names_.size() - 1 > kMaxLevels)
+      return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
+    if (!std::all_of(names_.begin(), names_.end(), IsStorableName))
+      return Fail(number, "a key name holds a NUL or a line break");
+    root_ = CanonicalRootName(names_.front());
+    if (root_.empty()) return Fail(number, "unknown root key " + std::string(names_.front()));
+    names_.front() = root_;
     return true;
   }
 
@@ -455,7 +463,8 @@ class Parser {
   std::string folded_;  // of the name looked up last
   std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
   std::vector<std::unique_ptr<Key>> deleted_;
-  std::vector<std::string_view> names_;  // of the latest section, kept for its capacity
+  std::vector<std::string_view> names_;  // of the latest section
+  std::string root_;                     // its root, as the platform spells it
 };
 
 void AppendQuoted(std::string &out, std::string_view text) {
@@ -487,7 +496,9 @@ void AppendHex(std::string &out, const Value &value) {
   }
   std::size_t column = out.size() - out.rfind('\n') - 1;
   const std::size_t count = value.data.size();
-  // Room for "xx," per byte and a line break every 25 bytes or so.
+  // Room for "xx," per byte and for a line break ("\\", LF and two blanks)
+  // every 20 bytes: lines end after column 76, about 25 bytes each, and only
+  // the first can be shorter.
   std::size_t start = out.size();
   out.resize(start + count * 3 + (count / 20 + 2) * 4);
   char *p = &out[start];

@@ -6,8 +6,13 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// A Windows console never kills the program that writes to it.
+inline void PrepareProcess() {}
 #else
 #include "registry/standin_api.h"
+// A closed pipe on standard output must not stop the copy halfway, as it
+// would not on Windows: the signal it raises is ignored.
+void PrepareProcess();
 #endif
 
 #endif

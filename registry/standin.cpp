@@ -13,20 +13,17 @@
 #include <vector>
 
 #include "registry/regfile.h"
+#include "registry/registry.h"
 #include "registry/standin_control.h"
 #include "registry/standin_store.h"
 
 namespace standin {
 namespace {
 
-// A Windows console never kills its writer; a closed pipe here must not stop
-// the copy halfway either.
-const bool kIgnoresBrokenPipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
 constexpr std::size_t kMaxValueName = 16383;
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 
-struct OpenKey {
+struct OpenedKey {
   regfile::Key *key;
   std::string path;
   REGSAM access;
@@ -37,8 +34,8 @@ struct Session {
   std::string file;
   FolderLock lock;
   regfile::Key top;
-  std::unordered_map<std::uintptr_t, OpenKey> handles;
-  std::unordered_map<std::uintptr_t, OpenKey> roots;  // the predefined keys, once used
+  std::unordered_map<std::uintptr_t, OpenedKey> handles;
+  std::unordered_map<std::uintptr_t, OpenedKey> roots;  // the predefined keys, once used
   bool dirty = false;
 };
 
@@ -125,14 +122,14 @@ LONG EndSessionIfIdle(LONG status) {
 }
 
 // Finds the key behind a handle; the predefined roots always exist.
-LONG Resolve(HKEY handle, const OpenKey *&out) {
+LONG Resolve(HKEY handle, const OpenedKey *&out) {
   Session &session = *Current().session;
   auto value = reinterpret_cast<std::uintptr_t>(handle);
   if (IsPredefined(handle)) {
     auto root = session.roots.find(value);
     if (root == session.roots.end()) {
       std::string name = PredefinedName(handle);
-      root = session.roots.emplace(value, OpenKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
+      root = session.roots.emplace(value, OpenedKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
                  .first;
     }
     out = &root->second;
@@ -148,15 +145,15 @@ HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access, std::size_t d
   State &state = Current();
   std::uintptr_t value = state.nextHandle;
   state.nextHandle += 4;
-  state.session->handles.emplace(value, OpenKey{key, std::move(path), access, depth});
+  state.session->handles.emplace(value, OpenedKey{key, std::move(path), access, depth});
   return reinterpret_cast<HKEY>(value);
 }
 
-bool Allows(const OpenKey &open, REGSAM needed) { return (open.access & needed) == needed; }
+bool Allows(const OpenedKey &open, REGSAM needed) { return (open.access & needed) == needed; }
 
 // The common start of a call on an open key: the handle must be open with
 // the access the call needs, and the test may make the call fail.
-LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenKey *&open, const char *valueName = nullptr,
+LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open, const char *valueName = nullptr,
              long index = -1) {
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
@@ -166,7 +163,7 @@ LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenKey *&open, const char
 
 // A path beneath an open key, as an open or a create names it.
 struct Target {
-  const OpenKey *base = nullptr;
+  const OpenedKey *base = nullptr;
   std::vector<std::string_view> names;  // within the caller's path
   std::string path;                     // full path, for injected failures and the new handle
 };
@@ -224,7 +221,7 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
 LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
                  LPDWORD dataLength) {
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
-  const OpenKey *open = nullptr;
+  const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
@@ -245,7 +242,7 @@ LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWO
 LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
                PFILETIME lastWrite) {
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
-  const OpenKey *open = nullptr;
+  const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, nullptr, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
@@ -265,7 +262,7 @@ LONG SetValueOf(HKEY handle, const char *name, DWORD type, const BYTE *data, DWO
   std::string_view valueName = name ? name : "";
   if ((!data && size > 0) || valueName.size() > kMaxValueName || valueName.find_first_of("\r\n") != valueName.npos)
     return ERROR_INVALID_PARAMETER;
-  const OpenKey *open = nullptr;
+  const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name ? name : "");
   if (status != ERROR_SUCCESS) return status;
   regfile::SetValue(*open->key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
@@ -324,6 +321,8 @@ LONG Guarded(Call call) {
 }  // namespace standin
 
 using standin::Op;
+
+void PrepareProcess() { std::signal(SIGPIPE, SIG_IGN); }
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
   return standin::Guarded([&]() -> LONG {

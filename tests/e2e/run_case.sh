@@ -2,9 +2,11 @@
 # Runs lorimex on a copy of a case's registry file and compares its output,
 # exit status, standard error and the registry afterwards with the case's
 # expected files.
-#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|args]
+# In plain mode a WRAPPER command line (valgrind, say) may run the program.
+#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|args] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
+wrapper=("${@:4}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$case_dir/input.reg" "$work/registry.reg"
@@ -12,7 +14,7 @@ export LORIMEX_REGISTRY=$work/registry.reg
 expected_out=$case_dir/expected.out
 
 case $mode in
-  plain) $lorimex >"$work/out" 2>"$work/err"; status=$? ;;
+  plain) "${wrapper[@]}" "$lorimex" >"$work/out" 2>"$work/err"; status=$? ;;
   args) "$lorimex" /s --help extra >"$work/out" 2>"$work/err"; status=$? ;;
   second-run)
     "$lorimex" >/dev/null 2>&1
