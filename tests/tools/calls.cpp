@@ -8,6 +8,10 @@ namespace {
 constexpr DWORD kNameCapacity = 16384;
 constexpr DWORD kDataCapacity = 1 << 20;
 bool wide = false;
+// One set of buffers for every call: a tree has many values.
+std::vector<char> nameBuffer(kNameCapacity);
+std::vector<wchar_t> wideNameBuffer(kNameCapacity);
+std::vector<BYTE> dataBuffer(kDataCapacity);
 
 LONG CreateA(HKEY parent, const std::string &name, HKEY &key) {
   char noClass[1] = "";
@@ -25,8 +29,6 @@ LONG SetValueA(HKEY key, const std::string &name, DWORD type, const std::string 
 }
 
 LONG EnumValueA(HKEY key, DWORD index, std::string &name, DWORD &type, std::string &data) {
-  std::vector<char> nameBuffer(kNameCapacity);
-  std::vector<BYTE> dataBuffer(kDataCapacity);
   DWORD nameLength = kNameCapacity, dataLength = kDataCapacity;
   LONG status = RegEnumValueA(key, index, nameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(), &dataLength);
   if (status == ERROR_SUCCESS) {
@@ -37,11 +39,10 @@ LONG EnumValueA(HKEY key, DWORD index, std::string &name, DWORD &type, std::stri
 }
 
 LONG EnumKeyA(HKEY key, DWORD index, std::string &name) {
-  std::vector<char> buffer(kNameCapacity);
   DWORD length = kNameCapacity;
   FILETIME lastWrite;
-  LONG status = RegEnumKeyExA(key, index, buffer.data(), &length, nullptr, nullptr, nullptr, &lastWrite);
-  if (status == ERROR_SUCCESS) name.assign(buffer.data(), length);
+  LONG status = RegEnumKeyExA(key, index, nameBuffer.data(), &length, nullptr, nullptr, nullptr, &lastWrite);
+  if (status == ERROR_SUCCESS) name.assign(nameBuffer.data(), length);
   return status;
 }
 
@@ -92,12 +93,11 @@ LONG SetValueW(HKEY key, const std::string &name, DWORD type, const std::string 
 }
 
 LONG EnumValueW(HKEY key, DWORD index, std::string &name, DWORD &type, std::string &data) {
-  std::vector<wchar_t> nameBuffer(kNameCapacity);
-  std::vector<BYTE> dataBuffer(kDataCapacity);
   DWORD nameLength = kNameCapacity, dataLength = kDataCapacity;
-  LONG status = RegEnumValueW(key, index, nameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(), &dataLength);
+  LONG status =
+      RegEnumValueW(key, index, wideNameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(), &dataLength);
   if (status != ERROR_SUCCESS) return status;
-  if (!ToUtf8(nameBuffer.data(), nameLength, name)) return ERROR_NO_UNICODE_TRANSLATION;
+  if (!ToUtf8(wideNameBuffer.data(), nameLength, name)) return ERROR_NO_UNICODE_TRANSLATION;
   if (!IsText(type)) {
     data.assign(reinterpret_cast<const char *>(dataBuffer.data()), dataLength);
     return ERROR_SUCCESS;
@@ -109,12 +109,11 @@ LONG EnumValueW(HKEY key, DWORD index, std::string &name, DWORD &type, std::stri
 }
 
 LONG EnumKeyW(HKEY key, DWORD index, std::string &name) {
-  std::vector<wchar_t> buffer(kNameCapacity);
   DWORD length = kNameCapacity;
   FILETIME lastWrite;
-  LONG status = RegEnumKeyExW(key, index, buffer.data(), &length, nullptr, nullptr, nullptr, &lastWrite);
+  LONG status = RegEnumKeyExW(key, index, wideNameBuffer.data(), &length, nullptr, nullptr, nullptr, &lastWrite);
   if (status != ERROR_SUCCESS) return status;
-  return ToUtf8(buffer.data(), length, name) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
+  return ToUtf8(wideNameBuffer.data(), length, name) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
 }
 #endif
 
