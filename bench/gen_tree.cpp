@@ -62,7 +62,8 @@ int main(int argc, char **argv) {
 
   regfile::Key top;
   regfile::Key *product = &regfile::FindOrAddSubkey(top, "HKEY_USERS");
-  for (const char *name : {".DEFAULT", "Software", "Norvane", "Kelvaro"}) product = &regfile::FindOrAddSubkey(*product, name);
+  for (const char *name : {".DEFAULT", "Software", "Norvane", "Kelvaro"})
+    product = &regfile::FindOrAddSubkey(*product, name);
   regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
 
   auto fill = [&](regfile::Key &key) {

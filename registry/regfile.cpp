@@ -460,7 +460,7 @@ class Parser {
   Key *current_ = nullptr;
   bool inDeleted_ = false;
   std::unordered_map<ChildId, Key *, ChildIdHash> index_;
-  std::string folded_;  // of the name looked up last
+  std::string folded_;                               // of the name looked up last
   std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
   std::vector<std::unique_ptr<Key>> deleted_;
   std::vector<std::string_view> names_;  // of the latest section

@@ -6,8 +6,8 @@
 #include <array>
 #include <csignal>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -98,8 +98,7 @@ LONG BeginSession(Op op, HKEY key) {
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
   session->file = RegistryPath();
-  LONG status = session->file.empty() ? ERROR_PATH_NOT_FOUND
-                                      : LoadRegistry(session->file, session->lock, session->top);
+  LONG status = session->file.empty() ? ERROR_PATH_NOT_FOUND : LoadRegistry(session->file, session->lock, session->top);
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
     return status;
@@ -129,8 +128,9 @@ LONG Resolve(HKEY handle, const OpenedKey *&out) {
     auto root = session.roots.find(value);
     if (root == session.roots.end()) {
       std::string name = PredefinedName(handle);
-      root = session.roots.emplace(value, OpenedKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
-                 .first;
+      root =
+          session.roots.emplace(value, OpenedKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
+              .first;
     }
     out = &root->second;
     return ERROR_SUCCESS;

@@ -98,8 +98,8 @@ void RemoveStrayTemporaries(const std::string &folder) {
 // The largest file read: the tree takes about twice the file, and the
 // machine or the process's address space limit must hold it.
 std::uint64_t LargestReadable() {
-  std::uint64_t memory = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
-                         static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
+  std::uint64_t memory =
+      static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
   rlimit limit{};
   if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur);

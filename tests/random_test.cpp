@@ -205,12 +205,14 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     regfile::Key top;
-    regfile::Key &software =
-        regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
-    if (!random.OneIn(10)) random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
+    regfile::Key &software = regfile::FindOrAddSubkey(
+        regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
+    if (!random.OneIn(10))
+      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
     regfile::FindOrAddSubkey(software, "Other").values.push_back({"keep", 1, std::string("x\0", 2)});
     regfile::Key &current = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
-    if (random.OneIn(2)) random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
+    if (random.OneIn(2))
+      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
     testsupport::WriteFile(file_, regfile::Write(top));
 
     std::vector<Fault> faults = RandomFaults(random, top);

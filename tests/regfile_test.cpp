@@ -102,9 +102,10 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
     regfile::FindOrAddSubkey(unicode, name);
   order.clear();
   for (const auto &k : unicode.subkeys) order += k->name + " ";
-  EXPECT_EQ(order,
-            "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
-            "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
+  EXPECT_EQ(
+      order,
+      "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
+      "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
   EXPECT_TRUE(regfile::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
 
   regfile::SetValue(root, "First", 1, "a");
@@ -142,7 +143,8 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {"REGEDIT4\n[HKEY_USERS\\A\n", "2: a key line must end with ]"},
       {"REGEDIT4\n[HKEY_USERS\\A]\njunk\n", "3: neither a [key], a value nor a comment"},
       {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"x\"\0\n", 33), "3: bad string data"},
-      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"Mode\0x\"=\"other\"\n", 42), "3: a value name holds a NUL or a line break"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"Mode\0x\"=\"other\"\n", 42),
+       "3: a value name holds a NUL or a line break"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\rb\"=\"x\"\n", "3: a value name holds a NUL or a line break"},
       {std::string("REGEDIT4\n[HKEY_USERS\\A\0B]\n", 27), "2: a key name holds a NUL or a line break"},
       {"REGEDIT4\n[HKEY_USERS\\A\rB]\n", "2: a key name holds a NUL or a line break"},

@@ -16,8 +16,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testsupport::WriteFile;
 using testsupport::RegistryTest;
+using testsupport::WriteFile;
 
 class StandinTest : public RegistryTest {
  protected:

@@ -30,7 +30,8 @@ LONG SetValueA(HKEY key, const std::string &name, DWORD type, const std::string 
 
 LONG EnumValueA(HKEY key, DWORD index, std::string &name, DWORD &type, std::string &data) {
   DWORD nameLength = kNameCapacity, dataLength = kDataCapacity;
-  LONG status = RegEnumValueA(key, index, nameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(), &dataLength);
+  LONG status =
+      RegEnumValueA(key, index, nameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(), &dataLength);
   if (status == ERROR_SUCCESS) {
     name.assign(nameBuffer.data(), nameLength);
     data.assign(reinterpret_cast<const char *>(dataBuffer.data()), dataLength);

@@ -25,8 +25,8 @@ namespace {
 int MakeChain(int levels) {
   HKEY key = NULL;
   char noClass[1] = "";
-  LONG status = RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, noClass, 0, KEY_ALL_ACCESS,
-                                NULL, &key, NULL);
+  LONG status = RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, noClass, 0, KEY_ALL_ACCESS, NULL,
+                                &key, NULL);
   for (DWORD depth = 1; status == ERROR_SUCCESS; ++depth) {
     status = RegSetValueExA(key, "depth", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&depth), sizeof depth);
     HKEY next = NULL;
