@@ -1,5 +1,6 @@
 #include "tests/tools/calls.h"
 
+#include <cstring>
 #include <vector>
 
 namespace calls {
@@ -120,11 +121,13 @@ LONG EnumKeyW(HKEY key, DWORD index, std::string &name) {
 
 }  // namespace
 
-bool UseWideCalls() {
+int TakeWideOption(int argc, char **&argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--wide") != 0) return argc;
 #ifdef _WIN32
   wide = true;
 #endif
-  return wide;
+  ++argv;
+  return wide ? argc - 1 : -1;
 }
 
 #ifdef _WIN32

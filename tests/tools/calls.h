@@ -13,7 +13,10 @@
 
 namespace calls {
 
-bool UseWideCalls();  // false where there are none
+// Takes a leading --wide off the arguments and switches to the wide calls.
+// Returns the number of arguments left, or -1 for --wide where there are no
+// wide calls.
+int TakeWideOption(int argc, char **&argv);
 LONG Create(HKEY parent, const std::string &name, HKEY &key);
 LONG Open(HKEY parent, const std::string &name, HKEY &key);
 LONG SetValue(HKEY key, const std::string &name, DWORD type, const std::string &data);

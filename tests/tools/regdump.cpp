@@ -6,7 +6,6 @@
 //   regdump [--wide] hku|hkcu PATH
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,12 +59,11 @@ void PrintKey(HKEY parent, const std::string &name, const std::string &path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool wide = argc == 4 && std::strcmp(argv[1], "--wide") == 0;
-  if ((argc != 3 && !wide) || (wide && !calls::UseWideCalls())) {
+  if (calls::TakeWideOption(argc, argv) != 3) {
     std::fprintf(stderr, "usage: regdump [--wide] hku|hkcu PATH\n");
     return 2;
   }
-  HKEY root = std::string(argv[argc - 2]) == "hku" ? HKEY_USERS : HKEY_CURRENT_USER;
-  PrintKey(root, argv[argc - 1], argv[argc - 1]);
+  HKEY root = std::string(argv[1]) == "hku" ? HKEY_USERS : HKEY_CURRENT_USER;
+  PrintKey(root, argv[2], argv[2]);
   return 0;
 }

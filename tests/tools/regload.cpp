@@ -5,7 +5,6 @@
 // wide-character ones, the fixture's UTF-8 converted on the way.
 //   regload [--wide] FILE
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -46,12 +45,11 @@ bool LoadRoot(HKEY root, const regfile::Key *key) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool wide = argc == 3 && std::strcmp(argv[1], "--wide") == 0;
-  if ((argc != 2 && !wide) || (wide && !calls::UseWideCalls())) {
+  if (calls::TakeWideOption(argc, argv) != 2) {
     std::fprintf(stderr, "usage: regload [--wide] FILE\n");
     return 2;
   }
-  const char *file = argv[argc - 1];
+  const char *file = argv[1];
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
