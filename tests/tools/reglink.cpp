@@ -3,7 +3,7 @@
 // back to Norvane\Kelvaro; with "chain LEVELS", a chain of keys L2, L3, ...
 // below Norvane\Kelvaro, LEVELS in all, each with a DWORD "depth". The chain
 // is made here, one level per call, because the registry file reader holds
-// nothing deeper than 512 levels. With "nul", sets the value "Mode<NUL>x" =
+// nothing deeper than 512 levels. With "nul", sets the value "Режим<NUL>x" =
 // "other" in Norvane\Kelvaro through the native call: the 8-bit calls
 // cannot name it.
 //   reglink [chain LEVELS | nul]
@@ -49,7 +49,7 @@ int SetNulName() {
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetValueKey")));
   HKEY key = NULL;
   LONG status = RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, KEY_ALL_ACCESS, &key);
-  wchar_t name[] = L"Mode\0x", data[] = L"other";
+  wchar_t name[] = L"\u0420\u0435\u0436\u0438\u043c\0x", data[] = L"other";  // "Режим<NUL>x"
   UNICODE_STRING unicodeName{sizeof name - sizeof(wchar_t), sizeof name, name};
   if (status == ERROR_SUCCESS) status = setValueKey ? setValueKey(key, &unicodeName, 0, REG_SZ, data, sizeof data) : 1;
   if (key) RegCloseKey(key);
