@@ -28,7 +28,7 @@ char16_t Upper(char16_t c) { return Within(c, u_toupper(c)); }
 }  // namespace
 
 char16_t FoldCharacter(char16_t c) {
-  if (c < 0x80) return c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c;
+  if (c < 0x80) return FoldAscii(static_cast<unsigned char>(c));
   char16_t lower = Lower(c);
   return Upper(lower) == c ? lower : c;
 }

@@ -4,6 +4,9 @@
 
 namespace regfile {
 
+// ASCII letters fold to lower case, as everywhere; each byte is one unit.
+constexpr char16_t FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c; }
+
 // The lower-case form of a character of the Basic Multilingual Plane, by the
 // simple Unicode case mapping. A character folds only when its lower-case
 // form maps back to it in upper case: the registry keeps the Kelvin sign

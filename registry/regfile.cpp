@@ -75,7 +75,7 @@ class FoldedUnits {
     char32_t c = 0;
     if (first < 0x80) {
       ++pos_;
-      unit = first >= 'A' && first <= 'Z' ? static_cast<char16_t>(first + 0x20) : first;
+      unit = FoldAscii(first);
     } else if (!DecodeNext(c)) {
       unit = static_cast<char16_t>(0xDC00 | static_cast<unsigned char>(name_[pos_++]));
     } else if (c > 0xFFFF) {
@@ -88,19 +88,20 @@ class FoldedUnits {
   }
 
  private:
-  // Reads one well-formed UTF-8 character (no overlong forms, surrogates or
-  // code points past U+10FFFF) and steps over it; false leaves pos_ alone.
+  // Reads one well-formed multi-byte UTF-8 character (no overlong forms,
+  // surrogates or code points past U+10FFFF) and steps over it; false
+  // leaves pos_ alone.
   bool DecodeNext(char32_t &c) {
     auto byte = [this](std::size_t i) { return static_cast<unsigned char>(name_[pos_ + i]); };
     unsigned char lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
     if (length == 0 || pos_ + length > name_.size()) return false;
     unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
     if (lead == 0xE0) low = 0xA0;
     if (lead == 0xED) high = 0x9F;
     if (lead == 0xF0) low = 0x90;
     if (lead == 0xF4) high = 0x8F;
-    c = length == 1 ? lead : lead & (0x7F >> length);
+    c = lead & (0x7F >> length);
     for (std::size_t i = 1; i < length; ++i) {
       unsigned char next = byte(i);
       if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return false;
@@ -115,28 +116,38 @@ class FoldedUnits {
   char16_t low_ = 0;
 };
 
-// Compares an already folded name (two bytes a unit, high first) with a
-// name as given, folding on the fly; ASCII bytes are each one unit.
+// The units of a name folded already: two bytes a unit, high first.
+class StoredUnits {
+ public:
+  explicit StoredUnits(std::string_view folded) : folded_(folded) {}
+  bool Next(char16_t &unit) {
+    if (pos_ + 1 >= folded_.size()) return false;
+    unit = static_cast<char16_t>(static_cast<unsigned char>(folded_[pos_]) << 8 |
+                                 static_cast<unsigned char>(folded_[pos_ + 1]));
+    pos_ += 2;
+    return true;
+  }
+
+ private:
+  std::string_view folded_;
+  std::size_t pos_ = 0;
+};
+
+// Orders two names by their folded units, the shorter first where one
+// begins the other.
+template <typename Left, typename Right>
+int CompareUnits(Left left, Right right) {
+  for (char16_t a = 0, b = 0;;) {
+    bool more = left.Next(a);
+    if (more != right.Next(b)) return more ? 1 : -1;
+    if (!more) return 0;
+    if (a != b) return a < b ? -1 : 1;
+  }
+}
+
+// Compares an already folded name with a name as given, folding on the fly.
 int CompareFolded(std::string_view folded, std::string_view name) {
-  auto unitAt = [folded](std::size_t i) {
-    return static_cast<char16_t>(static_cast<unsigned char>(folded[2 * i]) << 8 |
-                                 static_cast<unsigned char>(folded[2 * i + 1]));
-  };
-  std::size_t i = 0, units = folded.size() / 2;
-  for (; i < units && i < name.size(); ++i) {
-    auto c = static_cast<unsigned char>(name[i]);
-    if (c >= 0x80) break;
-    char16_t a = unitAt(i), b = c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c;
-    if (a != b) return a < b ? -1 : 1;
-  }
-  FoldedUnits rest(name.substr(i));
-  char16_t b = 0;
-  for (; i < units; ++i) {
-    if (!rest.Next(b)) return 1;
-    char16_t a = unitAt(i);
-    if (a != b) return a < b ? -1 : 1;
-  }
-  return rest.Next(b) ? -1 : 0;
+  return CompareUnits(StoredUnits(folded), FoldedUnits(name));
 }
 
 auto SubkeyPosition(const Key &parent, std::string_view name) {
@@ -588,22 +599,7 @@ std::string Fold(std::string_view name) {
   return folded;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  // Most names are ASCII: compare those bytes directly, then fold the rest.
-  std::size_t i = 0;
-  for (; i < a.size() && i < b.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if ((x | y) >= 0x80) break;
-    if (x != y && ((x | 0x20) != (y | 0x20) || (x | 0x20) < 'a' || (x | 0x20) > 'z')) return false;
-  }
-  FoldedUnits left(a.substr(i)), right(b.substr(i));
-  for (char16_t x = 0, y = 0;;) {
-    bool more = left.Next(x);
-    if (more != right.Next(y)) return false;
-    if (!more) return true;
-    if (x != y) return false;
-  }
-}
+bool EqualNoCase(std::string_view a, std::string_view b) { return CompareUnits(FoldedUnits(a), FoldedUnits(b)) == 0; }
 
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
   for (std::size_t start = 0;;) {
