@@ -307,12 +307,15 @@ unsigned long PredefinedCloseCount() { return Current().counters.predefinedClose
 
 unsigned long InvalidCloseCount() { return Current().counters.invalidCloses; }
 
-// Memory running out fails the call, as it would in the platform's
-// registry, instead of ending the process.
+// One operation within the session: the file is loaded by the first and
+// written back after the last close. Memory running out fails the call, as
+// it would in the platform's registry, instead of ending the process.
 template <typename Call>
-LONG Guarded(Call call) {
+LONG InSession(Op op, HKEY key, Call call) {
   try {
-    return call();
+    LONG status = BeginSession(op, key);
+    if (status == ERROR_SUCCESS) status = call();
+    return EndSessionIfIdle(status);
   } catch (const std::bad_alloc &) {
     return ERROR_OUTOFMEMORY;
   }
@@ -320,72 +323,52 @@ LONG Guarded(Call call) {
 
 }  // namespace standin
 
+using standin::InSession;
 using standin::Op;
 
 void PrepareProcess() { std::signal(SIGPIPE, SIG_IGN); }
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  return standin::Guarded([&]() -> LONG {
-    (void)ulOptions;
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    LONG status = standin::BeginSession(Op::Open, hKey);
-    if (status == ERROR_SUCCESS) status = standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult);
-    return standin::EndSessionIfIdle(status);
-  });
+  (void)ulOptions;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Open, hKey, [&] { return standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult); });
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  return standin::Guarded([&]() -> LONG {
-    (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    LONG status = standin::BeginSession(Op::Create, hKey);
-    if (status == ERROR_SUCCESS) status = standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition);
-    return standin::EndSessionIfIdle(status);
-  });
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Create, hKey,
+                   [&] { return standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition); });
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  return standin::Guarded([&]() -> LONG {
-    (void)lpReserved;
-    LONG status = standin::BeginSession(Op::EnumValue, hKey);
-    if (status == ERROR_SUCCESS)
-      status = standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-    return standin::EndSessionIfIdle(status);
+  (void)lpReserved;
+  return InSession(Op::EnumValue, hKey, [&] {
+    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
   });
 }
 
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-  return standin::Guarded([&]() -> LONG {
-    (void)lpReserved;
-    LONG status = standin::BeginSession(Op::EnumKey, hKey);
-    if (status == ERROR_SUCCESS)
-      status = standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-    return standin::EndSessionIfIdle(status);
+  (void)lpReserved;
+  return InSession(Op::EnumKey, hKey, [&] {
+    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
   });
 }
 
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
-  return standin::Guarded([&]() -> LONG {
-    (void)Reserved;
-    LONG status = standin::BeginSession(Op::SetValue, hKey);
-    if (status == ERROR_SUCCESS) status = standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData);
-    return standin::EndSessionIfIdle(status);
-  });
+  (void)Reserved;
+  return InSession(Op::SetValue, hKey, [&] { return standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData); });
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  return standin::Guarded([&]() -> LONG {
-    if (standin::IsPredefined(hKey)) {
-      ++standin::Current().counters.predefinedCloses;
-      return ERROR_SUCCESS;
-    }
-    LONG status = standin::BeginSession(Op::Close, hKey);
-    if (status == ERROR_SUCCESS) status = standin::CloseHandleOf(hKey);
-    return standin::EndSessionIfIdle(status);
-  });
+  if (standin::IsPredefined(hKey)) {
+    ++standin::Current().counters.predefinedCloses;
+    return ERROR_SUCCESS;
+  }
+  return InSession(Op::Close, hKey, [&] { return standin::CloseHandleOf(hKey); });
 }
