@@ -145,6 +145,17 @@ int CompareUnits(Left left, Right right) {
   }
 }
 
+// The folded units of `name` as Fold gives them, into a buffer the caller
+// keeps.
+void FoldInto(std::string_view name, std::string &folded) {
+  folded.clear();
+  FoldedUnits units(name);
+  for (char16_t unit = 0; units.Next(unit);) {
+    folded.push_back(static_cast<char>(unit >> 8));
+    folded.push_back(static_cast<char>(unit & 0xFF));
+  }
+}
+
 // Compares an already folded name with a name as given, folding on the fly.
 int CompareFolded(std::string_view folded, std::string_view name) {
   return CompareUnits(StoredUnits(folded), FoldedUnits(name));
@@ -582,15 +593,6 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 }
 
 }  // namespace
-
-void FoldInto(std::string_view name, std::string &folded) {
-  folded.clear();
-  FoldedUnits units(name);
-  for (char16_t unit = 0; units.Next(unit);) {
-    folded.push_back(static_cast<char>(unit >> 8));
-    folded.push_back(static_cast<char>(unit & 0xFF));
-  }
-}
 
 std::string Fold(std::string_view name) {
   std::string folded;

@@ -38,7 +38,6 @@ constexpr std::size_t kMaxLevels = 512;
 // that way: each UTF-16 code unit of the lower-case form, two bytes, high
 // byte first (bytes that are not UTF-8 are kept; see regfile.cpp).
 std::string Fold(std::string_view name);
-void FoldInto(std::string_view name, std::string &folded);  // the same, into a buffer kept by the caller
 bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Splits "a\\b\\c" into its key names; false when a name is empty.

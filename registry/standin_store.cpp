@@ -194,7 +194,6 @@ LONG LoadRegistry(const std::string &path, FolderLock &lock, regfile::Key &top) 
   try {
     return ReadRegistry(path, top);
   } catch (const std::bad_alloc &) {
-    top.subkeys.clear();
     return ReportCorrupt(path, 0, "out of memory", ERROR_OUTOFMEMORY);
   }
 }
