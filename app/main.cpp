@@ -1,8 +1,8 @@
 #include "app/update.h"
-#include "registry/registry.h"
+#include "regcopy/report.h"
 
 // Arguments are ignored: the run is always the same.
 int main() {
-  PrepareProcess();
+  SetUpProcess();
   return RunUpdate();
 }

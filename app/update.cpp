@@ -5,49 +5,29 @@
 
 namespace {
 
-void ShowBanner() {
-  WriteLine("");
-  WriteLine("Kelvaro for Windows 95/NT");
-  WriteLine("lorimex - Configure roaming user");
-  WriteLine("");
-  WriteLine("This program copies Kelvaro information from the .DEFAULT");
-  WriteLine("user profile to the current user profile.");
-  WriteLine("");
-  WriteLine("It is useful for adding Kelvaro information to a roaming user profile");
-  WriteLine("that was not present on the PC when Kelvaro was installed.");
-  WriteLine("");
-}
-
 // The platform leaves the thread's last-error value alone when a registry
 // call fails, so each line prints the failing call's own status.
-void ReportStatus(LONG status, const char *text) {
-  WriteText("Error ");
-  WriteNumber(static_cast<DWORD>(status));
-  WriteText(text);
-  EndLine();
-}
-
-HKEY OpenRoot(HKEY predefined, const char *path, REGSAM access, const char *failure) {
+HKEY OpenRoot(HKEY predefined, const WCHAR *path, REGSAM access, RootFailure failure) {
   HKEY root = nullptr;
-  LONG status = RegOpenKeyExA(predefined, path, 0, access, &root);
+  LONG status = RegOpenKeyExW(predefined, path, 0, access, &root);
   if (status != ERROR_SUCCESS) {
-    ReportStatus(status, failure);
+    ReportRootFailure(failure, status);
     root = nullptr;
   }
   return root;
 }
 
 // Returns false when the close failed. The handle is gone either way.
-bool CloseRoot(HKEY root, const char *failure) {
+bool CloseRoot(HKEY root, RootFailure failure) {
   LONG status = RegCloseKey(root);
-  if (status != ERROR_SUCCESS) ReportStatus(status, failure);
+  if (status != ERROR_SUCCESS) ReportRootFailure(failure, status);
   return status == ERROR_SUCCESS;
 }
 
 // The vendor key is created even when the copy cannot run; with no
 // destination root the create fails quietly and nothing is made.
 void EnsureVendorKey(HKEY destinationRoot) {
-  HKEY vendorKey = OpenOrCreateKey(destinationRoot, "Norvane");
+  HKEY vendorKey = OpenOrCreateKey(destinationRoot, KEY_NAME("Norvane"));
   if (vendorKey != nullptr) (void)RegCloseKey(vendorKey);
 }
 
@@ -59,21 +39,18 @@ int RunUpdate() {
   bool runFailed = false;
 
   ShowBanner();
-  WriteLine("Updating roaming user.");
-  sourceRoot = OpenRoot(HKEY_USERS, ".DEFAULT\\Software", KEY_READ, " occurred opening Software key for .DEFAULT user");
+  sourceRoot = OpenRoot(HKEY_USERS, KEY_NAME(".DEFAULT\\Software"), KEY_READ, RootFailure::OpenSource);
   runFailed = sourceRoot == nullptr;
   if (!runFailed) {
-    destinationRoot =
-        OpenRoot(HKEY_CURRENT_USER, "Software", KEY_ALL_ACCESS, " occurred opening Current User Software key");
+    destinationRoot = OpenRoot(HKEY_CURRENT_USER, KEY_NAME("Software"), KEY_ALL_ACCESS, RootFailure::OpenDestination);
     runFailed = destinationRoot == nullptr;
   }
   EnsureVendorKey(destinationRoot);
   // Any error line of the copy, even deep below the product key, means
   // something was not copied: the copy says so by its result.
-  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, "Norvane\\Kelvaro", 1);
-  if (sourceRoot != nullptr && !CloseRoot(sourceRoot, " occurred closing Default User key")) runFailed = true;
-  if (destinationRoot != nullptr && !CloseRoot(destinationRoot, " occurred closing current user key")) runFailed = true;
-  WriteLine("");
-  WriteLine(runFailed ? "lorimex completed with errors" : "lorimex completed successfully");
+  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, KEY_NAME("Norvane\\Kelvaro"), 1);
+  if (sourceRoot != nullptr && !CloseRoot(sourceRoot, RootFailure::CloseSource)) runFailed = true;
+  if (destinationRoot != nullptr && !CloseRoot(destinationRoot, RootFailure::CloseDestination)) runFailed = true;
+  ReportVerdict(runFailed);
   return runFailed ? 1 : 0;
 }

@@ -9,49 +9,53 @@ constexpr DWORD kSubkeyNameCapacity = 512;
 // would copy without end and exhaust the stack.
 constexpr int kMaxDepth = 512;
 
-void ReportKeyError(const char *text, const char *name) {
-  WriteText(text);
-  WriteText(name);
-  EndLine();
-}
-
-HKEY OpenSourceKey(HKEY parent, const char *name) {
+HKEY OpenSourceKey(HKEY parent, const WCHAR *name) {
   HKEY key = nullptr;
-  LONG status = RegOpenKeyExA(parent, name, 0, KEY_READ, &key);
+  LONG status = RegOpenKeyExW(parent, name, 0, KEY_READ, &key);
   if (status != ERROR_SUCCESS) key = nullptr;
   return key;
 }
 
 // Returns true when every subkey's subtree was copied without an error line.
 bool CopySubkeys(HKEY sourceKey, HKEY destinationKey, int depth) {
-  char name[kSubkeyNameCapacity];
+  WCHAR name[kSubkeyNameCapacity];
   FILETIME lastWrite;
   bool copied = true;
-  DWORD index = 0;
-  LONG status;
-  do {
+  for (DWORD index = 0;; ++index) {
     DWORD nameLength = kSubkeyNameCapacity;
-    status = RegEnumKeyExA(sourceKey, index, name, &nameLength, nullptr, nullptr, nullptr, &lastWrite);
-    if (status == ERROR_SUCCESS) {
-      copied = CopyKeyTree(sourceKey, destinationKey, name, depth + 1) && copied;
-    } else if (status != ERROR_NO_MORE_ITEMS) {
-      // The value list's words on purpose: scripts may match the line.
+    LONG status = RegEnumKeyExW(sourceKey, index, name, &nameLength, nullptr, nullptr, nullptr, &lastWrite);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) {
       ReportEnumerationError(index);
       copied = false;
+      break;
     }
-    ++index;
-  } while (status == ERROR_SUCCESS);
+    // Opened by the name cut at its NUL, another key would be copied in its
+    // place: it is reported as a key that cannot be opened.
+    if (HoldsNul(name, nameLength)) {
+      ReportSourceKeyError(name);
+      copied = false;
+      continue;
+    }
+    copied = CopyKeyTree(sourceKey, destinationKey, name, depth + 1) && copied;
+  }
   return copied;
 }
 
 }  // namespace
 
-HKEY OpenOrCreateKey(HKEY parent, const char *path) {
-  char noClass[1] = "";
+bool HoldsNul(const WCHAR *name, DWORD length) {
+  DWORD visible = 0;
+  while (visible < length && name[visible] != 0) ++visible;
+  return visible != length;
+}
+
+HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path) {
+  WCHAR noClass[1] = {0};
   HKEY key = nullptr;
   DWORD disposition = 0;
   LONG status =
-      RegCreateKeyExA(parent, path, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+      RegCreateKeyExW(parent, path, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition);
   if (status != ERROR_SUCCESS) key = nullptr;
   return key;
 }
@@ -60,15 +64,15 @@ HKEY OpenOrCreateKey(HKEY parent, const char *path) {
 // as anything in the subtree wrote an error line, however deep, because then
 // something was not copied and the run must not end with the successful
 // verdict.
-bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const char *name, int depth) {
+bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth) {
   HKEY sourceKey = depth <= kMaxDepth ? OpenSourceKey(sourceParent, name) : nullptr;
   HKEY destinationKey = nullptr;
   bool copied = false;
   if (sourceKey == nullptr) {
-    ReportKeyError("Error opening source key ", name);
+    ReportSourceKeyError(name);
   } else {
     destinationKey = OpenOrCreateKey(destinationParent, name);
-    if (destinationKey == nullptr) ReportKeyError("Error creating destination key ", name);
+    if (destinationKey == nullptr) ReportDestinationKeyError(name);
   }
   if (destinationKey != nullptr) {
     bool valuesCopied = CopyKeyValues(sourceKey, destinationKey, depth);

@@ -1,47 +1,55 @@
-// Kept apart from the tree copy so that these buffers live only while one
-// key's values are copied, not in every level of the recursion.
-#include <cstring>
-
 #include "regcopy/regcopy.h"
 #include "regcopy/report.h"
 
 namespace {
 
 constexpr DWORD kValueNameCapacity = 512;
-constexpr DWORD kValueDataCapacity = 2048;
+// The registry holds text as UTF-16: 2048 characters, with the NUL, take
+// twice as many bytes as other data may.
+constexpr DWORD kDataCapacity = 2048;
+constexpr DWORD kTextCapacity = 2 * kDataCapacity;
 
-void ReportWriteError(int depth, const char *name) {
-  for (int level = 0; level < depth; ++level) WriteText("  ");
-  WriteText("Error writing value ");
-  WriteText(name);
-  EndLine();
+bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Reads the value at `index`; data beyond the limit of its type are
+// refused as the registry refuses what exceeds the buffer.
+LONG ReadValue(HKEY key, DWORD index, WCHAR *name, DWORD &nameLength, DWORD &type, BYTE *data, DWORD &dataLength) {
+  nameLength = kValueNameCapacity;
+  dataLength = kTextCapacity;
+  LONG status = RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &dataLength);
+  if (status == ERROR_SUCCESS && !IsText(type) && dataLength > kDataCapacity) status = ERROR_MORE_DATA;
+  return status;
 }
 
 }  // namespace
 
-bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth) {
-  char name[kValueNameCapacity];
-  BYTE data[kValueDataCapacity];
+// Never inlined: its 5 KB of buffers must live only while one key's values
+// are copied, not in every level of the tree copy's recursion.
+[[gnu::noinline]] bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth) {
+  WCHAR name[kValueNameCapacity];
+  BYTE data[kTextCapacity];
   bool copied = true;
-  DWORD index = 0;
-  LONG status;
-  do {
-    DWORD nameLength = kValueNameCapacity;
-    DWORD dataLength = kValueDataCapacity;
-    DWORD type = 0;
-    status = RegEnumValueA(sourceKey, index, name, &nameLength, nullptr, &type, data, &dataLength);
-    if (status == ERROR_SUCCESS && std::strlen(name) != nameLength) {
-      // The registry can hold a NUL inside a name; the 8-bit calls would
-      // write the data under the name cut at it, replacing another value.
+  for (DWORD index = 0;; ++index) {
+    DWORD nameLength = 0, type = 0, dataLength = 0;
+    LONG status = ReadValue(sourceKey, index, name, nameLength, type, data, dataLength);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) {
+      ReportEnumerationError(index);
+      copied = false;
+      break;
+    }
+    // Written under the cut name, it would replace another value: reported
+    // instead, and the copy goes on with the next value.
+    if (HoldsNul(name, nameLength)) {
       ReportWriteError(depth, name);
       copied = false;
-    } else if (status == ERROR_SUCCESS) {
-      status = RegSetValueExA(destinationKey, name, 0, type, data, dataLength);
-      if (status != ERROR_SUCCESS) ReportWriteError(depth, name);
-    } else if (status != ERROR_NO_MORE_ITEMS) {
-      ReportEnumerationError(index);
+      continue;
     }
-    ++index;
-  } while (status == ERROR_SUCCESS);
-  return copied && status == ERROR_NO_MORE_ITEMS;
+    if (RegSetValueExW(destinationKey, name, 0, type, data, dataLength) != ERROR_SUCCESS) {
+      ReportWriteError(depth, name);
+      copied = false;
+      break;
+    }
+  }
+  return copied;
 }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "registry/casefold.h"
+#include "registry/utf16.h"
 
 namespace regfile {
 namespace {
@@ -56,64 +57,22 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
 // Names are UTF-8. They compare as the lower-case forms of their UTF-16
 // code units, in code unit order: that decides where '_' or 'é' sort among
 // the letters, and is how Wine's registry, the real one tested against,
-// lists subkeys. FoldedUnits yields those units one at a time. A byte that
-// is not part of valid UTF-8 is kept as it is: it becomes a lone low
-// surrogate of its own, which no valid character folds to, so such names
-// compare byte for byte apart from ASCII case.
+// lists subkeys. A byte that is not part of valid UTF-8 is a lone low
+// surrogate of its own (see utf16.h), which no character folds to, so such
+// names compare byte for byte apart from ASCII case. Surrogates are not
+// folded: neither are characters beyond the BMP in the registry.
 class FoldedUnits {
  public:
-  explicit FoldedUnits(std::string_view name) : name_(name) {}
+  explicit FoldedUnits(std::string_view name) : units_(name) {}
 
   bool Next(char16_t &unit) {
-    if (low_ != 0) {
-      unit = low_;
-      low_ = 0;
-      return true;
-    }
-    if (pos_ == name_.size()) return false;
-    auto first = static_cast<unsigned char>(name_[pos_]);
-    char32_t c = 0;
-    if (first < 0x80) {
-      ++pos_;
-      unit = FoldAscii(first);
-    } else if (!DecodeNext(c)) {
-      unit = static_cast<char16_t>(0xDC00 | static_cast<unsigned char>(name_[pos_++]));
-    } else if (c > 0xFFFF) {
-      unit = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      low_ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      unit = FoldCharacter(static_cast<char16_t>(c));
-    }
+    if (!units_.Next(unit)) return false;
+    if (unit < 0xD800 || unit > 0xDFFF) unit = FoldCharacter(unit);
     return true;
   }
 
  private:
-  // Reads one well-formed multi-byte UTF-8 character (no overlong forms,
-  // surrogates or code points past U+10FFFF) and steps over it; false
-  // leaves pos_ alone.
-  bool DecodeNext(char32_t &c) {
-    auto byte = [this](std::size_t i) { return static_cast<unsigned char>(name_[pos_ + i]); };
-    unsigned char lead = byte(0);
-    std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-    if (length == 0 || pos_ + length > name_.size()) return false;
-    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-    c = lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-      unsigned char next = byte(i);
-      if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return false;
-      c = c << 6 | (next & 0x3F);
-    }
-    pos_ += length;
-    return true;
-  }
-
-  std::string_view name_;
-  std::size_t pos_ = 0;
-  char16_t low_ = 0;
+  Utf16Units units_;
 };
 
 // The units of a name folded already: two bytes a unit, high first.

@@ -4,9 +4,9 @@
 // unlocked, as the platform would have them on disk by then.
 #include <algorithm>
 #include <array>
-#include <csignal>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +16,7 @@
 #include "registry/registry.h"
 #include "registry/standin_control.h"
 #include "registry/standin_store.h"
+#include "registry/utf16.h"
 
 namespace standin {
 namespace {
@@ -64,11 +65,12 @@ State &Current() {
 }
 
 // Looks for an injected failure of this call.
-LONG InjectedStatus(Op op, const std::string &keyPath, const char *valueName = nullptr, long index = -1) {
+LONG InjectedStatus(Op op, const std::string &keyPath, std::optional<std::string_view> valueName = std::nullopt,
+                    long index = -1) {
   for (PendingFault &pending : Current().faults) {
     const Fault &f = pending.fault;
     if (f.op != op || (!f.keyPath.empty() && !regfile::EqualNoCase(f.keyPath, keyPath))) continue;
-    if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, valueName))) continue;
+    if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
     if (f.index >= 0 && f.index != index) continue;
     if (++pending.seen == f.nth || f.nth == 0) return f.status;
   }
@@ -153,8 +155,8 @@ bool Allows(const OpenedKey &open, REGSAM needed) { return (open.access & needed
 
 // The common start of a call on an open key: the handle must be open with
 // the access the call needs, and the test may make the call fail.
-LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open, const char *valueName = nullptr,
-             long index = -1) {
+LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open,
+             std::optional<std::string_view> valueName = std::nullopt, long index = -1) {
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
   if (!Allows(*open, needed)) return ERROR_ACCESS_DENIED;
@@ -169,10 +171,10 @@ struct Target {
 };
 
 // One trailing backslash is allowed; an empty name in between is not.
-LONG FindTarget(HKEY parent, const char *subKey, Op op, Target &target) {
+LONG FindTarget(HKEY parent, std::string_view subKey, Op op, Target &target) {
   LONG status = Resolve(parent, target.base);
   if (status != ERROR_SUCCESS) return status;
-  std::string_view rest = subKey ? subKey : "";
+  std::string_view rest = subKey;
   if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
   if (!rest.empty() && !regfile::SplitKeyPath(rest, target.names)) return ERROR_BAD_PATHNAME;
   // The registry file keeps one key per line.
@@ -182,7 +184,7 @@ LONG FindTarget(HKEY parent, const char *subKey, Op op, Target &target) {
   return InjectedStatus(op, target.path);
 }
 
-LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
+LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result) {
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Open, target);
   if (status != ERROR_SUCCESS) return status;
@@ -193,7 +195,7 @@ LONG OpenKeyPath(HKEY parent, const char *subKey, REGSAM access, PHKEY result) {
   return ERROR_SUCCESS;
 }
 
-LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD disposition) {
+LONG CreateKeyPath(HKEY parent, std::string_view subKey, PHKEY result, LPDWORD disposition) {
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
@@ -218,56 +220,99 @@ LONG CreateKeyPath(HKEY parent, const char *subKey, PHKEY result, LPDWORD dispos
   return ERROR_SUCCESS;
 }
 
-LONG EnumValueAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
+// What the 8-bit calls (char) and the wide calls (char16_t) see of a
+// stored name or value: the same bytes, or their UTF-16 form.
+std::size_t NameLength(std::string_view name, char) { return name.size(); }
+std::size_t NameLength(std::string_view name, char16_t) { return regfile::CountUtf16Units(name); }
+
+void CopyName(std::string_view name, char *out) {
+  std::memcpy(out, name.data(), name.size());
+  out[name.size()] = '\0';
+}
+void CopyName(std::string_view name, char16_t *out) {
+  regfile::CopyUtf16Units(name, out);
+  out[regfile::CountUtf16Units(name)] = u'\0';
+}
+
+bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::size_t DataSize(const regfile::Value &value, char) { return value.data.size(); }
+std::size_t DataSize(const regfile::Value &value, char16_t) {
+  return IsText(value.type) ? 2 * regfile::CountUtf16Units(value.data) : value.data.size();
+}
+
+void CopyData(const regfile::Value &value, BYTE *out, char) { std::memcpy(out, value.data.data(), value.data.size()); }
+void CopyData(const regfile::Value &value, BYTE *out, char16_t) {
+  if (IsText(value.type)) {
+    regfile::CopyUtf16Bytes(value.data, out);
+  } else {
+    std::memcpy(out, value.data.data(), value.data.size());
+  }
+}
+
+template <typename Char>
+LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
                  LPDWORD dataLength) {
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, nullptr, static_cast<long>(index));
+  LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
   const regfile::Value &value = open->key->values[index];
-  if (value.name.size() >= *nameLength) return ERROR_MORE_DATA;
-  if (data && value.data.size() > *dataLength) {
-    *dataLength = static_cast<DWORD>(value.data.size());
+  std::size_t length = NameLength(value.name, Char());
+  std::size_t size = DataSize(value, Char());
+  if (length >= *nameLength) return ERROR_MORE_DATA;
+  if (data && size > *dataLength) {
+    *dataLength = static_cast<DWORD>(size);
     return ERROR_MORE_DATA;
   }
-  std::memcpy(name, value.name.c_str(), value.name.size() + 1);
-  *nameLength = static_cast<DWORD>(value.name.size());
+  CopyName(value.name, name);
+  *nameLength = static_cast<DWORD>(length);
   if (type) *type = value.type;
-  if (data) std::memcpy(data, value.data.data(), value.data.size());
-  if (dataLength) *dataLength = static_cast<DWORD>(value.data.size());
+  if (data) CopyData(value, data, Char());
+  if (dataLength) *dataLength = static_cast<DWORD>(size);
   return ERROR_SUCCESS;
 }
 
-LONG EnumKeyAt(HKEY handle, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
+template <typename Char>
+LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *keyClass, LPDWORD classLength,
                PFILETIME lastWrite) {
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, nullptr, static_cast<long>(index));
+  LONG status = Prepare(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   const std::string &found = open->key->subkeys[index]->name;
-  if (found.size() >= *nameLength || (keyClass && *classLength == 0)) return ERROR_MORE_DATA;
-  std::memcpy(name, found.c_str(), found.size() + 1);
-  *nameLength = static_cast<DWORD>(found.size());
+  std::size_t length = NameLength(found, Char());
+  if (length >= *nameLength || (keyClass && *classLength == 0)) return ERROR_MORE_DATA;
+  CopyName(found, name);
+  *nameLength = static_cast<DWORD>(length);
   if (keyClass) {
-    keyClass[0] = '\0';
+    keyClass[0] = Char();
     *classLength = 0;
   }
   if (lastWrite) *lastWrite = FILETIME{0, 0};
   return ERROR_SUCCESS;
 }
 
-LONG SetValueOf(HKEY handle, const char *name, DWORD type, const BYTE *data, DWORD size) {
-  std::string_view valueName = name ? name : "";
-  if ((!data && size > 0) || valueName.size() > kMaxValueName || valueName.find_first_of("\r\n") != valueName.npos)
-    return ERROR_INVALID_PARAMETER;
+LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data) {
+  if (regfile::CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name ? name : "");
+  LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
-  regfile::SetValue(*open->key, valueName, type, std::string(reinterpret_cast<const char *>(data), size));
+  regfile::SetValue(*open->key, name, type, std::move(data));
   Current().session->dirty = true;
   return ERROR_SUCCESS;
+}
+
+// The stored form of a name the wide calls give; false when the file
+// cannot hold it exactly.
+bool StoredName(LPCWSTR name, std::string &out) {
+  if (!name) {
+    out.clear();
+    return true;
+  }
+  return regfile::FromUtf16(std::u16string_view(name), out);
 }
 
 // A close the test makes fail still releases the handle, as the platform's
@@ -326,13 +371,25 @@ LONG InSession(Op op, HKEY key, Call call) {
 using standin::InSession;
 using standin::Op;
 
-void PrepareProcess() { std::signal(SIGPIPE, SIG_IGN); }
-
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
   (void)ulOptions;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  return InSession(Op::Open, hKey, [&] { return standin::OpenKeyPath(hKey, lpSubKey, samDesired, phkResult); });
+  return InSession(Op::Open, hKey, [&]() -> LONG {
+    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult);
+  });
+}
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  (void)ulOptions;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Open, hKey, [&]() -> LONG {
+    // A name the file cannot hold names no key in it.
+    std::string path;
+    if (!standin::StoredName(lpSubKey, path)) return ERROR_FILE_NOT_FOUND;
+    return standin::OpenKeyPath(hKey, path, samDesired, phkResult);
+  });
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
@@ -340,14 +397,35 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
   (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  return InSession(Op::Create, hKey,
-                   [&] { return standin::CreateKeyPath(hKey, lpSubKey, phkResult, lpdwDisposition); });
+  return InSession(Op::Create, hKey, [&]() -> LONG {
+    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", phkResult, lpdwDisposition);
+  });
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Create, hKey, [&]() -> LONG {
+    std::string path;
+    if (!standin::StoredName(lpSubKey, path)) return ERROR_NO_UNICODE_TRANSLATION;
+    return standin::CreateKeyPath(hKey, path, phkResult, lpdwDisposition);
+  });
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   (void)lpReserved;
-  return InSession(Op::EnumValue, hKey, [&] {
+  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
+    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  });
+}
+
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  (void)lpReserved;
+  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
     return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
   });
 }
@@ -355,14 +433,43 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   (void)lpReserved;
-  return InSession(Op::EnumKey, hKey, [&] {
+  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
+    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  });
+}
+
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  (void)lpReserved;
+  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
     return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
   });
 }
 
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
   (void)Reserved;
-  return InSession(Op::SetValue, hKey, [&] { return standin::SetValueOf(hKey, lpValueName, dwType, lpData, cbData); });
+  return InSession(Op::SetValue, hKey, [&]() -> LONG {
+    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
+    std::string data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
+    return standin::SetValueOf(hKey, lpValueName ? lpValueName : "", dwType, std::move(data));
+  });
+}
+
+// Text data arrive as UTF-16 and are kept in the file's form; text the file
+// cannot hold exactly (an odd length, a lone surrogate) is refused.
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
+  (void)Reserved;
+  return InSession(Op::SetValue, hKey, [&]() -> LONG {
+    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
+    std::string name, data;
+    if (!standin::StoredName(lpValueName, name)) return ERROR_NO_UNICODE_TRANSLATION;
+    if (!standin::IsText(dwType)) {
+      data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
+    } else if (!regfile::FromUtf16Bytes(lpData, lpData ? cbData : 0, data)) {
+      return ERROR_NO_UNICODE_TRANSLATION;
+    }
+    return standin::SetValueOf(hKey, name, dwType, std::move(data));
+  });
 }
 
 LONG RegCloseKey(HKEY hKey) {
@@ -370,5 +477,5 @@ LONG RegCloseKey(HKEY hKey) {
     ++standin::Current().counters.predefinedCloses;
     return ERROR_SUCCESS;
   }
-  return InSession(Op::Close, hKey, [&] { return standin::CloseHandleOf(hKey); });
+  return InSession(Op::Close, hKey, [&]() -> LONG { return standin::CloseHandleOf(hKey); });
 }

@@ -14,6 +14,10 @@ typedef DWORD *LPDWORD;
 typedef BYTE *LPBYTE;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+// UTF-16, as on Windows, where wchar_t has 16 bits.
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 
 struct HKEY__;
 typedef HKEY__ *HKEY;
@@ -47,6 +51,7 @@ typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
@@ -79,5 +84,18 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData);
 LONG RegCloseKey(HKEY hKey);
+
+// The wide forms: names and the data of REG_SZ, REG_EXPAND_SZ and
+// REG_MULTI_SZ in UTF-16, lengths of names in UTF-16 units. Text that the
+// registry file cannot hold exactly is refused with
+// ERROR_NO_UNICODE_TRANSLATION, never changed.
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition);
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData);
 
 #endif

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/utf16.h"
 #include "tests/support.h"
 
 namespace {
@@ -18,6 +19,12 @@ constexpr int kRounds = 400;
 constexpr std::size_t kNameCapacity = 512;
 constexpr std::size_t kDataCapacity = 2048;
 constexpr int kMaxDepth = 512;
+
+// Text travels as UTF-16: twice the room, counted in units.
+bool DataFits(const regfile::Value &value) {
+  if (value.type != 1 && value.type != 2 && value.type != 7) return value.data.size() <= kDataCapacity;
+  return 2 * regfile::CountUtf16Units(value.data) <= 2 * kDataCapacity;
+}
 const std::string kSourceRoot = "HKEY_USERS\\.DEFAULT\\Software";
 const std::string kDestinationRoot = "HKEY_CURRENT_USER\\Software";
 
@@ -149,7 +156,7 @@ class Model {
       bool exists = index < source.values.size();
       if (Fails(Op::EnumValue, sourcePath, nullptr, static_cast<long>(index)) ||
           (exists &&
-           (source.values[index].name.size() >= kNameCapacity || source.values[index].data.size() > kDataCapacity))) {
+           (source.values[index].name.size() >= kNameCapacity || !DataFits(source.values[index])))) {
         Line("Error enumerating value at index " + std::to_string(index));
         return;
       }
