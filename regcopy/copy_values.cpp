@@ -27,7 +27,7 @@ LONG ReadValue(HKEY key, DWORD index, WCHAR *name, DWORD &nameLength, DWORD &typ
 // are copied, not in every level of the tree copy's recursion.
 [[gnu::noinline]] bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth) {
   WCHAR name[kValueNameCapacity];
-  BYTE data[kTextCapacity];
+  BYTE data[kTextCapacity + sizeof(WCHAR)];
   bool copied = true;
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = 0, type = 0, dataLength = 0;
@@ -45,6 +45,9 @@ LONG ReadValue(HKEY key, DWORD index, WCHAR *name, DWORD &nameLength, DWORD &typ
       copied = false;
       continue;
     }
+    // Text followed by a NUL that its length leaves out would be written
+    // with that NUL: the registry adds it, as if the caller forgot it.
+    data[dataLength] = data[dataLength + 1] = 0xFF;
     if (RegSetValueExW(destinationKey, name, 0, type, data, dataLength) != ERROR_SUCCESS) {
       ReportWriteError(depth, name);
       copied = false;

@@ -6,8 +6,8 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -296,13 +296,23 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
 }
 
 LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data) {
-  if (regfile::CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos) return ERROR_INVALID_PARAMETER;
+  if (regfile::CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos)
+    return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
   regfile::SetValue(*open->key, name, type, std::move(data));
   Current().session->dirty = true;
   return ERROR_SUCCESS;
+}
+
+// As the platform does: text whose count stops just before a NUL unit, and
+// does not end in one itself, is taken with that NUL, as if the caller had
+// forgotten to count it. So the unit after the data is read.
+DWORD WithForgottenNul(DWORD type, const BYTE *data, DWORD size) {
+  if (!IsText(type) || size < 2) return size;
+  auto unit = [data](DWORD i) { return data[2 * i] | data[2 * i + 1] << 8; };
+  return unit(size / 2 - 1) != 0 && unit(size / 2) == 0 ? size + 2 : size;
 }
 
 // The stored form of a name the wide calls give; false when the file
@@ -461,6 +471,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   (void)Reserved;
   return InSession(Op::SetValue, hKey, [&]() -> LONG {
     if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
+    cbData = standin::WithForgottenNul(dwType, lpData, cbData);
     std::string name, data;
     if (!standin::StoredName(lpValueName, name)) return ERROR_NO_UNICODE_TRANSLATION;
     if (!standin::IsText(dwType)) {

@@ -129,8 +129,7 @@ bool FromUtf16(std::u16string_view units, std::string &out) { return Encode(unit
 bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out) {
   if (size % 2 != 0) return false;
   std::u16string units(size / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  for (std::size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
   return FromUtf16(units, out);
 }
 

@@ -155,8 +155,7 @@ class Model {
     for (std::size_t index = 0;; ++index) {
       bool exists = index < source.values.size();
       if (Fails(Op::EnumValue, sourcePath, nullptr, static_cast<long>(index)) ||
-          (exists &&
-           (source.values[index].name.size() >= kNameCapacity || !DataFits(source.values[index])))) {
+          (exists && (source.values[index].name.size() >= kNameCapacity || !DataFits(source.values[index])))) {
         Line("Error enumerating value at index " + std::to_string(index));
         return;
       }

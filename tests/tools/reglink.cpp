@@ -4,8 +4,8 @@
 // below Norvane\Kelvaro, LEVELS in all, each with a DWORD "depth". The chain
 // is made here, one level per call, because the registry file reader holds
 // nothing deeper than 512 levels. With "nul", sets the value "Режим<NUL>x" =
-// "other" in Norvane\Kelvaro through the native call: the 8-bit calls
-// cannot name it.
+// "other" in Norvane\Kelvaro and creates its subkey "n<NUL>z" with "v" =
+// "other", through the native calls: no other call can name them.
 //   reglink [chain LEVELS | nul]
 #include <windows.h>
 #include <winternl.h>
@@ -42,18 +42,40 @@ int MakeChain(int levels) {
   return status == ERROR_SUCCESS ? 0 : 1;
 }
 
-int SetNulName() {
-  using SetValueKey = LONG(WINAPI *)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+template <typename Function>
+Function Native(const char *name) {
   // Through void (*)() because a FARPROC has no parameters to match.
-  auto setValueKey = reinterpret_cast<SetValueKey>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetValueKey")));
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+LONG CreateNulKey(HKEY parent) {
+  using CreateKey = LONG(WINAPI *)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
+  auto createKey = Native<CreateKey>("NtCreateKey");
+  wchar_t name[] = L"n\0z", data[] = L"other";
+  UNICODE_STRING unicodeName{sizeof name - sizeof(wchar_t), sizeof name, name};
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = parent;
+  attributes.ObjectName = &unicodeName;
+  HANDLE key = nullptr;
+  LONG status = createKey ? createKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) : 1;
+  if (status != 0) return status;
+  status = RegSetValueExW(static_cast<HKEY>(key), L"v", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), sizeof data);
+  RegCloseKey(static_cast<HKEY>(key));
+  return status;
+}
+
+int SetNulNames() {
+  using SetValueKey = LONG(WINAPI *)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+  auto setValueKey = Native<SetValueKey>("NtSetValueKey");
   HKEY key = NULL;
   LONG status = RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, KEY_ALL_ACCESS, &key);
   wchar_t name[] = L"\u0420\u0435\u0436\u0438\u043c\0x", data[] = L"other";  // "Режим<NUL>x"
   UNICODE_STRING unicodeName{sizeof name - sizeof(wchar_t), sizeof name, name};
   if (status == ERROR_SUCCESS) status = setValueKey ? setValueKey(key, &unicodeName, 0, REG_SZ, data, sizeof data) : 1;
+  if (status == ERROR_SUCCESS) status = CreateNulKey(key);
   if (key) RegCloseKey(key);
-  if (status != ERROR_SUCCESS) std::printf("reglink: setting the value: %lx\n", static_cast<unsigned long>(status));
+  if (status != ERROR_SUCCESS) std::printf("reglink: setting the names: %lx\n", static_cast<unsigned long>(status));
   return status == ERROR_SUCCESS ? 0 : 1;
 }
 
@@ -82,6 +104,6 @@ int MakeLoop() {
 
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], "chain") == 0) return MakeChain(std::atoi(argv[2]));
-  if (argc == 2 && std::strcmp(argv[1], "nul") == 0) return SetNulName();
+  if (argc == 2 && std::strcmp(argv[1], "nul") == 0) return SetNulNames();
   return MakeLoop();
 }

@@ -1,54 +1,92 @@
 #!/usr/bin/env bash
-# Runs one fixture through both builds and compares them: lorimex on the
-# stand-in registry (Linux), and lorimex.exe under Wine after the fixture was
-# loaded into Wine's registry. Same output lines (CR LF under Wine), same
-# exit status, same resulting Norvane subtree of the current user.
-# With --wide the fixture goes into Wine's registry, and the tree comes back,
-# through the wide-character calls: text that no 8-bit code page holds is
-# then checked independently of the code page the program runs under.
-#   compare.sh [--wide] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
+# Runs one fixture through lorimex.exe under Wine and compares it with a
+# reference: by default lorimex on the stand-in registry (Linux), with the
+# same output lines (CR LF under Wine), the same exit status and the same
+# resulting Norvane subtree of the current user.
+#   --wide    the fixture goes into Wine's registry, and the tree comes back,
+#             through the wide calls (text no 8-bit code page holds; names
+#             may carry <XXXX> units, text data raw UTF-16 after "(utf-16)")
+#   --reg     the reference is `reg copy /s /f` of the same start under Wine
+#             (for what the Linux registry cannot hold); the run must succeed
+#   --acp LOCALE  run as Windows before 1903 would: the manifest's code page
+#             setting made unknown, the 8-bit code page chosen by the locale
+#             (en_US.UTF-8: 1252, ja_JP.UTF-8: 932)
+#   compare.sh [--wide] [--reg] [--acp LOCALE] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
 set -u
-wide=()
-if [ "$1" = --wide ]; then wide=(--wide); shift; fi
+wide=() against_reg= locale=
+while true; do
+  case $1 in
+    --wide) wide=(--wide); shift ;;
+    --reg) against_reg=1; shift ;;
+    --acp) locale=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 native=$1 windows=$2 fixture=$3 runs=${4:-1}
-. "$(dirname "$0")/wine_env.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if [[ $fixture == deep:* ]]; then
-  bash "$(dirname "$0")/deep_fixture.sh" "${fixture#deep:}" >"$work/fixture.reg"
+  bash "$here/deep_fixture.sh" "${fixture#deep:}" >"$work/fixture.reg"
   fixture=$work/fixture.reg
 fi
-cp "$fixture" "$work/registry.reg"
-export LORIMEX_REGISTRY=$work/registry.reg
-for ((i = 0; i < runs; ++i)); do
-  "$native/lorimex" >"$work/native.out" 2>&1
-  native_status=$?
-done
-"$native/regdump" hkcu 'Software\Norvane' >"$work/native.tree"
-
-if ! wine_run "$windows/regload.exe" "${wide[@]}" "Z:$fixture" </dev/null >"$work/load.out" 2>&1; then
+load() {
+  wine_run "$windows/regload.exe" "${wide[@]}" "Z:$fixture" </dev/null >"$work/load.out" 2>&1 && return 0
   echo "loading the fixture into Wine failed:"; cat "$work/load.out"; exit 1
+}
+dump() { wine_run "$windows/regdump.exe" "${wide[@]}" hkcu 'Software\Norvane' </dev/null | tr -d '\r'; }
+
+lorimex=$windows/lorimex.exe
+if [ -n "$locale" ]; then
+  declare -A code_pages=([en_US.UTF-8]=1252 [ja_JP.UTF-8]=932)
+  for exe in lorimex codepage; do
+    LC_ALL=C perl -pe 's/activeCodePage/activeCodePagX/g' "$windows/$exe.exe" >"$work/$exe.exe"
+  done
+  lorimex=$work/lorimex.exe
+  export WINE_LOCALE=$locale
+  code_page=$(wine_run "$work/codepage.exe" </dev/null | tr -d '\r')
+  [ "$code_page" = "${code_pages[$locale]}" ] || { echo "runs under code page $code_page, not ${code_pages[$locale]}"; exit 1; }
 fi
+
+if [ -n "$against_reg" ]; then
+  load
+  timeout 60 ${WINE_REG:-wine reg} copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' 'HKCU\Software\Norvane\Kelvaro' /s /f \
+    </dev/null >/dev/null 2>&1
+  dump >"$work/native.tree"
+  cp "$here/../e2e/cases/example/expected.out" "$work/native.out"
+  native_status=0
+else
+  cp "$fixture" "$work/registry.reg"
+  export LORIMEX_REGISTRY=$work/registry.reg
+  for ((i = 0; i < runs; ++i)); do
+    "$native/lorimex" >"$work/native.out" 2>&1
+    native_status=$?
+  done
+  "$native/regdump" hkcu 'Software\Norvane' >"$work/native.tree"
+fi
+
+load
 for ((i = 0; i < runs; ++i)); do
-  wine_run "$windows/lorimex.exe" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
+  wine_run "$lorimex" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
   wine_status=$?
 done
-wine_run "$windows/regdump.exe" "${wide[@]}" hkcu 'Software\Norvane' </dev/null | tr -d '\r' >"$work/wine.tree"
+dump >"$work/wine.tree"
 
 failed=0
 sed 's/$/\r/' "$work/native.out" >"$work/native.crlf"
 if ! cmp -s "$work/native.crlf" "$work/wine.raw"; then
-  echo "--- output differs (Linux with CR LF, then Wine):"
+  echo "--- output differs (reference with CR LF, then Wine):"
   diff "$work/native.crlf" "$work/wine.raw" | cat -A | head -n 30
   failed=1
 fi
 if [ "$native_status" != "$wine_status" ]; then
-  echo "--- exit status: Linux $native_status, Wine $wine_status"
+  echo "--- exit status: reference $native_status, Wine $wine_status"
   failed=1
 fi
 if ! cmp -s "$work/native.tree" "$work/wine.tree"; then
-  echo "--- resulting tree differs (Linux, then Wine):"
+  echo "--- resulting tree differs (reference, then Wine):"
   diff "$work/native.tree" "$work/wine.tree" | cut -c1-200 | head -n 30
   failed=1
 fi

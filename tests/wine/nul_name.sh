@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A value whose name holds a NUL, which the Windows registry can hold: the
-# 8-bit calls cut its name at the NUL, so the copy must report it as a value
-# it cannot write (its name in UTF-8), keep the current user's value of the
-# cut name, and go on.
+# A value and a key whose names hold a NUL, which the Windows registry can
+# hold: every call that takes a name cuts it at the NUL, so the copy must
+# report the value as one it cannot write and the key as one it cannot open
+# (names in UTF-8, up to the NUL), keep the current user's value of the cut
+# name, and go on.
 #   nul_name.sh WINDOWS_BUILD
 set -u
 windows=$1 here=$(dirname "$0")
@@ -18,10 +19,11 @@ status=${PIPESTATUS[0]}
 wine_run "$windows/regdump.exe" hkcu 'Software\Norvane\Kelvaro' </dev/null | tr -d '\r' >"$work/tree"
 
 failed=0
-printf '  Error writing value Режим\n\nlorimex completed with errors\n' >"$work/expected.out"
+printf '  Error writing value Режим\nError opening source key n\n\nlorimex completed with errors\n' >"$work/expected.out"
 cmp -s "$work/expected.out" "$work/out" || { echo "output:"; cat "$work/out"; failed=1; }
 [ "$status" = 1 ] || { echo "exit status $status, expected 1"; failed=1; }
 printf '%s\n' 'Software\Norvane\Kelvaro' '  "Alpha" 1: 31 00' '  "Zeta" 1: 32 00' \
-  '  "Режим" 1: 6d 69 6e 65 00' '  "Яблоко" 1: 33 00' >"$work/expected.tree"
+  '  "Режим" 1: 6d 69 6e 65 00' '  "Яблоко" 1: 33 00' 'Software\Norvane\Kelvaro\n' \
+  '  "v" 1: 6e 20 69 74 73 65 6c 66 00' >"$work/expected.tree"
 cmp -s "$work/expected.tree" "$work/tree" || { echo "tree:"; cat "$work/tree"; failed=1; }
 exit $failed
