@@ -20,6 +20,7 @@ need wine wine
 [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 need wrestool icoutils  # reads the Windows build's resources back
 need clang++ clang       # builds the fuzzer
+need tmux tmux           # shows what the Windows build writes on a terminal
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-dev)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)

@@ -5,8 +5,12 @@
 // is made here, one level per call, because the registry file reader holds
 // nothing deeper than 512 levels. With "nul", sets the value "Режим<NUL>x" =
 // "other" in Norvane\Kelvaro and creates its subkey "n<NUL>z" with "v" =
-// "other", through the native calls: no other call can name them.
-//   reglink [chain LEVELS | nul]
+// "other", through the native calls: no other call can name them; "unnul"
+// deletes that key again. With
+// "deny NAME", gives the key Norvane\Kelvaro\NAME (UTF-8) an empty access
+// list, so that nobody may open it, until "allow NAME" or until Wine's
+// server ends.
+//   reglink [chain LEVELS | nul | unnul | deny NAME | allow NAME]
 #include <windows.h>
 #include <winternl.h>
 
@@ -48,21 +52,47 @@ Function Native(const char *name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
 }
 
-LONG CreateNulKey(HKEY parent) {
-  using CreateKey = LONG(WINAPI *)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
-  auto createKey = Native<CreateKey>("NtCreateKey");
-  wchar_t name[] = L"n\0z", data[] = L"other";
-  UNICODE_STRING unicodeName{sizeof name - sizeof(wchar_t), sizeof name, name};
+wchar_t nulKeyName[] = L"n\0z";
+UNICODE_STRING nulKey{sizeof nulKeyName - sizeof(wchar_t), sizeof nulKeyName, nulKeyName};
+
+OBJECT_ATTRIBUTES Beneath(HKEY parent, UNICODE_STRING *name) {
   OBJECT_ATTRIBUTES attributes{};
   attributes.Length = sizeof attributes;
   attributes.RootDirectory = parent;
-  attributes.ObjectName = &unicodeName;
+  attributes.ObjectName = name;
+  return attributes;
+}
+
+LONG CreateNulKey(HKEY parent) {
+  using CreateKey = LONG(WINAPI *)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
+  auto createKey = Native<CreateKey>("NtCreateKey");
+  wchar_t data[] = L"other";
+  OBJECT_ATTRIBUTES attributes = Beneath(parent, &nulKey);
   HANDLE key = nullptr;
   LONG status = createKey ? createKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) : 1;
   if (status != 0) return status;
   status = RegSetValueExW(static_cast<HKEY>(key), L"v", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), sizeof data);
   RegCloseKey(static_cast<HKEY>(key));
   return status;
+}
+
+// Deleting by name would reach the key "n": the key is opened by its
+// counted name and deleted through the handle, so that later cases can
+// remove the subtree.
+int DeleteNulKey() {
+  using OpenKey = LONG(WINAPI *)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+  using DeleteKey = LONG(WINAPI *)(HANDLE);
+  auto openKey = Native<OpenKey>("NtOpenKey");
+  auto deleteKey = Native<DeleteKey>("NtDeleteKey");
+  HKEY parent = NULL;
+  LONG status = RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro", 0, KEY_ALL_ACCESS, &parent);
+  OBJECT_ATTRIBUTES attributes = Beneath(parent, &nulKey);
+  HANDLE key = nullptr;
+  if (status == ERROR_SUCCESS) status = openKey && deleteKey ? openKey(&key, KEY_ALL_ACCESS, &attributes) : 1;
+  if (status == 0) status = deleteKey(key);
+  if (key) RegCloseKey(static_cast<HKEY>(key));
+  if (parent) RegCloseKey(parent);
+  return status == 0 ? 0 : 1;
 }
 
 int SetNulNames() {
@@ -76,6 +106,27 @@ int SetNulNames() {
   if (status == ERROR_SUCCESS) status = CreateNulKey(key);
   if (key) RegCloseKey(key);
   if (status != ERROR_SUCCESS) std::printf("reglink: setting the names: %lx\n", static_cast<unsigned long>(status));
+  return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+// An empty access list lets nobody open the key; none (a null list) lets
+// everybody. The owner may always change the list.
+int SetAccess(const char *utf8Name, bool deny) {
+  std::wstring path = L".DEFAULT\\Software\\Norvane\\Kelvaro\\";
+  wchar_t name[256];
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name, -1, name, 256);
+  path += length > 0 ? name : L"";
+  HKEY key = NULL;
+  LONG status = RegCreateKeyExW(HKEY_USERS, path.c_str(), 0, NULL, 0, WRITE_DAC, NULL, &key, NULL);
+  SECURITY_DESCRIPTOR descriptor;
+  ACL empty;
+  if (status == ERROR_SUCCESS && (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+                                  !InitializeAcl(&empty, sizeof empty, ACL_REVISION) ||
+                                  !SetSecurityDescriptorDacl(&descriptor, TRUE, deny ? &empty : NULL, FALSE)))
+    status = static_cast<LONG>(GetLastError());
+  if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+  if (key) RegCloseKey(key);
+  if (status != ERROR_SUCCESS) std::printf("reglink: setting access: %ld\n", status);
   return status == ERROR_SUCCESS ? 0 : 1;
 }
 
@@ -105,5 +156,8 @@ int MakeLoop() {
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], "chain") == 0) return MakeChain(std::atoi(argv[2]));
   if (argc == 2 && std::strcmp(argv[1], "nul") == 0) return SetNulNames();
+  if (argc == 2 && std::strcmp(argv[1], "unnul") == 0) return DeleteNulKey();
+  if (argc == 3 && std::strcmp(argv[1], "deny") == 0) return SetAccess(argv[2], true);
+  if (argc == 3 && std::strcmp(argv[1], "allow") == 0) return SetAccess(argv[2], false);
   return MakeLoop();
 }

@@ -9,7 +9,8 @@ set -u
 windows=$1 here=$(dirname "$0")
 . "$here/wine_env.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The key with the NUL would stay behind and hold up later cases' clean-up.
+trap 'wine_run "$windows/reglink.exe" unnul </dev/null >/dev/null 2>&1; rm -rf "$work"' EXIT
 
 wine_run "$windows/regload.exe" "Z:$(cd "$here" && pwd)/nul-name.reg" </dev/null >"$work/load.out" 2>&1 &&
   wine_run "$windows/reglink.exe" nul </dev/null >>"$work/load.out" 2>&1 ||
