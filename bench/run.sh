@@ -9,9 +9,9 @@
 #     with 200,000 values;
 #  3. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
-#  4. under Wine, lorimex.exe against `reg copy ... /s /f` on one prefix and
-#     one tree of 5,000 keys and 50,000 values, alternated run by run
-#     (11 pairs, the order swapped each pair).
+#  4. under Wine, lorimex.exe (x86_64) against the 64-bit `reg copy ... /s
+#     /f` on one prefix and one tree of 5,000 keys and 50,000 values,
+#     alternated run by run (11 pairs, the order swapped each pair).
 #  Every timed Wine run is checked afterwards: the destination must equal the
 #  source, or the benchmark stops with an error.
 #   bench/run.sh [--smoke] [FOLDER]
@@ -135,7 +135,7 @@ elapsed() {
   timeout 300 wine reg delete "$destination" /f </dev/null >/dev/null 2>&1 || true
   local start
   start=$(date +%s.%N)
-  timeout 600 wine "$@" </dev/null >/dev/null 2>&1
+  timeout 600 "$@" </dev/null >/dev/null 2>&1
   seconds_since "$start"
 }
 # A run that copied nothing would win: each one must have copied it all.
@@ -148,8 +148,12 @@ check() {
   fi
 }
 : >"$work/lorimex" >"$work/regcopy" >"$work/ratio"
-run_lorimex() { elapsed "$windows/lorimex.exe"; }
-run_regcopy() { elapsed reg copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' "$destination" /s /f; }
+# Like with like: the x86_64 build against the 64-bit reg.exe (a plain
+# `wine reg` starts the 32-bit one where 32-bit Wine is installed).
+wine64=wine
+[ -x /usr/lib/wine/wine64 ] && wine64=/usr/lib/wine/wine64
+run_lorimex() { elapsed wine "$windows/lorimex.exe"; }
+run_regcopy() { elapsed "$wine64" reg copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' "$destination" /s /f; }
 for ((i = 0; i < pairs; ++i)); do
   # Which goes first changes every pair, so that neither always runs just
   # after the other's changes to the registry.
