@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   regfile::Key top;
-  standin::FolderLock lock;
-  if (standin::LoadRegistry(argv[1], lock, top) != ERROR_SUCCESS) return 1;
+  standin::RegistryLock lock;
+  if (standin::LoadRegistry({argv[1], false}, lock, top) != ERROR_SUCCESS) return 1;
   return standin::SaveRegistry(argv[1], top) == ERROR_SUCCESS ? 0 : 1;
 }

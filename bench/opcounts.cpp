@@ -23,8 +23,8 @@ int main() {
   regfile::Key top;
   {
     // Only to count the tree: the run below takes the lock itself.
-    standin::FolderLock lock;
-    if (standin::LoadRegistry(standin::RegistryPath(), lock, top) != ERROR_SUCCESS) return 1;
+    standin::RegistryLock lock;
+    if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top) != ERROR_SUCCESS) return 1;
   }
   const regfile::Key *product = &top;
   for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})
@@ -42,11 +42,11 @@ int main() {
   };
   // clang-format off
   const Row rows[] = {
-      {"RegOpenKeyExA", Op::Open, keys + 2},
-      {"RegCreateKeyExA", Op::Create, keys + 1},
-      {"RegEnumValueA", Op::EnumValue, values + keys},
-      {"RegSetValueExA", Op::SetValue, values},
-      {"RegEnumKeyExA", Op::EnumKey, 2 * keys - 1},
+      {"RegOpenKeyExW", Op::Open, keys + 2},
+      {"RegCreateKeyExW", Op::Create, keys + 1},
+      {"RegEnumValueW", Op::EnumValue, values + keys},
+      {"RegSetValueExW", Op::SetValue, values},
+      {"RegEnumKeyExW", Op::EnumKey, 2 * keys - 1},
       {"RegCloseKey", Op::Close, 2 * keys + 3},
   };
   // clang-format on

@@ -32,8 +32,8 @@ struct OpenedKey {
 };
 
 struct Session {
-  std::string file;
-  FolderLock lock;
+  RegistryFile file;
+  RegistryLock lock;
   regfile::Key top;
   std::unordered_map<std::uintptr_t, OpenedKey> handles;
   std::unordered_map<std::uintptr_t, OpenedKey> roots;  // the predefined keys, once used
@@ -99,8 +99,9 @@ LONG BeginSession(Op op, HKEY key) {
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
-  session->file = RegistryPath();
-  LONG status = session->file.empty() ? ERROR_PATH_NOT_FOUND : LoadRegistry(session->file, session->lock, session->top);
+  session->file = FindRegistryFile();
+  LONG status =
+      session->file.path.empty() ? ERROR_PATH_NOT_FOUND : LoadRegistry(session->file, session->lock, session->top);
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
     return status;
@@ -116,9 +117,9 @@ LONG EndSessionIfIdle(LONG status) {
   if (!state.session || !state.session->handles.empty()) return status;
   std::unique_ptr<Session> session = std::move(state.session);
   if (!session->dirty) return status;
-  LONG saved = InjectedStatus(Op::Save, session->file);
+  LONG saved = InjectedStatus(Op::Save, session->file.path);
   ++state.counters.calls[static_cast<std::size_t>(Op::Save)];
-  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file, session->top);
+  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file.path, session->top);
   return status == ERROR_SUCCESS ? saved : status;
 }
 

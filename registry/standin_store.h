@@ -10,40 +10,53 @@
 
 namespace standin {
 
-// LORIMEX_REGISTRY, else $XDG_CONFIG_HOME/lorimex/registry.reg, else
+// The registry file: LORIMEX_REGISTRY, else the default,
+// $XDG_CONFIG_HOME/lorimex/registry.reg, else
 // $HOME/.config/lorimex/registry.reg; the last two only when the variable is
-// an absolute path. Empty, with one line on standard error, when none is set.
-std::string RegistryPath();
+// an absolute path. An empty path, with one line on standard error, when
+// none is set.
+struct RegistryFile {
+  std::string path;
+  bool byDefault = false;  // the default's folders are made when missing
+};
+RegistryFile FindRegistryFile();
 
-// An exclusive lock on the folder of the registry file, so that a second run
-// waits until the first has written its changes back. A lock on the file
-// itself would not do: the file is replaced, not rewritten.
-class FolderLock {
+// An exclusive lock that lets one run at a time use the registry file, from
+// its load until its changes are written back. It is taken on a lock file
+// beside the registry, ".NAME.lorimex-lock", which only this user may open,
+// so that no other user can hold it; a lock on the registry file itself
+// would not do, as the file is replaced, not rewritten.
+class RegistryLock {
  public:
-  FolderLock() = default;
-  FolderLock(const FolderLock &) = delete;
-  FolderLock &operator=(const FolderLock &) = delete;
-  ~FolderLock();
-  // Makes the folder when it is missing. A status, with one line on
-  // standard error, when it cannot be locked: the registry is then not used.
-  LONG Take(const std::string &filePath);
+  RegistryLock() = default;
+  RegistryLock(const RegistryLock &) = delete;
+  RegistryLock &operator=(const RegistryLock &) = delete;
+  ~RegistryLock();
+  // Makes the folder when it is missing. Waits at most kLockWaitSeconds for
+  // another run; a status, with one line on standard error, when the lock
+  // cannot be had: the registry is then not used.
+  LONG Take(const RegistryFile &file);
 
  private:
   int fd_ = -1;
 };
+constexpr int kLockWaitSeconds = 10;
 
-// Locks the registry's folder into `lock`, clears the temporary files of
-// runs that were killed while saving, and reads the file. A missing file is
-// an empty registry. Every other outcome leaves the file untouched and
-// writes one line on standard error: a file that is not a registry, or not
-// a regular file, gives ERROR_REGISTRY_CORRUPT; one larger than memory
-// allows, ERROR_OUTOFMEMORY.
-LONG LoadRegistry(const std::string &path, FolderLock &lock, regfile::Key &top);
+// Locks the registry into `lock`, clears the temporary files of runs that
+// were killed while saving, and reads the file. A missing file is an empty
+// registry. Every other outcome leaves the file untouched and writes one
+// line on standard error: a file that is not a registry, or not a regular
+// file, gives ERROR_REGISTRY_CORRUPT; the other causes their own status (see
+// StatusOf in standin_store.cpp).
+LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, regfile::Key &top);
 
 // Replaces the file by way of a temporary file beside it, so that the old
-// contents stay whole until the new ones are on disk; the new file keeps the
-// old one's permissions, owner and group. A file without write permission
-// is never replaced (ERROR_ACCESS_DENIED).
+// contents stay whole until the new ones are on disk. The new file gets the
+// old one's owner, group, permissions, access list and other extended
+// attributes; where that cannot be done (a file of another owner, one with
+// other hard links, an attribute that cannot be copied), or the file has no
+// write permission, the file is not replaced: ERROR_ACCESS_DENIED, with one
+// line on standard error.
 LONG SaveRegistry(const std::string &path, const regfile::Key &top);
 
 }  // namespace standin

@@ -1,7 +1,11 @@
 // The stand-in registry behaves as the platform's does wherever the program
 // can tell, and keeps its file whole.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +40,12 @@ class StandinTest : public RegistryTest {
   LONG Set(HKEY key, const char *name, const std::string &data, DWORD type = REG_BINARY) {
     return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
                           static_cast<DWORD>(data.size()));
+  }
+  std::vector<std::string> FolderEntries() {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(folder_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
   }
   std::string SubkeyAt(HKEY key, DWORD index, LONG expected = ERROR_SUCCESS, DWORD capacity = 512) {
     char name[600] = "";
@@ -135,8 +145,8 @@ TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
             "REGEDIT4\n\n"
             "[HKEY_CURRENT_USER\\Software\\Mine]\n\"v\"=hex(7777):61,67,61,69,6e\n\n" +
                 others);
-  auto leftovers = std::distance(std::filesystem::directory_iterator(folder_), {});
-  EXPECT_EQ(leftovers, 1) << "temporary file left beside the registry";
+  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{".registry.reg.lorimex-lock", "registry.reg"}))
+      << "temporary file left beside the registry";
 }
 
 TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
@@ -151,7 +161,15 @@ TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
 }
 
 TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
+  // In a fresh home, the default folder is made with its parents.
+  unsetenv("LORIMEX_REGISTRY");
+  setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
   HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(std::filesystem::is_directory(folder_ + "/config/lorimex"));
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("LORIMEX_REGISTRY", file_.c_str(), 1);
+  standin::Reset();
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   HKEY user = Open(HKEY_CURRENT_USER, "");
   EXPECT_EQ(RegCloseKey(user), ERROR_SUCCESS);
@@ -231,7 +249,24 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
     LONG status;
   };
   const std::string fifo = folder_ + "/fifo.reg", sparse = folder_ + "/sparse.reg";
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  int held = -1;
   const Case cases[] = {
+      {"no descriptor left",
+       [&] {
+         rlimit none = files;
+         none.rlim_cur = static_cast<rlim_t>(dup(0));
+         close(static_cast<int>(none.rlim_cur));
+         setrlimit(RLIMIT_NOFILE, &none);
+       },
+       ERROR_TOO_MANY_OPEN_FILES},
+      {"a lock held longer than a run waits",
+       [&] {
+         held = open((folder_ + "/.registry.reg.lorimex-lock").c_str(), O_RDWR | O_CREAT, 0600);
+         EXPECT_EQ(flock(held, LOCK_EX), 0);
+       },
+       ERROR_SHARING_VIOLATION},
       {"a FIFO", [&] { mkfifo(fifo.c_str(), 0600), setenv("LORIMEX_REGISTRY", fifo.c_str(), 1); },
        ERROR_REGISTRY_CORRUPT},
       {"a sparse file of 1 TB",
@@ -251,12 +286,14 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     standin::Reset();
+    ::testing::internal::CaptureStderr();
     c.prepare();
     HKEY key = nullptr;
-    ::testing::internal::CaptureStderr();
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    setrlimit(RLIMIT_NOFILE, &files);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("lorimex: "), std::string::npos);
   }
+  close(held);
   setenv("HOME", home.c_str(), 1);
   unsetenv("XDG_CONFIG_HOME");
   struct stat st {};
@@ -264,63 +301,128 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
   EXPECT_TRUE(stat(sparse.c_str(), &st) == 0 && st.st_size == off_t{1} << 40);
 }
 
-// A save keeps the file's owner and never replaces a read-only file; a run
-// clears what a run killed while saving left behind, and saves beside a file
-// whose name is as long as names go.
-TEST_F(StandinTest, SavingKeepsOwnerAndPermissionAndLeavesNothingBehind) {
-  Load("[HKEY_CURRENT_USER\\Software]\n");
-  const std::string before = ReadFile(file_);
-  chmod(file_.c_str(), 0444);
-  HKEY key = Create(HKEY_CURRENT_USER, "Software\\New");
-  EXPECT_EQ(RegCloseKey(key), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ReadFile(file_), before);
+// Every extended attribute of a file, the access list among them.
+std::string Attributes(const std::string &path) {
+  char names[4096], value[4096];
+  ssize_t size = listxattr(path.c_str(), names, sizeof names);
+  std::string all;
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    ssize_t length = getxattr(path.c_str(), names + at, value, sizeof value);
+    all += std::string(names + at) + "=" + std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+  }
+  return all;
+}
+
+// A save keeps who may use the file (owner, permissions, access list,
+// attributes) or does not replace it. A run clears what a run killed while
+// saving left behind, and only that; it saves beside a file whose name is
+// as long as names go.
+TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
+  struct Case {
+    const char *what;
+    std::function<void()> prepare;
+    LONG status;
+  };
+  const std::string link = folder_ + "/link.reg";
+  // user::rw- user:65534:rw- group::r-- mask::rw- other::r--, as the kernel stores it.
+  const unsigned char acl[] = {2, 0, 0, 0, 1, 0, 6, 0, 255, 255, 255, 255, 2, 0, 6, 0, 254, 255, 0, 0, 4, 0, 4, 0,
+                               255, 255, 255, 255, 16, 0, 6, 0, 255, 255, 255, 255, 32, 0, 4, 0, 255, 255, 255, 255};
+  const Case cases[] = {
+      {"a read-only file", [&] { chmod(file_.c_str(), 0444); }, ERROR_ACCESS_DENIED},
+      {"a second hard link", [&] { EXPECT_EQ(::link(file_.c_str(), link.c_str()), 0); }, ERROR_ACCESS_DENIED},
+      {"an access list and an attribute",
+       [&] {
+         chmod(file_.c_str(), 0640);
+         EXPECT_EQ(setxattr(file_.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
+         EXPECT_EQ(setxattr(file_.c_str(), "user.note", "kept", 4, 0), 0);
+         if (geteuid() == 0) {
+           EXPECT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+         }
+       },
+       ERROR_SUCCESS},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Load("[HKEY_CURRENT_USER\\Software]\n");
+    standin::Reset();
+    c.prepare();
+    struct stat before {}, after {};
+    stat(file_.c_str(), &before);
+    const std::string text = ReadFile(file_), attributes = Attributes(file_);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), c.status);
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), c.status == ERROR_SUCCESS ? 0 : 1) << errors;
+    stat(file_.c_str(), &after);
+    EXPECT_TRUE(after.st_uid == before.st_uid && after.st_gid == before.st_gid && after.st_mode == before.st_mode);
+    EXPECT_EQ(Attributes(file_), attributes);
+    if (c.status != ERROR_SUCCESS) {
+      EXPECT_EQ(ReadFile(file_), text);
+    }
+    std::filesystem::remove(link);
+    chmod(file_.c_str(), 0644);
+    removexattr(file_.c_str(), "system.posix_acl_access");
+  }
 
   standin::Reset();
-  chmod(file_.c_str(), 0640);
-  bool root = geteuid() == 0;
-  if (root) {
-    EXPECT_EQ(chown(file_.c_str(), 65534, 65534), 0);
-  }
-  WriteFile(folder_ + "/.lorimex-Ab12Cd", "left by a killed run");
-  key = Create(HKEY_CURRENT_USER, "Software\\New");
-  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-  struct stat st {};
-  ASSERT_EQ(stat(file_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  if (root) {
-    EXPECT_EQ(st.st_uid, 65534u);
-  }
-  std::vector<std::string> names;
-  for (const auto &entry : std::filesystem::directory_iterator(folder_)) names.push_back(entry.path().filename());
-  EXPECT_EQ(names, std::vector<std::string>{"registry.reg"});
+  for (const char *name : {".registry.reg.lorimex-save-Ab12Cd", ".registry.reg.lorimex-save-Ab12Cd7",
+                           ".lorimex-Ab12Cd", ".lorimex-config"})
+    WriteFile(folder_ + "/" + name, "left by a killed run, or the user's own");
+  std::filesystem::create_symlink(file_, folder_ + "/.registry.reg.lorimex-save-Zz99Yy");
+  EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), ERROR_SUCCESS);
+  EXPECT_EQ(FolderEntries(),
+            (std::vector<std::string>{".lorimex-Ab12Cd", ".lorimex-config", ".registry.reg.lorimex-lock",
+                                      ".registry.reg.lorimex-save-Ab12Cd7", ".registry.reg.lorimex-save-Zz99Yy",
+                                      "registry.reg"}));
 
   standin::Reset();
   const std::string longName = folder_ + "/" + std::string(250, 'r') + ".reg";
   setenv("LORIMEX_REGISTRY", longName.c_str(), 1);
-  key = Create(HKEY_CURRENT_USER, "Software\\New");
-  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), ERROR_SUCCESS);
 }
 
-// A folder that cannot be locked is not used: run as an ordinary user, for
-// whom a folder without read permission cannot be opened to lock it.
-TEST_F(StandinTest, AFolderThatCannotBeLockedIsNotUsed) {
+// Run as an ordinary user (root may do anything): a folder it cannot write
+// holds no lock of its, a file it may not read is refused for what it is,
+// and a file it may write but not give back to its owner is not replaced.
+TEST_F(StandinTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  const std::string locked = folder_ + "/locked";
-  mkdir(locked.c_str(), 0300);
-  EXPECT_EQ(chown(locked.c_str(), 65534, 65534), 0);
+  struct Case {
+    const char *what;
+    mode_t folderMode, fileMode;
+    bool save;  // the failure comes when the change is written back
+  };
+  const Case cases[] = {
+      {"a folder it cannot write", 0555, 0644, false},
+      {"a file it may not read", 0777, 0600, false},
+      {"a group-writable file of another owner", 0775, 0664, true},
+  };
   chmod(folder_.c_str(), 0711);
-  pid_t child = fork();
-  if (child == 0) {
-    bool ok = setgid(65534) == 0 && setuid(65534) == 0;
-    setenv("LORIMEX_REGISTRY", (locked + "/registry.reg").c_str(), 1);
-    standin::Reset();
-    HKEY key = nullptr;
-    ok = ok && RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key) == ERROR_ACCESS_DENIED;
-    _exit(ok ? 0 : 1);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = folder_ + "/" + std::to_string(c.folderMode) + std::to_string(c.fileMode);
+    const std::string file = folder + "/registry.reg";
+    mkdir(folder.c_str(), c.folderMode);
+    WriteFile(file, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n");
+    EXPECT_EQ(chown(folder.c_str(), 0, 65534) | chmod(folder.c_str(), c.folderMode), 0);
+    EXPECT_EQ(chown(file.c_str(), 0, 65534) | chmod(file.c_str(), c.fileMode), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      bool ok = setgid(65534) == 0 && setuid(65534) == 0;
+      setenv("LORIMEX_REGISTRY", file.c_str(), 1);
+      standin::Reset();
+      HKEY key = nullptr;
+      char noClass[1] = "";
+      LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\New", 0, noClass, 0, KEY_ALL_ACCESS, nullptr,
+                                    &key, nullptr);
+      if (c.save && status == ERROR_SUCCESS) status = RegCloseKey(key);
+      _exit(ok && status == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat st {};
+    EXPECT_TRUE(stat(file.c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == c.fileMode);
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {

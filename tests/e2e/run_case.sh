@@ -3,6 +3,7 @@
 # exit status, standard error and the registry afterwards with the case's
 # expected files.
 # In plain mode a WRAPPER command line (valgrind, say) may run the program.
+# A case's file "ulimit" gives the largest file, in KB, the run may write.
 #   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|args] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
@@ -13,8 +14,9 @@ cp "$case_dir/input.reg" "$work/registry.reg"
 export LORIMEX_REGISTRY=$work/registry.reg
 expected_out=$case_dir/expected.out
 
+limit=$(cat "$case_dir/ulimit" 2>/dev/null || echo unlimited)
 case $mode in
-  plain) "${wrapper[@]}" "$lorimex" >"$work/out" 2>"$work/err"; status=$? ;;
+  plain) (ulimit -f "$limit" && exec "${wrapper[@]}" "$lorimex") >"$work/out" 2>"$work/err"; status=$? ;;
   args) "$lorimex" /s --help extra >"$work/out" 2>"$work/err"; status=$? ;;
   second-run)
     "$lorimex" >/dev/null 2>&1
