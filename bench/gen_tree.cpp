@@ -45,7 +45,7 @@ void AddValue(regfile::Key &key, std::mt19937 &rng, const std::string &name) {
   for (char &c : data) {
     if (type != 1 && type != 7) c = static_cast<char>(rng());
   }
-  regfile::SetValue(key, name, type, std::move(data));
+  key.SetValue(name, type, data);
 }
 
 }  // namespace

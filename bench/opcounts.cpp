@@ -13,7 +13,7 @@ namespace {
 
 void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &values) {
   ++keys;
-  values += key.values.size();
+  values += key.values().size();
   for (const auto &subkey : key.subkeys) CountTree(*subkey, keys, values);
 }
 

@@ -4,9 +4,11 @@
 #     save) on product subtrees of 1,000, 10,000 and 100,000 keys with 10
 #     values each, beside the floor: loading the same file and writing it
 #     back with no copy;
-#  2. whole runs on files of 200,000 entries in three shapes: sibling keys
-#     with one value each in order, the same in reverse order, and one key
-#     with 200,000 values;
+#  2. whole runs on files of 200,000 entries in six shapes: sibling keys
+#     with one value each in order, the same in reverse order, one key with
+#     200,000 values, keys without values, chains of 50 keys, and 2,000
+#     values of 2048 bytes; peak memory against the larger of the file
+#     before and after the run;
 #  3. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
 #  4. under Wine, lorimex.exe (x86_64) against the 64-bit `reg copy ... /s
@@ -70,25 +72,36 @@ done
 echo
 echo "## Linux build: shapes of the file ($shape_count entries)"
 echo
-echo "| shape | file MB | run s | run / in order | peak MB | peak bytes per entry |"
-echo "|---|---:|---:|---:|---:|---:|"
+echo "| shape | file MB | after MB | run s | run / in order | peak MB | peak / file |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
 # Writes a registry file of one shape: sibling keys with one value each, in
-# or against the sorted order, or one key with all the values.
+# or against the sorted order; one key with all the values; keys without
+# values; chains of 50 keys, each with a value; a hundredth as many values
+# of 2048 bytes.
 shape() {
   awk -v n="$shape_count" -v shape="$1" 'BEGIN {
     root = "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro"
     print "REGEDIT4\n"
-    if (shape == "one key") print "[" root "]"
-    for (i = 1; i <= n; ++i) {
+    if (shape == "one key" || shape == "big values") print "[" root "]"
+    if (shape == "big values") {
+      hex = "00"; for (b = 1; b < 2048; ++b) hex = hex ",00"
+      for (i = 1; i <= n / 100; ++i) printf "\"B%07d\"=hex:%s\n", i, hex
+    }
+    for (i = 1; shape != "big values" && i <= n; ++i) {
       k = (shape == "reverse order") ? n + 1 - i : i
       if (shape == "one key") printf "\"V%07d\"=dword:%08x\n", k, k
-      else printf "[%s\\K%07d]\n\"v\"=dword:%08x\n\n", root, k, k
+      else if (shape == "empty keys") printf "[%s\\K%07d]\n\n", root, k
+      else if (shape == "deep and narrow") {
+        if (i % 50 == 1) path = sprintf("%s\\C%05d", root, i)
+        else path = path "\\L"
+        printf "[%s]\n\"v\"=dword:%08x\n\n", path, k
+      } else printf "[%s\\K%07d]\n\"v\"=dword:%08x\n\n", root, k, k
     }
     print "\n[HKEY_CURRENT_USER\\Software]"
   }'
 }
 in_order=
-for kind in "keys in order" "reverse order" "one key"; do
+for kind in "keys in order" "reverse order" "one key" "empty keys" "deep and narrow" "big values"; do
   shape "$kind" >"$work/shape.reg"
   : >"$work/run" >"$work/peak"
   for ((i = 0; i < runs; ++i)); do
@@ -98,8 +111,12 @@ for kind in "keys in order" "reverse order" "one key"; do
   done
   run=$(median <"$work/run") peak=$(median <"$work/peak")
   in_order=${in_order:-$run}
-  awk -v s="$kind" -v f="$(stat -c %s "$work/shape.reg")" -v r="$run" -v o="$in_order" -v p="$peak" -v n="$shape_count" \
-    'BEGIN { printf "| %s | %.1f | %.3f | %.2f | %.0f | %.0f |\n", s, f / 1048576, r, (o > 0 ? r / o : 0), p / 1024, p * 1024 / n }'
+  # Peak memory against the larger of the file before and after the run.
+  awk -v s="$kind" -v f="$(stat -c %s "$work/shape.reg")" -v a="$(stat -c %s "$work/registry.reg")" -v r="$run" \
+    -v o="$in_order" -v p="$peak" 'BEGIN {
+      m = (a > f) ? a : f
+      printf "| %s | %.1f | %.1f | %.3f | %.2f | %.0f | %.1f |\n", s, f / 1048576, a / 1048576, r, (o > 0 ? r / o : 0),
+        p / 1024, p * 1024 / m }'
 done
 
 echo

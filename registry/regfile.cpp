@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
 
 #include "registry/casefold.h"
 #include "registry/utf16.h"
@@ -75,61 +74,35 @@ class FoldedUnits {
   Utf16Units units_;
 };
 
-// The units of a name folded already: two bytes a unit, high first.
-class StoredUnits {
- public:
-  explicit StoredUnits(std::string_view folded) : folded_(folded) {}
-  bool Next(char16_t &unit) {
-    if (pos_ + 1 >= folded_.size()) return false;
-    unit = static_cast<char16_t>(static_cast<unsigned char>(folded_[pos_]) << 8 |
-                                 static_cast<unsigned char>(folded_[pos_ + 1]));
-    pos_ += 2;
-    return true;
-  }
-
- private:
-  std::string_view folded_;
-  std::size_t pos_ = 0;
-};
-
 // Orders two names by their folded units, the shorter first where one
 // begins the other.
-template <typename Left, typename Right>
-int CompareUnits(Left left, Right right) {
-  for (char16_t a = 0, b = 0;;) {
-    bool more = left.Next(a);
-    if (more != right.Next(b)) return more ? 1 : -1;
+int CompareNames(std::string_view left, std::string_view right) {
+  FoldedUnits a(left), b(right);
+  for (char16_t x = 0, y = 0;;) {
+    bool more = a.Next(x);
+    if (more != b.Next(y)) return more ? 1 : -1;
     if (!more) return 0;
-    if (a != b) return a < b ? -1 : 1;
+    if (x != y) return x < y ? -1 : 1;
   }
 }
 
-// The folded units of `name` as Fold gives them, into a buffer the caller
-// keeps.
-void FoldInto(std::string_view name, std::string &folded) {
-  folded.clear();
+std::size_t HashNoCase(std::string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;
   FoldedUnits units(name);
-  for (char16_t unit = 0; units.Next(unit);) {
-    folded.push_back(static_cast<char>(unit >> 8));
-    folded.push_back(static_cast<char>(unit & 0xFF));
-  }
-}
-
-// Compares an already folded name with a name as given, folding on the fly.
-int CompareFolded(std::string_view folded, std::string_view name) {
-  return CompareUnits(StoredUnits(folded), FoldedUnits(name));
+  for (char16_t unit = 0; units.Next(unit);) hash = (hash ^ unit) * 1099511628211ull;
+  return static_cast<std::size_t>(hash ^ hash >> 32);
 }
 
 auto SubkeyPosition(const Key &parent, std::string_view name) {
   return std::lower_bound(
       parent.subkeys.begin(), parent.subkeys.end(), name,
-      [](const std::unique_ptr<Key> &k, std::string_view n) { return CompareFolded(k->folded, n) < 0; });
+      [](const std::unique_ptr<Key> &k, std::string_view n) { return CompareNames(k->name, n) < 0; });
 }
 
 using SubkeyIterator = std::vector<std::unique_ptr<Key>>::const_iterator;
 
 bool IsSubkeyAt(const Key &parent, SubkeyIterator it, std::string_view name) {
-  return it != parent.subkeys.end() && CompareFolded((*it)->folded, name) == 0;
+  return it != parent.subkeys.end() && CompareNames((*it)->name, name) == 0;
 }
 
 // The root key a file names, spelled as the platform spells it, or "" when
@@ -222,9 +195,7 @@ bool IsStorableName(std::string_view name) { return name.find_first_of(std::stri
 // order of sections costs the same; they are sorted once at the end.
 class Parser {
  public:
-  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {
-    index_.reserve(text.size() / 128);  // a key takes a section of about that size
-  }
+  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {}
 
   bool Run() {
     Line line{1, {}};
@@ -271,16 +242,15 @@ class Parser {
     if (!ReadSectionPath(number, text.substr(2))) return false;
     if (names_.size() == 1) return Fail(number, "a root key cannot be removed");
     Key *parent = Walk({names_.begin(), names_.end() - 1}, false);
-    auto found = parent ? index_.find(Id(*parent, names_.back())) : index_.end();
-    if (found == index_.end()) return true;
+    Child *found = parent ? Find(*parent, names_.back()) : nullptr;
+    if (!found) return true;
     auto &siblings = parent->subkeys;
-    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->second; });
+    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->key; });
     // Keys below stay alive, unreachable, until the end: their index entries
     // name them by address, which no new key may take over.
     deleted_.push_back(std::move(*it));
     siblings.erase(it);
-    index_.erase(found);
-    path_.clear();
+    found->parent = nullptr;
     return true;
   }
 
@@ -301,23 +271,41 @@ class Parser {
     return true;
   }
 
-  // A subkey as the index knows it: its parent, and its folded name, which
-  // points into the subkey's own `folded` once it is in the index.
-  struct ChildId {
+  // Every key made while reading, found by its parent and its name through
+  // open addressing; slots of removed keys keep a null parent.
+  struct Child {
     const Key *parent;
-    std::string_view folded;
-    bool operator==(const ChildId &other) const { return parent == other.parent && folded == other.folded; }
-  };
-  struct ChildIdHash {
-    std::size_t operator()(const ChildId &id) const {
-      return std::hash<std::string_view>()(id.folded) ^ std::hash<const Key *>()(id.parent);
-    }
+    Key *key;
   };
 
-  // The id to look `name` up with; valid until the next call.
-  ChildId Id(const Key &parent, std::string_view name) {
-    FoldInto(name, folded_);
-    return {&parent, folded_};
+  std::size_t Slot(const Key &parent, std::string_view name) const {
+    return (HashNoCase(name) ^ std::hash<const Key *>()(&parent)) & (index_.size() - 1);
+  }
+
+  Child *Find(const Key &parent, std::string_view name) {
+    for (std::size_t slot = Slot(parent, name);; slot = (slot + 1) & (index_.size() - 1)) {
+      Child &child = index_[slot];
+      if (!child.key) return nullptr;
+      if (child.parent == &parent && EqualNoCase(child.key->name, name)) return &child;
+    }
+  }
+
+  // Keeps at least half the slots free, growing fourfold.
+  void Enter(const Key &parent, Key *key) {
+    if (2 * (entered_ + 1) > index_.size()) {
+      std::size_t slots = 256;
+      while (slots < 4 * (entered_ + 1)) slots *= 2;
+      std::vector<Child> old(slots, Child{nullptr, nullptr});
+      old.swap(index_);
+      entered_ = 0;
+      for (const Child &child : old) {
+        if (child.parent) Enter(*child.parent, child.key);
+      }
+    }
+    std::size_t slot = Slot(parent, key->name);
+    while (index_[slot].key) slot = (slot + 1) & (index_.size() - 1);
+    index_[slot] = Child{&parent, key};
+    ++entered_;
   }
 
   // Finds, or with `add` makes, the key a section names. Consecutive
@@ -329,22 +317,20 @@ class Parser {
     path_.resize(same);
     Key *key = same > 0 ? path_.back().second : &top_;
     for (std::size_t i = same; i < names.size() && key; ++i) {
-      key = Child(*key, names[i], add);
+      key = FindChild(*key, names[i], add);
       if (key) path_.emplace_back(std::string(names[i]), key);
     }
     return key;
   }
 
-  Key *Child(Key &parent, std::string_view name, bool add) {
-    auto found = index_.find(Id(parent, name));
-    if (found != index_.end()) return found->second;
+  Key *FindChild(Key &parent, std::string_view name, bool add) {
+    if (Child *found = Find(parent, name)) return found->key;
     if (!add) return nullptr;
     auto key = std::make_unique<Key>();
     key->name = std::string(name);
-    key->folded = folded_;
     Key *made = key.get();
     parent.subkeys.push_back(std::move(key));
-    index_.emplace(ChildId{&parent, made->folded}, made);
+    Enter(parent, made);
     return made;
   }
 
@@ -353,7 +339,9 @@ class Parser {
     while (!pending.empty()) {
       Key *key = pending.back();
       pending.pop_back();
-      auto byName = [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->folded < b->folded; };
+      auto byName = [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) {
+        return CompareNames(a->name, b->name) < 0;
+      };
       // Files written here come sorted already.
       if (!std::is_sorted(key->subkeys.begin(), key->subkeys.end(), byName))
         std::sort(key->subkeys.begin(), key->subkeys.end(), byName);
@@ -404,7 +392,7 @@ class Parser {
     std::string bytes;
     std::uint32_t type = 0;
     if (data == "-") {
-      RemoveValue(*current_, name);
+      current_->RemoveValue(name);
       return true;
     }
     if (!data.empty() && data.front() == '"') {
@@ -420,7 +408,7 @@ class Parser {
     } else if (!ParseHexValue(data, type, bytes)) {
       return Fail(number, "bad value data");
     }
-    SetValue(*current_, name, type, std::move(bytes));
+    current_->SetValue(name, type, bytes);
     return true;
   }
 
@@ -440,8 +428,8 @@ class Parser {
   ParseError &error_;
   Key *current_ = nullptr;
   bool inDeleted_ = false;
-  std::unordered_map<ChildId, Key *, ChildIdHash> index_;
-  std::string folded_;                               // of the name looked up last
+  std::vector<Child> index_ = std::vector<Child>(256, Child{nullptr, nullptr});
+  std::size_t entered_ = 0;
   std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
   std::vector<std::unique_ptr<Key>> deleted_;
   std::vector<std::string_view> names_;  // of the latest section
@@ -460,23 +448,23 @@ void AppendQuoted(std::string &out, std::string_view text) {
 // A REG_SZ reads back as a quoted string only when that loses nothing:
 // one trailing NUL and no control characters before it.
 bool IsPlainString(const Value &value) {
-  const std::string &d = value.data;
-  if (value.type != kString || d.empty() || d.back() != '\0') return false;
+  std::string_view d = value.data();
+  if (value.type() != kString || d.empty() || d.back() != '\0') return false;
   return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
 }
 
 void AppendHex(std::string &out, const Value &value) {
   const char *digits = kHexDigits;
-  if (value.type == kBinary) {
+  if (value.type() == kBinary) {
     out += "hex:";
   } else {
     out += "hex(";
     std::string type;
-    for (std::uint32_t t = value.type; type.empty() || t != 0; t /= 16) type.insert(type.begin(), digits[t % 16]);
+    for (std::uint32_t t = value.type(); type.empty() || t != 0; t /= 16) type.insert(type.begin(), digits[t % 16]);
     out += type + "):";
   }
   std::size_t column = out.size() - out.rfind('\n') - 1;
-  const std::size_t count = value.data.size();
+  const std::size_t count = value.data().size();
   // Room for "xx," per byte and for a line break ("\\", LF and two blanks)
   // every 20 bytes: lines end after column 76, about 25 bytes each, and only
   // the first can be shorter.
@@ -484,7 +472,7 @@ void AppendHex(std::string &out, const Value &value) {
   out.resize(start + count * 3 + (count / 20 + 2) * 4);
   char *p = &out[start];
   for (std::size_t i = 0; i < count; ++i) {
-    auto byte = static_cast<unsigned char>(value.data[i]);
+    auto byte = static_cast<unsigned char>(value.data()[i]);
     *p++ = digits[byte >> 4];
     *p++ = digits[byte & 15];
     column += 2;
@@ -502,18 +490,18 @@ void AppendHex(std::string &out, const Value &value) {
 }
 
 void AppendValue(std::string &out, const Value &value) {
-  if (value.name.empty()) {
+  if (value.name().empty()) {
     out.push_back('@');
   } else {
-    AppendQuoted(out, value.name);
+    AppendQuoted(out, value.name());
   }
   out.push_back('=');
   if (IsPlainString(value)) {
-    AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
-  } else if (value.type == kDword && value.data.size() == 4) {
+    AppendQuoted(out, value.data().substr(0, value.data().size() - 1));
+  } else if (value.type() == kDword && value.data().size() == 4) {
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
-      auto byte = static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+      auto byte = static_cast<unsigned char>(value.data()[static_cast<std::size_t>(i)]);
       out.push_back(kHexDigits[byte >> 4]);
       out.push_back(kHexDigits[byte & 15]);
     }
@@ -533,11 +521,11 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
   path += key.name;
   // A key without values is written only where no subkey's section implies
   // it, so that the file grows with the tree, not with its depth squared.
-  if (!key.values.empty() || (!isRoot && key.subkeys.empty())) {
+  if (!key.values().empty() || (!isRoot && key.subkeys.empty())) {
     out += '[';
     out += path;
     out += "]\n";
-    for (const Value &value : key.values) AppendValue(out, value);
+    for (const Value &value : key.values()) AppendValue(out, value);
     out.push_back('\n');
   }
   if (out.size() >= kChunk) {
@@ -553,14 +541,7 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 
 }  // namespace
 
-std::string Fold(std::string_view name) {
-  std::string folded;
-  folded.reserve(2 * name.size());
-  FoldInto(name, folded);
-  return folded;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) { return CompareUnits(FoldedUnits(a), FoldedUnits(b)) == 0; }
+bool EqualNoCase(std::string_view a, std::string_view b) { return CompareNames(a, b) == 0; }
 
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
   for (std::size_t start = 0;;) {
@@ -582,46 +563,85 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name) {
   if (IsSubkeyAt(parent, it, name)) return **it;
   auto key = std::make_unique<Key>();
   key->name = std::string(name);
-  key->folded = Fold(name);
   return **parent.subkeys.insert(it, std::move(key));
 }
 
-// Keys with many values find them through an index of folded names, built
-// when first needed and dropped when a value is removed.
+Value::Value(std::string_view name, std::uint32_t type, std::string_view data)
+    : nameSize_(static_cast<std::uint32_t>(name.size())), type_(type) {
+  bytes_.reserve(name.size() + data.size());
+  bytes_.append(name).append(data);
+}
+
+void Value::Replace(std::uint32_t type, std::string_view data) {
+  bytes_.resize(nameSize_);
+  bytes_.append(data);
+  bytes_.shrink_to_fit();
+  type_ = type;
+}
+
+namespace {
+
+// Below this many values a key is searched from end to end; above, through
+// its index.
 constexpr std::size_t kUnindexedValues = 64;
 
-Value *FindValue(Key &key, std::string_view name) {
-  if (key.values.size() <= kUnindexedValues) {
-    for (Value &value : key.values) {
-      if (EqualNoCase(value.name, name)) return &value;
+}  // namespace
+
+std::size_t Key::PositionOf(std::string_view name) const {
+  if (index_.empty()) {
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+      if (EqualNoCase(values_[i].name(), name)) return i;
     }
-    return nullptr;
+    return values_.size();
   }
-  if (!key.valueIndex || key.valueIndex->size() != key.values.size()) {
-    key.valueIndex = std::make_unique<std::unordered_map<std::string, std::size_t>>();
-    for (std::size_t i = 0; i < key.values.size(); ++i) key.valueIndex->emplace(Fold(key.values[i].name), i);
+  for (std::size_t slot = HashNoCase(name) & (index_.size() - 1);; slot = (slot + 1) & (index_.size() - 1)) {
+    if (index_[slot] == 0) return values_.size();
+    if (EqualNoCase(values_[index_[slot] - 1].name(), name)) return index_[slot] - 1;
   }
-  auto found = key.valueIndex->find(Fold(name));
-  return found == key.valueIndex->end() ? nullptr : &key.values[found->second];
 }
 
-void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data) {
-  Value *value = FindValue(key, name);
-  if (!value) {
-    if (key.valueIndex && key.valueIndex->size() == key.values.size())
-      key.valueIndex->emplace(Fold(name), key.values.size());
-    key.values.push_back(Value{std::string(name), 0, {}});
-    value = &key.values.back();
-  }
-  value->type = type;
-  value->data = std::move(data);
+void Key::Insert(std::size_t position) {
+  std::size_t slot = HashNoCase(values_[position].name()) & (index_.size() - 1);
+  while (index_[slot] != 0) slot = (slot + 1) & (index_.size() - 1);
+  index_[slot] = static_cast<std::uint32_t>(position + 1);
 }
 
-void RemoveValue(Key &key, std::string_view name) {
-  Value *value = FindValue(key, name);
-  if (!value) return;
-  key.values.erase(key.values.begin() + (value - key.values.data()));
-  key.valueIndex.reset();
+// Makes the index anew, with at least half its slots free; a key small
+// enough to search has none.
+void Key::Reindex() {
+  index_.clear();
+  if (values_.size() <= kUnindexedValues) return;
+  std::size_t slots = 256;
+  while (slots < 4 * values_.size()) slots *= 2;
+  index_.assign(slots, 0);
+  for (std::size_t i = 0; i < values_.size(); ++i) Insert(i);
+}
+
+const Value *Key::FindValue(std::string_view name) const {
+  std::size_t position = PositionOf(name);
+  return position < values_.size() ? &values_[position] : nullptr;
+}
+
+void Key::SetValue(std::string_view name, std::uint32_t type, std::string_view data) {
+  std::size_t position = PositionOf(name);
+  if (position < values_.size()) {
+    values_[position].Replace(type, data);
+    return;
+  }
+  values_.emplace_back(name, type, data);
+  if (2 * values_.size() > index_.size()) {
+    Reindex();
+  } else {
+    Insert(position);
+  }
+}
+
+// Positions after the removed value shift: the index is made anew.
+void Key::RemoveValue(std::string_view name) {
+  std::size_t position = PositionOf(name);
+  if (position == values_.size()) return;
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+  Reindex();
 }
 
 bool Parse(std::string_view text, Key &top, ParseError &error) {

@@ -10,34 +10,59 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace regfile {
 
-struct Value {
-  std::string name;  // empty for the default value
-  std::uint32_t type = 0;
-  std::string data;  // raw bytes, never converted
+// A value: its name (empty for the default value), type and raw bytes,
+// never converted. Name and data share one string, so that a small value
+// needs no memory of its own.
+class Value {
+ public:
+  Value(std::string_view name, std::uint32_t type, std::string_view data);
+  std::string_view name() const { return std::string_view(bytes_).substr(0, nameSize_); }
+  std::uint32_t type() const { return type_; }
+  std::string_view data() const { return std::string_view(bytes_).substr(nameSize_); }
+  // Keeps the name's spelling.
+  void Replace(std::uint32_t type, std::string_view data);
+
+ private:
+  std::string bytes_;
+  std::uint32_t nameSize_;
+  std::uint32_t type_;
 };
 
-struct Key {
+class Key {
+ public:
   std::string name;
-  std::string folded;                         // the name as compared: see Fold()
-  std::vector<Value> values;                  // in creation order
-  std::vector<std::unique_ptr<Key>> subkeys;  // sorted by folded name
-  // Folded value name -> position, for keys with many values; see FindValue.
-  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;
+  std::vector<std::unique_ptr<Key>> subkeys;  // sorted as names compare: see EqualNoCase
+
+  const std::vector<Value> &values() const { return values_; }  // in creation order
+  const Value *FindValue(std::string_view name) const;
+  // Replaces the data and type of a same-named value in place, keeping its
+  // spelling and position; otherwise appends.
+  void SetValue(std::string_view name, std::uint32_t type, std::string_view data);
+  void RemoveValue(std::string_view name);
+
+ private:
+  std::size_t PositionOf(std::string_view name) const;  // values_.size() when there is none
+  void Insert(std::size_t position);
+  void Reindex();
+
+  std::vector<Value> values_;
+  // Keys with many values find them through open addressing: each slot
+  // holds a position in values_ plus one, or 0. Always complete when not
+  // empty, as only the members above change values_.
+  std::vector<std::uint32_t> index_;
 };
 
 // A key path holds at most this many names below its root key.
 constexpr std::size_t kMaxLevels = 512;
 
 // Names are UTF-8 and compare as the platform compares them: without case,
-// ordered as their lower-case forms. Fold gives a byte string that compares
-// that way: each UTF-16 code unit of the lower-case form, two bytes, high
-// byte first (bytes that are not UTF-8 are kept; see regfile.cpp).
-std::string Fold(std::string_view name);
+// ordered as the UTF-16 code units of their lower-case forms (bytes that
+// are not UTF-8 are kept; see regfile.cpp). Nothing folded is stored: names
+// are folded as they are compared.
 bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Splits "a\\b\\c" into its key names; false when a name is empty.
@@ -46,11 +71,6 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names);
 Key *FindSubkey(const Key &parent, std::string_view name);
 // Returns the existing subkey, or adds it with the given spelling.
 Key &FindOrAddSubkey(Key &parent, std::string_view name);
-Value *FindValue(Key &key, std::string_view name);
-// Replaces the data and type of a same-named value in place, keeping its
-// spelling and position; otherwise appends.
-void SetValue(Key &key, std::string_view name, std::uint32_t type, std::string data);
-void RemoveValue(Key &key, std::string_view name);
 
 struct ParseError {
   std::size_t line = 0;

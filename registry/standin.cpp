@@ -237,17 +237,19 @@ void CopyName(std::string_view name, char16_t *out) {
 
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-std::size_t DataSize(const regfile::Value &value, char) { return value.data.size(); }
+std::size_t DataSize(const regfile::Value &value, char) { return value.data().size(); }
 std::size_t DataSize(const regfile::Value &value, char16_t) {
-  return IsText(value.type) ? 2 * regfile::CountUtf16Units(value.data) : value.data.size();
+  return IsText(value.type()) ? 2 * regfile::CountUtf16Units(value.data()) : value.data().size();
 }
 
-void CopyData(const regfile::Value &value, BYTE *out, char) { std::memcpy(out, value.data.data(), value.data.size()); }
+void CopyData(const regfile::Value &value, BYTE *out, char) {
+  std::memcpy(out, value.data().data(), value.data().size());
+}
 void CopyData(const regfile::Value &value, BYTE *out, char16_t) {
-  if (IsText(value.type)) {
-    regfile::CopyUtf16Bytes(value.data, out);
+  if (IsText(value.type())) {
+    regfile::CopyUtf16Bytes(value.data(), out);
   } else {
-    std::memcpy(out, value.data.data(), value.data.size());
+    std::memcpy(out, value.data().data(), value.data().size());
   }
 }
 
@@ -258,18 +260,18 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
   const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
-  if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
-  const regfile::Value &value = open->key->values[index];
-  std::size_t length = NameLength(value.name, Char());
+  if (index >= open->key->values().size()) return ERROR_NO_MORE_ITEMS;
+  const regfile::Value &value = open->key->values()[index];
+  std::size_t length = NameLength(value.name(), Char());
   std::size_t size = DataSize(value, Char());
   if (length >= *nameLength) return ERROR_MORE_DATA;
   if (data && size > *dataLength) {
     *dataLength = static_cast<DWORD>(size);
     return ERROR_MORE_DATA;
   }
-  CopyName(value.name, name);
+  CopyName(value.name(), name);
   *nameLength = static_cast<DWORD>(length);
-  if (type) *type = value.type;
+  if (type) *type = value.type();
   if (data) CopyData(value, data, Char());
   if (dataLength) *dataLength = static_cast<DWORD>(size);
   return ERROR_SUCCESS;
@@ -302,7 +304,7 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data
   const OpenedKey *open = nullptr;
   LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
-  regfile::SetValue(*open->key, name, type, std::move(data));
+  open->key->SetValue(name, type, data);
   Current().session->dirty = true;
   return ERROR_SUCCESS;
 }

@@ -152,16 +152,17 @@ void RemoveStrayTemporaries(const std::string &path) {
   closedir(dir);
 }
 
-// The largest file read: a run holds up to about four times the file (see
-// the README), and the machine or the process's address space limit must
-// hold it.
+// The largest file read. A run holds at most about 3.3 times the larger of
+// the file before and after it, and the copy can double the file: up to
+// about 6.6 times the file read (see the README's shape table). The machine,
+// or the process's address space limit, must hold that.
 std::uint64_t LargestReadable() {
   std::uint64_t memory =
       static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
   rlimit limit{};
   if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur);
-  return memory / 5;
+  return memory / 7;
 }
 
 LONG ReadRegistry(const std::string &path, regfile::Key &top) {

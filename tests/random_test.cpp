@@ -22,8 +22,8 @@ constexpr int kMaxDepth = 512;
 
 // Text travels as UTF-16: twice the room, counted in units.
 bool DataFits(const regfile::Value &value) {
-  if (value.type != 1 && value.type != 2 && value.type != 7) return value.data.size() <= kDataCapacity;
-  return 2 * regfile::CountUtf16Units(value.data) <= 2 * kDataCapacity;
+  if (value.type() != 1 && value.type() != 2 && value.type() != 7) return value.data().size() <= kDataCapacity;
+  return 2 * regfile::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
 }
 const std::string kSourceRoot = "HKEY_USERS\\.DEFAULT\\Software";
 const std::string kDestinationRoot = "HKEY_CURRENT_USER\\Software";
@@ -59,7 +59,7 @@ class Generator {
   }
 
   void Fill(regfile::Key &key, int depth) {
-    for (int i = Below(4); i > 0; --i) regfile::SetValue(key, Name(false), Type(), Data());
+    for (int i = Below(4); i > 0; --i) key.SetValue(Name(false), Type(), Data());
     if (depth >= 4) return;
     for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(regfile::FindOrAddSubkey(key, Name(true)), depth + 1);
   }
@@ -153,19 +153,20 @@ class Model {
   void CopyValues(const regfile::Key &source, const std::string &sourcePath, regfile::Key &destination,
                   const std::string &destinationPath, int depth) {
     for (std::size_t index = 0;; ++index) {
-      bool exists = index < source.values.size();
+      bool exists = index < source.values().size();
       if (Fails(Op::EnumValue, sourcePath, nullptr, static_cast<long>(index)) ||
-          (exists && (source.values[index].name.size() >= kNameCapacity || !DataFits(source.values[index])))) {
+          (exists && (source.values()[index].name().size() >= kNameCapacity || !DataFits(source.values()[index])))) {
         Line("Error enumerating value at index " + std::to_string(index));
         return;
       }
       if (!exists) return;
-      const regfile::Value &value = source.values[index];
-      if (Fails(Op::SetValue, destinationPath, &value.name)) {
-        Line(std::string(2 * static_cast<std::size_t>(depth), ' ') + "Error writing value " + value.name);
+      const regfile::Value &value = source.values()[index];
+      const std::string name(value.name());
+      if (Fails(Op::SetValue, destinationPath, &name)) {
+        Line(std::string(2 * static_cast<std::size_t>(depth), ' ') + "Error writing value " + name);
         return;
       }
-      regfile::SetValue(destination, value.name, value.type, value.data);
+      destination.SetValue(value.name(), value.type(), value.data());
     }
   }
 
@@ -215,7 +216,7 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
         regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
     if (!random.OneIn(10))
       random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
-    regfile::FindOrAddSubkey(software, "Other").values.push_back({"keep", 1, std::string("x\0", 2)});
+    regfile::FindOrAddSubkey(software, "Other").SetValue("keep", 1, std::string("x\0", 2));
     regfile::Key &current = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
     if (random.OneIn(2))
       random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);

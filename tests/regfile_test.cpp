@@ -53,10 +53,10 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
       std::string(300, '\x7f'),
   };
   std::uint32_t type = 0;
-  for (const std::string &data : awkward) regfile::SetValue(key, "s" + std::to_string(type++), 1, data);
-  regfile::SetValue(key, "short dword", 4, "ab");
-  regfile::SetValue(key, "quoted \"name\"", 0x12345678, "x");
-  regfile::SetValue(key, "Seats", 4, std::string("\x19\0\0\0", 4));
+  for (const std::string &data : awkward) key.SetValue("s" + std::to_string(type++), 1, data);
+  key.SetValue("short dword", 4, "ab");
+  key.SetValue("quoted \"name\"", 0x12345678, "x");
+  key.SetValue("Seats", 4, std::string("\x19\0\0\0", 4));
   regfile::FindOrAddSubkey(key, "empty subkey");
   std::string text = regfile::Write(top);
   regfile::Key back = ParseOk(text);
@@ -108,13 +108,13 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
       "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
   EXPECT_TRUE(regfile::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
 
-  regfile::SetValue(root, "First", 1, "a");
-  regfile::SetValue(root, "second", 1, "b");
-  regfile::SetValue(root, "FIRST", 3, "c");
-  ASSERT_EQ(root.values.size(), 2u);
-  EXPECT_EQ(root.values[0].name, "First");
-  EXPECT_EQ(root.values[0].type, 3u);
-  EXPECT_EQ(root.values[0].data, "c");
+  root.SetValue("First", 1, "a");
+  root.SetValue("second", 1, "b");
+  root.SetValue("FIRST", 3, "c");
+  ASSERT_EQ(root.values().size(), 2u);
+  EXPECT_EQ(root.values()[0].name(), "First");
+  EXPECT_EQ(root.values()[0].type(), 3u);
+  EXPECT_EQ(root.values()[0].data(), "c");
 }
 
 TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {

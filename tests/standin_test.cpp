@@ -325,8 +325,9 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
   };
   const std::string link = folder_ + "/link.reg";
   // user::rw- user:65534:rw- group::r-- mask::rw- other::r--, as the kernel stores it.
-  const unsigned char acl[] = {2, 0, 0, 0, 1, 0, 6, 0, 255, 255, 255, 255, 2, 0, 6, 0, 254, 255, 0, 0, 4, 0, 4, 0,
-                               255, 255, 255, 255, 16, 0, 6, 0, 255, 255, 255, 255, 32, 0, 4, 0, 255, 255, 255, 255};
+  const unsigned char acl[] = {2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  6,
+                               0, 254, 255, 0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
+                               6, 0,   255, 255, 255, 255, 32, 0, 4,   0,   255, 255, 255, 255};
   const Case cases[] = {
       {"a read-only file", [&] { chmod(file_.c_str(), 0444); }, ERROR_ACCESS_DENIED},
       {"a second hard link", [&] { EXPECT_EQ(::link(file_.c_str(), link.c_str()), 0); }, ERROR_ACCESS_DENIED},
@@ -346,7 +347,8 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     Load("[HKEY_CURRENT_USER\\Software]\n");
     standin::Reset();
     c.prepare();
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     stat(file_.c_str(), &before);
     const std::string text = ReadFile(file_), attributes = Attributes(file_);
     ::testing::internal::CaptureStderr();
@@ -365,8 +367,8 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
   }
 
   standin::Reset();
-  for (const char *name : {".registry.reg.lorimex-save-Ab12Cd", ".registry.reg.lorimex-save-Ab12Cd7",
-                           ".lorimex-Ab12Cd", ".lorimex-config"})
+  for (const char *name : {".registry.reg.lorimex-save-Ab12Cd", ".registry.reg.lorimex-save-Ab12Cd7", ".lorimex-Ab12Cd",
+                           ".lorimex-config"})
     WriteFile(folder_ + "/" + name, "left by a killed run, or the user's own");
   std::filesystem::create_symlink(file_, folder_ + "/.registry.reg.lorimex-save-Zz99Yy");
   EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), ERROR_SUCCESS);
@@ -412,8 +414,8 @@ TEST_F(StandinTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
       standin::Reset();
       HKEY key = nullptr;
       char noClass[1] = "";
-      LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\New", 0, noClass, 0, KEY_ALL_ACCESS, nullptr,
-                                    &key, nullptr);
+      LONG status =
+          RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\New", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
       if (c.save && status == ERROR_SUCCESS) status = RegCloseKey(key);
       _exit(ok && status == ERROR_ACCESS_DENIED ? 0 : 1);
     }

@@ -45,8 +45,9 @@ std::string HexBytes(const std::string &data) {
 
 static void DumpKey(const regfile::Key &key, const std::string &path, std::string &out) {
   out += path + "\n";
-  for (const regfile::Value &value : key.values)
-    out += "  " + value.name + " = " + std::to_string(value.type) + ": " + HexBytes(value.data) + "\n";
+  for (const regfile::Value &value : key.values())
+    out += "  " + std::string(value.name()) + " = " + std::to_string(value.type()) + ": " +
+           HexBytes(std::string(value.data())) + "\n";
   for (const auto &subkey : key.subkeys) DumpKey(*subkey, path + "\\" + subkey->name, out);
 }
 

@@ -22,10 +22,10 @@ bool LoadKey(HKEY parent, const regfile::Key &key) {
     return false;
   }
   bool ok = true;
-  for (const regfile::Value &value : key.values) {
-    status = calls::SetValue(handle, value.name, value.type, value.data);
+  for (const regfile::Value &value : key.values()) {
+    status = calls::SetValue(handle, std::string(value.name()), value.type(), std::string(value.data()));
     if (status != ERROR_SUCCESS) {
-      std::fprintf(stderr, "regload: setting %s: %ld\n", value.name.c_str(), static_cast<long>(status));
+      std::fprintf(stderr, "regload: setting %s: %ld\n", std::string(value.name()).c_str(), static_cast<long>(status));
       ok = false;
     }
   }
