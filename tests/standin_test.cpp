@@ -106,6 +106,37 @@ TEST_F(StandinTest, EnumerationNeverTruncates) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
+// The wide calls take what the file can give back exactly and refuse the
+// rest; a byte that is not UTF-8 travels as a unit of its own.
+TEST_F(StandinTest, WideCallsTakeOnlyTextTheFileHoldsExactly) {
+  Load("[HKEY_CURRENT_USER\\Software]\n");
+  HKEY key = Open(HKEY_CURRENT_USER, "Software");
+  auto set = [key](std::u16string name, std::u16string text, DWORD type = REG_SZ, DWORD drop = 0) {
+    return RegSetValueExW(key, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(text.data()),
+                          static_cast<DWORD>(2 * text.size() - drop));
+  };
+  EXPECT_EQ(set(u"a\xD800", u"x"), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(set(u"b", std::u16string(u"A\xD800", 2)), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(set(u"c", u"AB", REG_MULTI_SZ, 1), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(set(u"d", u"\xDCC3\xDCA9", REG_EXPAND_SZ), ERROR_NO_UNICODE_TRANSLATION) << "would read back as é";
+  EXPECT_EQ(set(u"e\xDCE9", std::u16string(u"\xDCE9\0", 2)), ERROR_SUCCESS);
+  EXPECT_EQ(set(u"f", std::u16string(u"x\0", 2), REG_SZ, 2), ERROR_SUCCESS) << "the NUL after it is counted";
+  EXPECT_EQ(set(u"g", std::u16string(u"\xD800", 1), REG_BINARY), ERROR_SUCCESS);
+  HKEY sub = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(key, u"k\xD800", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
+            ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(RegOpenKeyExW(key, u"k\xD800", 0, KEY_READ, &sub), ERROR_FILE_NOT_FOUND);
+  char16_t name[8];
+  BYTE data[8];
+  DWORD nameLength = 8, dataLength = 8, type = 0;
+  ASSERT_EQ(RegEnumValueW(key, 0, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_SUCCESS);
+  EXPECT_EQ(std::u16string(name, nameLength), u"e\xDCE9");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(data), dataLength), std::string("\xE9\xDC\0\0", 4));
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software"),
+            "HKEY_CURRENT_USER\\Software\n  e\xE9 = 1: e9 00\n  f = 1: 78 00\n  g = 3: 00 d8\n");
+}
+
 TEST_F(StandinTest, AccessRightsAndHandlesAreEnforced) {
   Load("[HKEY_CURRENT_USER\\Software\\Existing]\n\"v\"=\"1\"\n");
   HKEY readOnly = Open(HKEY_CURRENT_USER, "Software", KEY_READ);
