@@ -137,6 +137,19 @@ TEST_F(StandinTest, WideCallsTakeOnlyTextTheFileHoldsExactly) {
             "HKEY_CURRENT_USER\\Software\n  e\xE9 = 1: e9 00\n  f = 1: 78 00\n  g = 3: 00 d8\n");
 }
 
+// The registry nests keys at most 512 levels below a root; nothing may
+// make a deeper one, or the file could not be read again.
+TEST_F(StandinTest, NoKeyIsCreatedDeeperThan512Levels) {
+  std::string path = "L1";
+  for (int level = 2; level <= 512; ++level) path += "\\L" + std::to_string(level);
+  HKEY key = Create(HKEY_USERS, path.c_str());
+  HKEY deeper = nullptr;
+  char noClass[1] = "";
+  EXPECT_EQ(RegCreateKeyExA(key, "L513", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr), ERROR_BAD_PATHNAME);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_NE(ReadFile(file_).find("\\L512]"), std::string::npos);
+}
+
 TEST_F(StandinTest, AccessRightsAndHandlesAreEnforced) {
   Load("[HKEY_CURRENT_USER\\Software\\Existing]\n\"v\"=\"1\"\n");
   HKEY readOnly = Open(HKEY_CURRENT_USER, "Software", KEY_READ);

@@ -151,6 +151,10 @@ TEST_F(UpdateTest, MissingProductKeyStillCreatesTheVendorKey) {
   EXPECT_EQ(result.output, Expected("Error opening source key Norvane\\Kelvaro\n", true));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software\\Norvane"), "HKEY_CURRENT_USER\\Software\\Norvane\n");
+  // Once the vendor key is there, opening it changes nothing to write back.
+  standin::Reset();
+  Run();
+  EXPECT_EQ(standin::CallCount(Op::Save), 0u);
 }
 
 TEST_F(UpdateTest, VendorKeyFailureIsSilentAndTheCopyGoesOn) {

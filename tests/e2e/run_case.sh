@@ -4,7 +4,7 @@
 # expected files.
 # In plain mode a WRAPPER command line (valgrind, say) may run the program.
 # A case's file "ulimit" gives the largest file, in KB, the run may write.
-#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|args] [WRAPPER...]
+#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
 wrapper=("${@:4}")
@@ -17,7 +17,6 @@ expected_out=$case_dir/expected.out
 limit=$(cat "$case_dir/ulimit" 2>/dev/null || echo unlimited)
 case $mode in
   plain) (ulimit -f "$limit" && exec "${wrapper[@]}" "$lorimex") >"$work/out" 2>"$work/err"; status=$? ;;
-  args) "$lorimex" /s --help extra >"$work/out" 2>"$work/err"; status=$? ;;
   second-run)
     "$lorimex" >/dev/null 2>&1
     "$lorimex" >"$work/out" 2>"$work/err"; status=$? ;;
@@ -33,14 +32,32 @@ case $mode in
       "$lorimex" 2>"$work/err"; status=$?
     : >"$work/out"; : >"$work/expected.out"
     expected_out=$work/expected.out ;;
+  while-locked)
+    # Another run holds the registry for a while: every line written until
+    # then must have reached the file while this run waits (each line is
+    # flushed at once).
+    lock=$work/.registry.reg.lorimex-lock
+    flock "$lock" sleep 2 & holder=$!
+    until ! flock -n "$lock" true; do sleep 0.05; done
+    "$lorimex" >"$work/out" 2>"$work/err" & run=$!
+    sleep 1
+    waiting_lines=$(wc -l <"$work/out")
+    wait "$run"; status=$?
+    wait "$holder" ;;
   closed-stdout)
+    # The files the run opens must not take descriptor 1: the lines would go
+    # into them.
     "$lorimex" >&- 2>"$work/err"; status=$?
-    : >"$work/out"; : >"$work/expected.out"
+    cp "$work/.registry.reg.lorimex-lock" "$work/out"; : >"$work/expected.out"
     expected_out=$work/expected.out ;;
   *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
 failed=0
+if [ -n "${waiting_lines:-}" ] && [ "$waiting_lines" != 11 ]; then
+  echo "--- while the run waited, $waiting_lines lines had reached the file, not 11"
+  failed=1
+fi
 check() {
   if ! cmp -s "$1" "$2"; then
     echo "--- $3 differs (expected, then actual):"
