@@ -25,6 +25,7 @@ using testsupport::WriteFile;
 
 class StandinTest : public RegistryTest {
  protected:
+  testsupport::Capture stderrCapture{2};
   HKEY Open(HKEY parent, const char *path, REGSAM access = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(parent, path, 0, access, &key), ERROR_SUCCESS) << path;
@@ -226,14 +227,14 @@ TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
 TEST_F(StandinTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
   const std::string corrupt = "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:zz\n";
   testsupport::WriteFile(file_, corrupt);
-  ::testing::internal::CaptureStderr();
+  stderrCapture.Start();
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
   char noClass[1] = "";
   EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "B", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_REGISTRY_CORRUPT);
   EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", "x"), ERROR_REGISTRY_CORRUPT);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lorimex: " + file_ + ":3: bad value data\n");
+  EXPECT_EQ(stderrCapture.Text(), "lorimex: " + file_ + ":3: bad value data\n");
   EXPECT_EQ(ReadFile(file_), corrupt);
 }
 
@@ -253,11 +254,11 @@ TEST_F(StandinTest, MalformedFilesAreRefusedAndLeftAlone) {
     SCOPED_TRACE(text);
     testsupport::WriteFile(file_, text);
     standin::Reset();
-    ::testing::internal::CaptureStderr();
+    stderrCapture.Start();
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(Set(HKEY_USERS, "v", "x"), ERROR_REGISTRY_CORRUPT);
-    std::string errors = ::testing::internal::GetCapturedStderr();
+    std::string errors = stderrCapture.Text();
     EXPECT_EQ(errors.rfind("lorimex: " + file_ + ":", 0), 0u) << errors;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
     EXPECT_EQ(ReadFile(file_), text);
@@ -265,10 +266,10 @@ TEST_F(StandinTest, MalformedFilesAreRefusedAndLeftAlone) {
   std::filesystem::remove(file_);
   std::filesystem::create_directory(file_);
   standin::Reset();
-  ::testing::internal::CaptureStderr();
+  stderrCapture.Start();
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "A", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lorimex: " + file_ + ": not a regular file\n");
+  EXPECT_EQ(stderrCapture.Text(), "lorimex: " + file_ + ": not a regular file\n");
   EXPECT_TRUE(std::filesystem::is_directory(file_));
 }
 
@@ -330,12 +331,12 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     standin::Reset();
-    ::testing::internal::CaptureStderr();
+    stderrCapture.Start();
     c.prepare();
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
     setrlimit(RLIMIT_NOFILE, &files);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("lorimex: "), std::string::npos);
+    EXPECT_NE(stderrCapture.Text().find("lorimex: "), std::string::npos);
   }
   close(held);
   setenv("HOME", home.c_str(), 1);
@@ -395,9 +396,9 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     }, after{};
     stat(file_.c_str(), &before);
     const std::string text = ReadFile(file_), attributes = Attributes(file_);
-    ::testing::internal::CaptureStderr();
+    stderrCapture.Start();
     EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), c.status);
-    std::string errors = ::testing::internal::GetCapturedStderr();
+    std::string errors = stderrCapture.Text();
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), c.status == ERROR_SUCCESS ? 0 : 1) << errors;
     stat(file_.c_str(), &after);
     EXPECT_TRUE(after.st_uid == before.st_uid && after.st_gid == before.st_gid && after.st_mode == before.st_mode);

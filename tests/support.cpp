@@ -1,5 +1,8 @@
 #include "tests/support.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +23,37 @@ std::string Banner() {
 
 std::string Expected(const std::string &lines, bool failed) {
   return Banner() + lines + "\n" + (failed ? "lorimex completed with errors\n" : "lorimex completed successfully\n");
+}
+
+Capture::Capture(int fd) : fd_(fd) {
+  char path[] = "/tmp/lorimex-capture-XXXXXX";
+  file_ = mkstemp(path);
+  unlink(path);
+}
+
+Capture::~Capture() {
+  Text();
+  close(file_);
+}
+
+void Capture::Start() {
+  std::fflush(fd_ == 1 ? stdout : stderr);
+  saved_ = dup(fd_);
+  dup2(file_, fd_);
+}
+
+std::string Capture::Text() {
+  if (saved_ < 0) return {};
+  std::fflush(fd_ == 1 ? stdout : stderr);
+  dup2(saved_, fd_);
+  close(saved_);
+  saved_ = -1;
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = pread(file_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  if (ftruncate(file_, 0) != 0 || lseek(file_, 0, SEEK_SET) != 0) text += "(capture not reset)";
+  return text;
 }
 
 std::string ReadFile(const std::string &path) {
@@ -77,9 +111,10 @@ void RegistryTest::TearDown() {
 void RegistryTest::Load(const std::string &regText) { WriteFile(file_, "REGEDIT4\n\n" + regText); }
 
 RunResult RegistryTest::Run() {
-  ::testing::internal::CaptureStdout();
+  Capture out(1);
+  out.Start();
   int status = RunUpdate();
-  return {::testing::internal::GetCapturedStdout(), status};
+  return {out.Text(), status};
 }
 
 regfile::Key RegistryTest::OnDisk() {

@@ -22,6 +22,22 @@ std::string Banner();
 // A whole run's output: banner, the given lines, an empty line, the verdict.
 std::string Expected(const std::string &lines, bool failed);
 
+// What is written to descriptor 1 or 2 from Start() to Text(), kept in a
+// temporary file that stands in for the descriptor meanwhile. The file is
+// opened before it is needed, so that a test may use up descriptors.
+class Capture {
+ public:
+  explicit Capture(int fd);
+  Capture(const Capture &) = delete;
+  Capture &operator=(const Capture &) = delete;
+  ~Capture();
+  void Start();
+  std::string Text();  // stops the capture
+
+ private:
+  int fd_, saved_ = -1, file_ = -1;
+};
+
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &text);
 
