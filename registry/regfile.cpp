@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "registry/casefold.h"
 #include "registry/utf16.h"
@@ -128,19 +129,19 @@ class Reader {
   bool Next(Line &line) {
     if (pos_ >= text_.size()) return false;
     std::size_t end = text_.find('\n', pos_);
-    broken_ = end != std::string_view::npos;
-    if (!broken_) end = text_.size();
+    endedInLineBreak_ = end != std::string_view::npos;
+    if (!endedInLineBreak_) end = text_.size();
     line = {++number_, TrimRight(text_.substr(pos_, end - pos_))};
     pos_ = end + 1;
     return true;
   }
-  bool EndedInLineBreak() const { return broken_; }
+  bool EndedInLineBreak() const { return endedInLineBreak_; }
 
  private:
   std::string_view text_;
   std::size_t pos_ = 0;
   std::size_t number_ = 0;
-  bool broken_ = true;
+  bool endedInLineBreak_ = true;
 };
 
 // Reads a quoted string at the start of `s`, with \\ and \" escapes, and
@@ -453,40 +454,25 @@ bool IsPlainString(const Value &value) {
   return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
 }
 
+// Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
+// next goes on indented by two blanks, as regedit writes them.
 void AppendHex(std::string &out, const Value &value) {
-  const char *digits = kHexDigits;
-  if (value.type() == kBinary) {
-    out += "hex:";
-  } else {
-    out += "hex(";
-    std::string type;
-    for (std::uint32_t t = value.type(); type.empty() || t != 0; t /= 16) type.insert(type.begin(), digits[t % 16]);
-    out += type + "):";
-  }
+  char type[9];
+  char *typeEnd = std::to_chars(type, type + sizeof type, value.type(), 16).ptr;
+  out += value.type() == kBinary ? "hex:" : "hex(" + std::string(type, typeEnd) + "):";
   std::size_t column = out.size() - out.rfind('\n') - 1;
-  const std::size_t count = value.data().size();
-  // Room for "xx," per byte and for a line break ("\\", LF and two blanks)
-  // every 20 bytes: lines end after column 76, about 25 bytes each, and only
-  // the first can be shorter.
-  std::size_t start = out.size();
-  out.resize(start + count * 3 + (count / 20 + 2) * 4);
-  char *p = &out[start];
-  for (std::size_t i = 0; i < count; ++i) {
-    auto byte = static_cast<unsigned char>(value.data()[i]);
-    *p++ = digits[byte >> 4];
-    *p++ = digits[byte & 15];
+  std::string_view data = value.data();
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    auto byte = static_cast<unsigned char>(data[i]);
+    out += {kHexDigits[byte >> 4], kHexDigits[byte & 15]};
     column += 2;
-    if (i + 1 == count) break;
-    *p++ = ',';
+    if (i + 1 == data.size()) break;
+    out += ',';
     if (++column > 76) {
-      *p++ = '\\';
-      *p++ = '\n';
-      *p++ = ' ';
-      *p++ = ' ';
+      out += "\\\n  ";
       column = 2;
     }
   }
-  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 void AppendValue(std::string &out, const Value &value) {

@@ -46,17 +46,12 @@ struct Counters {
   unsigned long invalidCloses = 0;
 };
 
-struct PendingFault {
-  Fault fault;
-  unsigned seen = 0;
-};
-
 struct State {
   std::unique_ptr<Session> session;
   LONG unusable = ERROR_SUCCESS;  // why the registry file cannot be used
   std::uintptr_t nextHandle = kFirstHandle;
   Counters counters;
-  std::vector<PendingFault> faults;
+  std::vector<Fault> faults;
 };
 
 State &Current() {
@@ -67,12 +62,11 @@ State &Current() {
 // Looks for an injected failure of this call.
 LONG InjectedStatus(Op op, const std::string &keyPath, std::optional<std::string_view> valueName = std::nullopt,
                     long index = -1) {
-  for (PendingFault &pending : Current().faults) {
-    const Fault &f = pending.fault;
+  for (const Fault &f : Current().faults) {
     if (f.op != op || (!f.keyPath.empty() && !regfile::EqualNoCase(f.keyPath, keyPath))) continue;
     if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
     if (f.index >= 0 && f.index != index) continue;
-    if (++pending.seen == f.nth || f.nth == 0) return f.status;
+    return f.status;
   }
   return ERROR_SUCCESS;
 }
@@ -156,8 +150,8 @@ bool Allows(const OpenedKey &open, REGSAM needed) { return (open.access & needed
 
 // The common start of a call on an open key: the handle must be open with
 // the access the call needs, and the test may make the call fail.
-LONG Prepare(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open,
-             std::optional<std::string_view> valueName = std::nullopt, long index = -1) {
+LONG CheckCall(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open,
+               std::optional<std::string_view> valueName = std::nullopt, long index = -1) {
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
   if (!Allows(*open, needed)) return ERROR_ACCESS_DENIED;
@@ -258,7 +252,7 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
                  LPDWORD dataLength) {
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
+  LONG status = CheckCall(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values().size()) return ERROR_NO_MORE_ITEMS;
   const regfile::Value &value = open->key->values()[index];
@@ -282,7 +276,7 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
                PFILETIME lastWrite) {
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, std::nullopt, static_cast<long>(index));
+  LONG status = CheckCall(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   const std::string &found = open->key->subkeys[index]->name;
@@ -302,7 +296,7 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data
   if (regfile::CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos)
     return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
-  LONG status = Prepare(handle, Op::SetValue, KEY_SET_VALUE, open, name);
+  LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
   open->key->SetValue(name, type, data);
   Current().session->dirty = true;
@@ -352,7 +346,7 @@ void Reset() {
   state.faults.clear();
 }
 
-void InjectFault(const Fault &fault) { Current().faults.push_back(PendingFault{fault, 0}); }
+void InjectFault(const Fault &fault) { Current().faults.push_back(fault); }
 
 unsigned long CallCount(Op op) { return Current().counters.calls[static_cast<std::size_t>(op)]; }
 

@@ -13,15 +13,14 @@ namespace standin {
 
 enum class Op { Open, Create, EnumValue, EnumKey, SetValue, Close, Save, Count };
 
-// A call of `op` that matches gets `status` and does nothing else, except
-// that a failed close still releases the handle. Empty or negative fields
-// match anything.
+// Every call of `op` that matches gets `status` and does nothing else,
+// except that a failed close still releases the handle. Empty or negative
+// fields match anything.
 struct Fault {
   Op op = Op::Open;
   std::string keyPath;                   // full path: of the key opened or created, or of the handle's key
   std::optional<std::string> valueName;  // SetValue only; compared without case
   long index = -1;                       // EnumValue and EnumKey only
-  unsigned nth = 0;                      // 0: every matching call; n: only the nth matching call
   LONG status = 0;
 };
 
