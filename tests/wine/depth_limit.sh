@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# A product subtree deeper than the copy goes: a key of the default
-# profile's product subtree that links back to the product key, or (with
-# deep:LEVELS) a chain of keys deeper than 512 levels, which Wine's registry
+# A product subtree deeper than the copy goes: "link", a key of the example
+# profile's product subtree that links back to the product key; or "chain",
+# a chain of 1,000 keys, deeper than the 512 levels that Wine's registry
 # holds and the Linux one refuses (made beside the merge fixture, whose
 # other keys the copy must take too). Under Wine the copy must stop at 512
 # levels within seconds, report the key it did not open, and end with the
 # failed verdict.
-#   depth_limit.sh WINDOWS_BUILD FIXTURE.reg|deep:LEVELS
+#   depth_limit.sh WINDOWS_BUILD link|chain
 set -u
-windows=$1 fixture=$2
+windows=$1 mode=$2
 . "$(dirname "$0")/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-if [[ $fixture == deep:* ]]; then
-  cut_off=L513 make=(chain "${fixture#deep:}") fixture=$(dirname "$0")/../e2e/cases/merge/input.reg
-else
-  cut_off=Loop make=()
-fi
+cases=$(dirname "$0")/../e2e/cases
+case $mode in
+  chain) cut_off=L513 make=(chain 1000) fixture=$cases/merge/input.reg ;;
+  link) cut_off=Loop make=() fixture=$cases/example/input.reg ;;
+  *) echo "usage: depth_limit.sh WINDOWS_BUILD link|chain"; exit 2 ;;
+esac
 wine_run "$windows/regload.exe" "Z:$fixture" </dev/null >"$work/load.out" 2>&1 &&
   wine_run "$windows/reglink.exe" "${make[@]}" </dev/null >>"$work/load.out" 2>&1 ||
   { echo "setting up the tree failed:"; cat "$work/load.out"; exit 1; }
