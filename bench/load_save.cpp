@@ -3,14 +3,14 @@
 //   load_save FILE
 #include <cstdio>
 
-#include "registry/standin_store.h"
+#include "standin/store.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: load_save FILE\n");
     return 2;
   }
-  regfile::Key top;
+  standin::Key top;
   standin::RegistryLock lock;
   if (standin::LoadRegistry({argv[1], false}, lock, top) != ERROR_SUCCESS) return 1;
   return standin::SaveRegistry(argv[1], top) == ERROR_SUCCESS ? 0 : 1;

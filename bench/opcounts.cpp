@@ -5,13 +5,13 @@
 #include <cstdio>
 
 #include "app/update.h"
-#include "registry/regfile.h"
-#include "registry/standin_control.h"
-#include "registry/standin_store.h"
+#include "standin/file.h"
+#include "standin/control.h"
+#include "standin/store.h"
 
 namespace {
 
-void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &values) {
+void CountTree(const standin::Key &key, unsigned long &keys, unsigned long &values) {
   ++keys;
   values += key.values().size();
   for (const auto &subkey : key.subkeys) CountTree(*subkey, keys, values);
@@ -20,15 +20,15 @@ void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &valu
 }  // namespace
 
 int main() {
-  regfile::Key top;
+  standin::Key top;
   {
     // Only to count the tree: the run below takes the lock itself.
     standin::RegistryLock lock;
     if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top) != ERROR_SUCCESS) return 1;
   }
-  const regfile::Key *product = &top;
+  const standin::Key *product = &top;
   for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})
-    product = product ? regfile::FindSubkey(*product, name) : nullptr;
+    product = product ? standin::FindSubkey(*product, name) : nullptr;
   unsigned long keys = 0, values = 0;
   if (product) CountTree(*product, keys, values);
 

@@ -10,7 +10,7 @@
 // A literal key name in the registry's UTF-16.
 #define KEY_NAME(text) L##text
 #else
-#include "registry/standin_api.h"
+#include "standin/api.h"
 #define KEY_NAME(text) u##text
 #endif
 

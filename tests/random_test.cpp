@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/utf16.h"
+#include "standin/names.h"
 #include "tests/support.h"
 
 namespace {
@@ -21,9 +21,9 @@ constexpr std::size_t kDataCapacity = 2048;
 constexpr int kMaxDepth = 512;
 
 // Text travels as UTF-16: twice the room, counted in units.
-bool DataFits(const regfile::Value &value) {
+bool DataFits(const standin::Value &value) {
   if (value.type() != 1 && value.type() != 2 && value.type() != 7) return value.data().size() <= kDataCapacity;
-  return 2 * regfile::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
+  return 2 * standin::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
 }
 const std::string kSourceRoot = "HKEY_USERS\\.DEFAULT\\Software";
 const std::string kDestinationRoot = "HKEY_CURRENT_USER\\Software";
@@ -58,10 +58,10 @@ class Generator {
     return OneIn(5) ? static_cast<std::uint32_t>(rng_()) : types[Below(8)];
   }
 
-  void Fill(regfile::Key &key, int depth) {
+  void Fill(standin::Key &key, int depth) {
     for (int i = Below(4); i > 0; --i) key.SetValue(Name(false), Type(), Data());
     if (depth >= 4) return;
-    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(regfile::FindOrAddSubkey(key, Name(true)), depth + 1);
+    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(standin::FindOrAddSubkey(key, Name(true)), depth + 1);
   }
 
  private:
@@ -71,23 +71,23 @@ class Generator {
 // What the run must do, given the trees and the injected failures.
 class Model {
  public:
-  Model(const std::vector<Fault> &faults, regfile::Key &top) : faults_(faults), top_(top) {}
+  Model(const std::vector<Fault> &faults, standin::Key &top) : faults_(faults), top_(top) {}
 
   std::string Run(bool &failed) {
-    regfile::Key *users = regfile::FindSubkey(top_, "HKEY_USERS");
-    regfile::Key *sourceRoot = Walk(users, {".DEFAULT", "Software"});
+    standin::Key *users = standin::FindSubkey(top_, "HKEY_USERS");
+    standin::Key *sourceRoot = Walk(users, {".DEFAULT", "Software"});
     if (!sourceRoot || Fails(Op::Open, kSourceRoot)) {
       Line("Error " + std::to_string(sourceRoot ? Status(Op::Open, kSourceRoot) : 2) +
            " occurred opening Software key for .DEFAULT user");
       return Finish(true);
     }
-    regfile::Key *destinationRoot = Walk(regfile::FindSubkey(top_, "HKEY_CURRENT_USER"), {"Software"});
+    standin::Key *destinationRoot = Walk(standin::FindSubkey(top_, "HKEY_CURRENT_USER"), {"Software"});
     if (!destinationRoot || Fails(Op::Open, kDestinationRoot)) {
       Line("Error " + std::to_string(destinationRoot ? Status(Op::Open, kDestinationRoot) : 2) +
            " occurred opening Current User Software key");
       failed = true;
     } else {
-      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) regfile::FindOrAddSubkey(*destinationRoot, "Norvane");
+      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) standin::FindOrAddSubkey(*destinationRoot, "Norvane");
       Copy(*sourceRoot, kSourceRoot, *destinationRoot, kDestinationRoot, "Norvane\\Kelvaro", 1);
     }
     if (Fails(Op::Close, kSourceRoot))
@@ -98,15 +98,15 @@ class Model {
   }
 
  private:
-  static regfile::Key *Walk(regfile::Key *key, const std::vector<std::string_view> &names) {
-    for (std::string_view name : names) key = key ? regfile::FindSubkey(*key, name) : nullptr;
+  static standin::Key *Walk(standin::Key *key, const std::vector<std::string_view> &names) {
+    for (std::string_view name : names) key = key ? standin::FindSubkey(*key, name) : nullptr;
     return key;
   }
 
   const Fault *Find(Op op, const std::string &path, const std::string *valueName = nullptr, long index = -1) const {
     for (const Fault &f : faults_) {
-      if (f.op != op || !regfile::EqualNoCase(f.keyPath, path)) continue;
-      if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
+      if (f.op != op || !standin::EqualNoCase(f.keyPath, path)) continue;
+      if (f.valueName && !(valueName && standin::EqualNoCase(*f.valueName, *valueName))) continue;
       if (f.index >= 0 && f.index != index) continue;
       return &f;
     }
@@ -121,13 +121,13 @@ class Model {
 
   std::string Finish(bool failed) { return testsupport::Expected(lines_, failed); }
 
-  void Copy(regfile::Key &sourceParent, const std::string &sourceParentPath, regfile::Key &destinationParent,
+  void Copy(standin::Key &sourceParent, const std::string &sourceParentPath, standin::Key &destinationParent,
             const std::string &destinationParentPath, const std::string &name, int depth) {
     std::string sourcePath = sourceParentPath + "\\" + name;
     std::string destinationPath = destinationParentPath + "\\" + name;
     std::vector<std::string_view> names;
-    regfile::SplitKeyPath(name, names);
-    regfile::Key *source = Walk(&sourceParent, names);
+    standin::SplitKeyPath(name, names);
+    standin::Key *source = Walk(&sourceParent, names);
     if (depth > kMaxDepth || !source || Fails(Op::Open, sourcePath)) {
       Line("Error opening source key " + name);
       return;
@@ -136,8 +136,8 @@ class Model {
       Line("Error creating destination key " + name);
       return;
     }
-    regfile::Key *destination = &destinationParent;
-    for (std::string_view part : names) destination = &regfile::FindOrAddSubkey(*destination, part);
+    standin::Key *destination = &destinationParent;
+    for (std::string_view part : names) destination = &standin::FindOrAddSubkey(*destination, part);
     CopyValues(*source, sourcePath, *destination, destinationPath, depth);
     for (std::size_t index = 0;; ++index) {
       if (Fails(Op::EnumKey, sourcePath, nullptr, static_cast<long>(index)) ||
@@ -150,7 +150,7 @@ class Model {
     }
   }
 
-  void CopyValues(const regfile::Key &source, const std::string &sourcePath, regfile::Key &destination,
+  void CopyValues(const standin::Key &source, const std::string &sourcePath, standin::Key &destination,
                   const std::string &destinationPath, int depth) {
     for (std::size_t index = 0;; ++index) {
       bool exists = index < source.values().size();
@@ -160,7 +160,7 @@ class Model {
         return;
       }
       if (!exists) return;
-      const regfile::Value &value = source.values()[index];
+      const standin::Value &value = source.values()[index];
       const std::string name(value.name());
       if (Fails(Op::SetValue, destinationPath, &name)) {
         Line(std::string(2 * static_cast<std::size_t>(depth), ' ') + "Error writing value " + name);
@@ -171,18 +171,18 @@ class Model {
   }
 
   const std::vector<Fault> &faults_;
-  regfile::Key &top_;
+  standin::Key &top_;
   std::string lines_;
 };
 
-void CollectPaths(const regfile::Key &key, const std::string &path, std::vector<std::string> &paths) {
+void CollectPaths(const standin::Key &key, const std::string &path, std::vector<std::string> &paths) {
   paths.push_back(path);
   for (const auto &subkey : key.subkeys) CollectPaths(*subkey, path + "\\" + subkey->name, paths);
 }
 
-std::vector<Fault> RandomFaults(Generator &random, const regfile::Key &top) {
+std::vector<Fault> RandomFaults(Generator &random, const standin::Key &top) {
   std::vector<std::string> sources, destinations;
-  const regfile::Key *source = regfile::FindSubkey(top, "HKEY_USERS");
+  const standin::Key *source = standin::FindSubkey(top, "HKEY_USERS");
   CollectPaths(*source, "HKEY_USERS", sources);
   for (std::string &path : std::vector<std::string>(sources)) {
     if (path.rfind(kSourceRoot, 0) == 0) destinations.push_back(kDestinationRoot + path.substr(kSourceRoot.size()));
@@ -211,16 +211,16 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
   int successes = 0, failures = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    regfile::Key top;
-    regfile::Key &software = regfile::FindOrAddSubkey(
-        regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
+    standin::Key top;
+    standin::Key &software = standin::FindOrAddSubkey(
+        standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
     if (!random.OneIn(10))
-      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
-    regfile::FindOrAddSubkey(software, "Other").SetValue("keep", 1, std::string("x\0", 2));
-    regfile::Key &current = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
+      random.Fill(standin::FindOrAddSubkey(standin::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
+    standin::FindOrAddSubkey(software, "Other").SetValue("keep", 1, std::string("x\0", 2));
+    standin::Key &current = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
     if (random.OneIn(2))
-      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
-    testsupport::WriteFile(file_, regfile::Write(top));
+      random.Fill(standin::FindOrAddSubkey(standin::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
+    testsupport::WriteFile(file_, standin::Write(top));
 
     std::vector<Fault> faults = RandomFaults(random, top);
     standin::Reset();
@@ -234,7 +234,7 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
     EXPECT_EQ(standin::OpenHandleCount(), 0u);
     EXPECT_EQ(standin::PredefinedCloseCount(), 0u);
     EXPECT_EQ(standin::InvalidCloseCount(), 0u);
-    regfile::Key after = OnDisk();
+    standin::Key after = OnDisk();
     EXPECT_EQ(testsupport::DumpTree(after, "HKEY_USERS"), testsupport::DumpTree(top, "HKEY_USERS"));
     ASSERT_EQ(testsupport::DumpTree(after, kDestinationRoot), testsupport::DumpTree(top, kDestinationRoot));
     (result.status == 0 ? successes : failures) += 1;

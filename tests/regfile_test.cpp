@@ -1,7 +1,8 @@
 // The .reg reader and writer: what the stand-in stores must come back
 // byte for byte, and a file that is not a registry must be refused with
 // the line at fault.
-#include "registry/regfile.h"
+#include "standin/file.h"
+#include "standin/names.h"
 
 #include <gtest/gtest.h>
 
@@ -13,15 +14,15 @@ namespace {
 
 using testsupport::DumpTree;
 
-regfile::Key ParseOk(const std::string &text) {
-  regfile::Key top;
-  regfile::ParseError error;
-  EXPECT_TRUE(regfile::Parse(text, top, error)) << error.line << ": " << error.reason;
+standin::Key ParseOk(const std::string &text) {
+  standin::Key top;
+  standin::ParseError error;
+  EXPECT_TRUE(standin::Parse(text, top, error)) << error.line << ": " << error.reason;
   return top;
 }
 
 TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
-  regfile::Key top = ParseOk(
+  standin::Key top = ParseOk(
       "Windows Registry Editor Version 5.00\r\n"
       "\r\n"
       "; a comment\r\n"
@@ -44,8 +45,8 @@ TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
 }
 
 TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
-  regfile::Key top;
-  regfile::Key &key = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
+  standin::Key top;
+  standin::Key &key = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
       std::string("plain\0", 6),         std::string("no nul"),
       std::string("in\0side\0", 8),      std::string("line\nbreak\0", 11),
@@ -57,11 +58,11 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   key.SetValue("short dword", 4, "ab");
   key.SetValue("quoted \"name\"", 0x12345678, "x");
   key.SetValue("Seats", 4, std::string("\x19\0\0\0", 4));
-  regfile::FindOrAddSubkey(key, "empty subkey");
-  std::string text = regfile::Write(top);
-  regfile::Key back = ParseOk(text);
+  standin::FindOrAddSubkey(key, "empty subkey");
+  std::string text = standin::Write(top);
+  standin::Key back = ParseOk(text);
   EXPECT_EQ(DumpTree(back, "HKEY_CURRENT_USER\\Odd"), DumpTree(top, "HKEY_CURRENT_USER\\Odd"));
-  EXPECT_EQ(regfile::Write(back), text);
+  EXPECT_EQ(standin::Write(back), text);
   EXPECT_NE(text.find("\"s0\"=\"plain\"\n"), std::string::npos);
   EXPECT_NE(text.find("\"s3\"=hex(1):6c,69"), std::string::npos);
   EXPECT_NE(text.find("\"short dword\"=hex(4):61,62\n"), std::string::npos);
@@ -72,19 +73,19 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
     if (text[cut - 1] == '\n') continue;
     std::size_t end = cut;
     while ((end = text.find('\n', end)) != std::string::npos && text[end - 1] == '\\') ++end;
-    regfile::Key whole, partial;
-    regfile::ParseError error;
-    ASSERT_TRUE(regfile::Parse(text.substr(0, end + 1), whole, error));
-    if (regfile::Parse(text.substr(0, cut), partial, error)) {
-      EXPECT_EQ(regfile::Write(partial), regfile::Write(whole)) << "cut after " << text.substr(0, cut);
+    standin::Key whole, partial;
+    standin::ParseError error;
+    ASSERT_TRUE(standin::Parse(text.substr(0, end + 1), whole, error));
+    if (standin::Parse(text.substr(0, cut), partial, error)) {
+      EXPECT_EQ(standin::Write(partial), standin::Write(whole)) << "cut after " << text.substr(0, cut);
     }
   }
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
-  regfile::Key top;
-  regfile::Key &root = regfile::FindOrAddSubkey(top, "HKEY_USERS");
-  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) regfile::FindOrAddSubkey(root, name);
+  standin::Key top;
+  standin::Key &root = standin::FindOrAddSubkey(top, "HKEY_USERS");
+  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) standin::FindOrAddSubkey(root, name);
   std::string order;
   for (const auto &k : root.subkeys) order += k->name + " ";
   // Lower-cased comparison puts '_' before the letters, as the platform does.
@@ -95,18 +96,18 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   // pair) comes before a fullwidth letter. Kelvin sign and 'k' stay apart, as
   // in the platform's registry. Bytes that are not UTF-8 match only
   // themselves.
-  regfile::Key unicode;
+  standin::Key unicode;
   for (const char *name : {"\xef\xbd\x9a", "caf\xc3\xa9", "\xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7", "\xf0\x9f\x98\x80",
                            "CAF\xc3\x89", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87", "\xe2\x84\xaa", "k", "\xc3\x9f",
                            "\xe1\xba\x9e", "A\xe9", "a\xe9", "a\xc9", "\xe6\x97\xa5"})
-    regfile::FindOrAddSubkey(unicode, name);
+    standin::FindOrAddSubkey(unicode, name);
   order.clear();
   for (const auto &k : unicode.subkeys) order += k->name + " ";
   EXPECT_EQ(
       order,
       "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
       "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
-  EXPECT_TRUE(regfile::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
+  EXPECT_TRUE(standin::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
 
   root.SetValue("First", 1, "a");
   root.SetValue("second", 1, "b");
@@ -153,20 +154,20 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));
-    regfile::Key top;
-    regfile::ParseError error;
-    EXPECT_FALSE(regfile::Parse(c.text, top, error));
+    standin::Key top;
+    standin::ParseError error;
+    EXPECT_FALSE(standin::Parse(c.text, top, error));
     EXPECT_EQ(std::to_string(error.line) + ": " + error.reason, c.error);
   }
 }
 
 TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
-  regfile::Key top = ParseOk(
+  standin::Key top = ParseOk(
       "REGEDIT4\n[HKEY_USERS\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_USERS\\A\\C]\n"
       "[-HKEY_USERS\\A\\C]\n[HKEY_USERS\\A\\B]\n\"X\"=-\n");
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"), "HKEY_USERS\\A\nHKEY_USERS\\A\\B\n  y = 1: 32 00\n");
   // Removing what is not there creates nothing.
-  regfile::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
+  standin::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
   EXPECT_TRUE(none.subkeys.empty());
 }
 

@@ -77,18 +77,18 @@ std::string HexBytes(const std::string &data) {
   return hex;
 }
 
-static void DumpKey(const regfile::Key &key, const std::string &path, std::string &out) {
+static void DumpKey(const standin::Key &key, const std::string &path, std::string &out) {
   out += path + "\n";
-  for (const regfile::Value &value : key.values())
+  for (const standin::Value &value : key.values())
     out += "  " + std::string(value.name()) + " = " + std::to_string(value.type()) + ": " +
            HexBytes(std::string(value.data())) + "\n";
   for (const auto &subkey : key.subkeys) DumpKey(*subkey, path + "\\" + subkey->name, out);
 }
 
-std::string DumpTree(const regfile::Key &top, const std::string &path) {
-  const regfile::Key *key = &top;
+std::string DumpTree(const standin::Key &top, const std::string &path) {
+  const standin::Key *key = &top;
   std::istringstream names(path);
-  for (std::string name; key && std::getline(names, name, '\\');) key = regfile::FindSubkey(*key, name);
+  for (std::string name; key && std::getline(names, name, '\\');) key = standin::FindSubkey(*key, name);
   if (!key) return "(missing)\n";
   std::string out;
   DumpKey(*key, path, out);
@@ -117,10 +117,10 @@ RunResult RegistryTest::Run() {
   return {out.Text(), status};
 }
 
-regfile::Key RegistryTest::OnDisk() {
-  regfile::Key top;
-  regfile::ParseError error;
-  EXPECT_TRUE(regfile::Parse(ReadFile(file_), top, error)) << error.line << ": " << error.reason;
+standin::Key RegistryTest::OnDisk() {
+  standin::Key top;
+  standin::ParseError error;
+  EXPECT_TRUE(standin::Parse(ReadFile(file_), top, error)) << error.line << ": " << error.reason;
   return top;
 }
 

@@ -6,14 +6,14 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "registry/regfile.h"
+#include "standin/file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  regfile::Key top;
-  regfile::ParseError error;
-  if (!regfile::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, error)) return 0;
-  std::string written = regfile::Write(top);
-  regfile::Key again;
-  if (!regfile::Parse(written, again, error) || regfile::Write(again) != written) std::abort();
+  standin::Key top;
+  standin::ParseError error;
+  if (!standin::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, error)) return 0;
+  std::string written = standin::Write(top);
+  standin::Key again;
+  if (!standin::Parse(written, again, error) || standin::Write(again) != written) std::abort();
   return 0;
 }

@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 folder=$1 seconds=$2
 mkdir -p "$folder/corpus"
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root" \
-  "$root/tests/fuzz/regfile_fuzz.cpp" "$root/registry/regfile.cpp" "$root/registry/casefold.cpp" "$root/registry/utf16.cpp" -licuuc \
+  "$root/tests/fuzz/regfile_fuzz.cpp" "$root"/standin/{casefold,names,tree,reader,writer}.cpp -licuuc \
   -o "$folder/regfile_fuzz"
 for fixture in "$root"/tests/e2e/cases/*/*.reg; do
   cp "$fixture" "$folder/corpus/$(basename "$(dirname "$fixture")")-$(basename "$fixture")"

@@ -9,12 +9,12 @@
 #include <sstream>
 #include <string>
 
-#include "registry/regfile.h"
+#include "standin/file.h"
 #include "tests/tools/calls.h"
 
 namespace {
 
-bool LoadKey(HKEY parent, const regfile::Key &key) {
+bool LoadKey(HKEY parent, const standin::Key &key) {
   HKEY handle = nullptr;
   LONG status = calls::Create(parent, key.name, handle);
   if (status != ERROR_SUCCESS) {
@@ -22,7 +22,7 @@ bool LoadKey(HKEY parent, const regfile::Key &key) {
     return false;
   }
   bool ok = true;
-  for (const regfile::Value &value : key.values()) {
+  for (const standin::Value &value : key.values()) {
     status = calls::SetValue(handle, std::string(value.name()), value.type(), std::string(value.data()));
     if (status != ERROR_SUCCESS) {
       std::fprintf(stderr, "regload: setting %s: %ld\n", std::string(value.name()).c_str(), static_cast<long>(status));
@@ -34,7 +34,7 @@ bool LoadKey(HKEY parent, const regfile::Key &key) {
   return ok;
 }
 
-bool LoadRoot(HKEY root, const regfile::Key *key) {
+bool LoadRoot(HKEY root, const standin::Key *key) {
   bool ok = true;
   if (key) {
     for (const auto &subkey : key->subkeys) ok = LoadKey(root, *subkey) && ok;
@@ -53,9 +53,9 @@ int main(int argc, char **argv) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  regfile::Key top;
-  regfile::ParseError error;
-  if (!in || !regfile::Parse(text.str(), top, error)) {
+  standin::Key top;
+  standin::ParseError error;
+  if (!in || !standin::Parse(text.str(), top, error)) {
     std::fprintf(stderr, "regload: %s:%zu: %s\n", file, error.line, error.reason.c_str());
     return 2;
   }
@@ -63,7 +63,7 @@ int main(int argc, char **argv) {
   RegDeleteTreeA(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
   RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Norvane");
 #endif
-  bool ok = LoadRoot(HKEY_USERS, regfile::FindSubkey(top, "HKEY_USERS"));
-  ok = LoadRoot(HKEY_CURRENT_USER, regfile::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;
+  bool ok = LoadRoot(HKEY_USERS, standin::FindSubkey(top, "HKEY_USERS"));
+  ok = LoadRoot(HKEY_CURRENT_USER, standin::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;
   return ok ? 0 : 1;
 }

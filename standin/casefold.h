@@ -1,8 +1,8 @@
 // How the registry folds the case of one character of a name.
-#ifndef LORIMEX_REGISTRY_CASEFOLD_H
-#define LORIMEX_REGISTRY_CASEFOLD_H
+#ifndef LORIMEX_STANDIN_CASEFOLD_H
+#define LORIMEX_STANDIN_CASEFOLD_H
 
-namespace regfile {
+namespace standin {
 
 // ASCII letters fold to lower case, as everywhere; each byte is one unit.
 constexpr char16_t FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c; }
@@ -14,6 +14,6 @@ constexpr char16_t FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? st
 // the whole plane). Characters beyond it are not folded.
 char16_t FoldCharacter(char16_t c);
 
-}  // namespace regfile
+}  // namespace standin
 
 #endif

@@ -1,12 +1,12 @@
 // Where the stand-in registry lives on disk, and how it is read, locked and
 // written back.
-#ifndef LORIMEX_REGISTRY_STANDIN_STORE_H
-#define LORIMEX_REGISTRY_STANDIN_STORE_H
+#ifndef LORIMEX_STANDIN_STORE_H
+#define LORIMEX_STANDIN_STORE_H
 
 #include <string>
 
-#include "registry/regfile.h"
-#include "registry/standin_api.h"
+#include "standin/api.h"
+#include "standin/file.h"
 
 namespace standin {
 
@@ -47,8 +47,8 @@ constexpr int kLockWaitSeconds = 10;
 // registry. Every other outcome leaves the file untouched and writes one
 // line on standard error: a file that is not a registry, or not a regular
 // file, gives ERROR_REGISTRY_CORRUPT; the other causes their own status (see
-// StatusOf in standin_store.cpp).
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, regfile::Key &top);
+// StatusOf in store.cpp).
+LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top);
 
 // Replaces the file by way of a temporary file beside it, so that the old
 // contents stay whole until the new ones are on disk. The new file gets the
@@ -57,7 +57,7 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, regfile::Key &to
 // other hard links, an attribute that cannot be copied), or the file has no
 // write permission, the file is not replaced: ERROR_ACCESS_DENIED, with one
 // line on standard error.
-LONG SaveRegistry(const std::string &path, const regfile::Key &top);
+LONG SaveRegistry(const std::string &path, const standin::Key &top);
 
 }  // namespace standin
 

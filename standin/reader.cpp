@@ -1,23 +1,14 @@
-#include "registry/regfile.h"
-
 #include <algorithm>
 #include <array>
-#include <charconv>
 
-#include "registry/casefold.h"
-#include "registry/utf16.h"
+#include "standin/file.h"
+#include "standin/names.h"
 
-namespace regfile {
+namespace standin {
 namespace {
 
-constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::array<std::string_view, 5> kRoots = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
                                                     "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
-constexpr std::uint32_t kString = 1;
-constexpr std::uint32_t kBinary = 3;
-constexpr std::uint32_t kDword = 4;
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -52,58 +43,6 @@ bool ParseHexNumber(std::string_view s, std::size_t maxDigits, std::uint32_t &ou
     out = out * 16 + static_cast<std::uint32_t>(digit);
   }
   return true;
-}
-
-// Names are UTF-8. They compare as the lower-case forms of their UTF-16
-// code units, in code unit order: that decides where '_' or 'é' sort among
-// the letters, and is how Wine's registry, the real one tested against,
-// lists subkeys. A byte that is not part of valid UTF-8 is a lone low
-// surrogate of its own (see utf16.h), which no character folds to, so such
-// names compare byte for byte apart from ASCII case. Surrogates are not
-// folded: neither are characters beyond the BMP in the registry.
-class FoldedUnits {
- public:
-  explicit FoldedUnits(std::string_view name) : units_(name) {}
-
-  bool Next(char16_t &unit) {
-    if (!units_.Next(unit)) return false;
-    if (unit < 0xD800 || unit > 0xDFFF) unit = FoldCharacter(unit);
-    return true;
-  }
-
- private:
-  Utf16Units units_;
-};
-
-// Orders two names by their folded units, the shorter first where one
-// begins the other.
-int CompareNames(std::string_view left, std::string_view right) {
-  FoldedUnits a(left), b(right);
-  for (char16_t x = 0, y = 0;;) {
-    bool more = a.Next(x);
-    if (more != b.Next(y)) return more ? 1 : -1;
-    if (!more) return 0;
-    if (x != y) return x < y ? -1 : 1;
-  }
-}
-
-std::size_t HashNoCase(std::string_view name) {
-  std::uint64_t hash = 14695981039346656037ull;
-  FoldedUnits units(name);
-  for (char16_t unit = 0; units.Next(unit);) hash = (hash ^ unit) * 1099511628211ull;
-  return static_cast<std::size_t>(hash ^ hash >> 32);
-}
-
-auto SubkeyPosition(const Key &parent, std::string_view name) {
-  return std::lower_bound(
-      parent.subkeys.begin(), parent.subkeys.end(), name,
-      [](const std::unique_ptr<Key> &k, std::string_view n) { return CompareNames(k->name, n) < 0; });
-}
-
-using SubkeyIterator = std::vector<std::unique_ptr<Key>>::const_iterator;
-
-bool IsSubkeyAt(const Key &parent, SubkeyIterator it, std::string_view name) {
-  return it != parent.subkeys.end() && CompareNames((*it)->name, name) == 0;
 }
 
 // The root key a file names, spelled as the platform spells it, or "" when
@@ -205,7 +144,7 @@ class Parser {
     if (header.substr(0, 2) == "\xFF\xFE" || header.substr(0, 2) == "\xFE\xFF")
       return Fail(1, "UTF-16 text: only 8-bit registry files are read");
     if (header.substr(0, 3) == "\xEF\xBB\xBF") header.remove_prefix(3);
-    if (header != kHeader4 && header != kHeader5) return Fail(1, "the first line must be REGEDIT4");
+    if (header != kRegedit4 && header != kRegedit5) return Fail(1, "the first line must be REGEDIT4");
     bool read = true;
     while (read && reader_.Next(line)) read = ParseLine(line);
     SortAllSubkeys();
@@ -341,7 +280,7 @@ class Parser {
       Key *key = pending.back();
       pending.pop_back();
       auto byName = [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) {
-        return CompareNames(a->name, b->name) < 0;
+        return CompareNoCase(a->name, b->name) < 0;
       };
       // Files written here come sorted already.
       if (!std::is_sorted(key->subkeys.begin(), key->subkeys.end(), byName))
@@ -437,221 +376,11 @@ class Parser {
   std::string root_;                     // its root, as the platform spells it
 };
 
-void AppendQuoted(std::string &out, std::string_view text) {
-  out.push_back('"');
-  for (char c : text) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
-  out.push_back('"');
-}
-
-// A REG_SZ reads back as a quoted string only when that loses nothing:
-// one trailing NUL and no control characters before it.
-bool IsPlainString(const Value &value) {
-  std::string_view d = value.data();
-  if (value.type() != kString || d.empty() || d.back() != '\0') return false;
-  return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
-}
-
-// Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
-// next goes on indented by two blanks, as regedit writes them.
-void AppendHex(std::string &out, const Value &value) {
-  char type[9];
-  char *typeEnd = std::to_chars(type, type + sizeof type, value.type(), 16).ptr;
-  out += value.type() == kBinary ? "hex:" : "hex(" + std::string(type, typeEnd) + "):";
-  std::size_t column = out.size() - out.rfind('\n') - 1;
-  std::string_view data = value.data();
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    auto byte = static_cast<unsigned char>(data[i]);
-    out += {kHexDigits[byte >> 4], kHexDigits[byte & 15]};
-    column += 2;
-    if (i + 1 == data.size()) break;
-    out += ',';
-    if (++column > 76) {
-      out += "\\\n  ";
-      column = 2;
-    }
-  }
-}
-
-void AppendValue(std::string &out, const Value &value) {
-  if (value.name().empty()) {
-    out.push_back('@');
-  } else {
-    AppendQuoted(out, value.name());
-  }
-  out.push_back('=');
-  if (IsPlainString(value)) {
-    AppendQuoted(out, value.data().substr(0, value.data().size() - 1));
-  } else if (value.type() == kDword && value.data().size() == 4) {
-    out += "dword:";
-    for (int i = 3; i >= 0; --i) {
-      auto byte = static_cast<unsigned char>(value.data()[static_cast<std::size_t>(i)]);
-      out.push_back(kHexDigits[byte >> 4]);
-      out.push_back(kHexDigits[byte & 15]);
-    }
-  } else {
-    AppendHex(out, value);
-  }
-  out.push_back('\n');
-}
-
-// Hands the text on in pieces of about this size, so that a large registry
-// is never held twice in memory.
-constexpr std::size_t kChunk = 1 << 20;
-
-bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const Sink &sink) {
-  std::size_t pathLength = path.size();
-  if (!isRoot) path.push_back('\\');
-  path += key.name;
-  // A key without values is written only where no subkey's section implies
-  // it, so that the file grows with the tree, not with its depth squared.
-  if (!key.values().empty() || (!isRoot && key.subkeys.empty())) {
-    out += '[';
-    out += path;
-    out += "]\n";
-    for (const Value &value : key.values()) AppendValue(out, value);
-    out.push_back('\n');
-  }
-  if (out.size() >= kChunk) {
-    if (!sink(out)) return false;
-    out.clear();
-  }
-  for (const auto &subkey : key.subkeys) {
-    if (!AppendKey(out, path, *subkey, false, sink)) return false;
-  }
-  path.resize(pathLength);
-  return true;
-}
-
 }  // namespace
-
-bool EqualNoCase(std::string_view a, std::string_view b) { return CompareNames(a, b) == 0; }
-
-bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
-  for (std::size_t start = 0;;) {
-    std::size_t slash = path.find('\\', start);
-    names.push_back(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
-    if (names.back().empty()) return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
-  }
-}
-
-Key *FindSubkey(const Key &parent, std::string_view name) {
-  auto it = SubkeyPosition(parent, name);
-  return IsSubkeyAt(parent, it, name) ? it->get() : nullptr;
-}
-
-Key &FindOrAddSubkey(Key &parent, std::string_view name) {
-  auto it = SubkeyPosition(parent, name);
-  if (IsSubkeyAt(parent, it, name)) return **it;
-  auto key = std::make_unique<Key>();
-  key->name = std::string(name);
-  return **parent.subkeys.insert(it, std::move(key));
-}
-
-Value::Value(std::string_view name, std::uint32_t type, std::string_view data)
-    : nameSize_(static_cast<std::uint32_t>(name.size())), type_(type) {
-  bytes_.reserve(name.size() + data.size());
-  bytes_.append(name).append(data);
-}
-
-void Value::Replace(std::uint32_t type, std::string_view data) {
-  bytes_.resize(nameSize_);
-  bytes_.append(data);
-  bytes_.shrink_to_fit();
-  type_ = type;
-}
-
-namespace {
-
-// Below this many values a key is searched from end to end; above, through
-// its index.
-constexpr std::size_t kUnindexedValues = 64;
-
-}  // namespace
-
-std::size_t Key::PositionOf(std::string_view name) const {
-  if (index_.empty()) {
-    for (std::size_t i = 0; i < values_.size(); ++i) {
-      if (EqualNoCase(values_[i].name(), name)) return i;
-    }
-    return values_.size();
-  }
-  for (std::size_t slot = HashNoCase(name) & (index_.size() - 1);; slot = (slot + 1) & (index_.size() - 1)) {
-    if (index_[slot] == 0) return values_.size();
-    if (EqualNoCase(values_[index_[slot] - 1].name(), name)) return index_[slot] - 1;
-  }
-}
-
-void Key::Insert(std::size_t position) {
-  std::size_t slot = HashNoCase(values_[position].name()) & (index_.size() - 1);
-  while (index_[slot] != 0) slot = (slot + 1) & (index_.size() - 1);
-  index_[slot] = static_cast<std::uint32_t>(position + 1);
-}
-
-// Makes the index anew, with at least half its slots free; a key small
-// enough to search has none.
-void Key::Reindex() {
-  index_.clear();
-  if (values_.size() <= kUnindexedValues) return;
-  std::size_t slots = 256;
-  while (slots < 4 * values_.size()) slots *= 2;
-  index_.assign(slots, 0);
-  for (std::size_t i = 0; i < values_.size(); ++i) Insert(i);
-}
-
-const Value *Key::FindValue(std::string_view name) const {
-  std::size_t position = PositionOf(name);
-  return position < values_.size() ? &values_[position] : nullptr;
-}
-
-void Key::SetValue(std::string_view name, std::uint32_t type, std::string_view data) {
-  std::size_t position = PositionOf(name);
-  if (position < values_.size()) {
-    values_[position].Replace(type, data);
-    return;
-  }
-  values_.emplace_back(name, type, data);
-  if (2 * values_.size() > index_.size()) {
-    Reindex();
-  } else {
-    Insert(position);
-  }
-}
-
-// Positions after the removed value shift: the index is made anew.
-void Key::RemoveValue(std::string_view name) {
-  std::size_t position = PositionOf(name);
-  if (position == values_.size()) return;
-  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
-  Reindex();
-}
 
 bool Parse(std::string_view text, Key &top, ParseError &error) {
   top.subkeys.clear();
   return Parser(text, top, error).Run();
 }
 
-bool Write(const Key &top, const Sink &sink) {
-  std::string out = std::string(kHeader4) + "\n\n";
-  out.reserve(kChunk + kChunk / 4);
-  std::string path;
-  for (const auto &root : top.subkeys) {
-    if (!AppendKey(out, path, *root, true, sink)) return false;
-  }
-  return sink(out);
-}
-
-std::string Write(const Key &top) {
-  std::string text;
-  Write(top, [&text](std::string_view piece) {
-    text += piece;
-    return true;
-  });
-  return text;
-}
-
-}  // namespace regfile
+}  // namespace standin

@@ -1,13 +1,13 @@
 // Test controls of the stand-in registry: forget its state, make chosen
 // operations fail, and count what the program did.
-#ifndef LORIMEX_REGISTRY_STANDIN_CONTROL_H
-#define LORIMEX_REGISTRY_STANDIN_CONTROL_H
+#ifndef LORIMEX_STANDIN_CONTROL_H
+#define LORIMEX_STANDIN_CONTROL_H
 
 #include <cstddef>
 #include <optional>
 #include <string>
 
-#include "registry/standin_api.h"
+#include "standin/api.h"
 
 namespace standin {
 

@@ -1,6 +1,8 @@
-#include "registry/utf16.h"
+#include "standin/names.h"
 
-namespace regfile {
+#include "standin/casefold.h"
+
+namespace standin {
 namespace {
 
 constexpr char16_t kEscape = 0xDC00;
@@ -133,4 +135,58 @@ bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &o
   return FromUtf16(units, out);
 }
 
-}  // namespace regfile
+namespace {
+
+// Names are UTF-8. They compare as the lower-case forms of their UTF-16
+// code units, in code unit order: that decides where '_' or 'é' sort among
+// the letters, and is how Wine's registry, the real one tested against,
+// lists subkeys. A byte that is not part of valid UTF-8 is a lone low
+// surrogate of its own (see names.h), which no character folds to, so such
+// names compare byte for byte apart from ASCII case. Surrogates are not
+// folded: neither are characters beyond the BMP in the registry.
+class FoldedUnits {
+ public:
+  explicit FoldedUnits(std::string_view name) : units_(name) {}
+
+  bool Next(char16_t &unit) {
+    if (!units_.Next(unit)) return false;
+    if (unit < 0xD800 || unit > 0xDFFF) unit = FoldCharacter(unit);
+    return true;
+  }
+
+ private:
+  Utf16Units units_;
+};
+
+}  // namespace
+
+int CompareNoCase(std::string_view left, std::string_view right) {
+  FoldedUnits a(left), b(right);
+  for (char16_t x = 0, y = 0;;) {
+    bool more = a.Next(x);
+    if (more != b.Next(y)) return more ? 1 : -1;
+    if (!more) return 0;
+    if (x != y) return x < y ? -1 : 1;
+  }
+}
+
+std::size_t HashNoCase(std::string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;
+  FoldedUnits units(name);
+  for (char16_t unit = 0; units.Next(unit);) hash = (hash ^ unit) * 1099511628211ull;
+  return static_cast<std::size_t>(hash ^ hash >> 32);
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
+
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
+  for (std::size_t start = 0;;) {
+    std::size_t slash = path.find('\\', start);
+    names.push_back(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    if (names.back().empty()) return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
+}  // namespace standin

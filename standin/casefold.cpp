@@ -1,4 +1,4 @@
-#include "registry/casefold.h"
+#include "standin/casefold.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <unicode/uchar.h>
 #endif
 
-namespace regfile {
+namespace standin {
 namespace {
 
 #ifdef _WIN32
@@ -33,4 +33,4 @@ char16_t FoldCharacter(char16_t c) {
   return Upper(lower) == c ? lower : c;
 }
 
-}  // namespace regfile
+}  // namespace standin

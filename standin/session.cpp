@@ -3,7 +3,6 @@
 // handle is open any more; then changes are written back and the file
 // unlocked, as the platform would have them on disk by then.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,11 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "registry/regfile.h"
-#include "registry/registry.h"
-#include "registry/standin_control.h"
-#include "registry/standin_store.h"
-#include "registry/utf16.h"
+#include "standin/api.h"
+#include "standin/calls_text.h"
+#include "standin/faults.h"
+#include "standin/file.h"
+#include "standin/names.h"
+#include "standin/store.h"
 
 namespace standin {
 namespace {
@@ -25,7 +25,7 @@ constexpr std::size_t kMaxValueName = 16383;
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 
 struct OpenedKey {
-  regfile::Key *key;
+  Key *key;
   std::string path;
   REGSAM access;
   std::size_t depth;  // names below the root
@@ -34,41 +34,21 @@ struct OpenedKey {
 struct Session {
   RegistryFile file;
   RegistryLock lock;
-  regfile::Key top;
+  Key top;
   std::unordered_map<std::uintptr_t, OpenedKey> handles;
   std::unordered_map<std::uintptr_t, OpenedKey> roots;  // the predefined keys, once used
   bool dirty = false;
-};
-
-struct Counters {
-  std::array<unsigned long, static_cast<std::size_t>(Op::Count)> calls{};
-  unsigned long predefinedCloses = 0;
-  unsigned long invalidCloses = 0;
 };
 
 struct State {
   std::unique_ptr<Session> session;
   LONG unusable = ERROR_SUCCESS;  // why the registry file cannot be used
   std::uintptr_t nextHandle = kFirstHandle;
-  Counters counters;
-  std::vector<Fault> faults;
 };
 
 State &Current() {
   static State state;
   return state;
-}
-
-// Looks for an injected failure of this call.
-LONG InjectedStatus(Op op, const std::string &keyPath, std::optional<std::string_view> valueName = std::nullopt,
-                    long index = -1) {
-  for (const Fault &f : Current().faults) {
-    if (f.op != op || (!f.keyPath.empty() && !regfile::EqualNoCase(f.keyPath, keyPath))) continue;
-    if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
-    if (f.index >= 0 && f.index != index) continue;
-    return f.status;
-  }
-  return ERROR_SUCCESS;
 }
 
 bool IsPredefined(HKEY key) {
@@ -88,7 +68,7 @@ std::string PredefinedName(HKEY key) {
 // used stays so for the rest of the process, and is reported once.
 LONG BeginSession(Op op, HKEY key) {
   State &state = Current();
-  ++state.counters.calls[static_cast<std::size_t>(op)];
+  CountCall(op);
   if (!key) return ERROR_INVALID_HANDLE;
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
@@ -112,7 +92,7 @@ LONG EndSessionIfIdle(LONG status) {
   std::unique_ptr<Session> session = std::move(state.session);
   if (!session->dirty) return status;
   LONG saved = InjectedStatus(Op::Save, session->file.path);
-  ++state.counters.calls[static_cast<std::size_t>(Op::Save)];
+  CountCall(Op::Save);
   if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file.path, session->top);
   return status == ERROR_SUCCESS ? saved : status;
 }
@@ -126,8 +106,7 @@ LONG Resolve(HKEY handle, const OpenedKey *&out) {
     if (root == session.roots.end()) {
       std::string name = PredefinedName(handle);
       root =
-          session.roots.emplace(value, OpenedKey{&regfile::FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0})
-              .first;
+          session.roots.emplace(value, OpenedKey{&FindOrAddSubkey(session.top, name), name, KEY_ALL_ACCESS, 0}).first;
     }
     out = &root->second;
     return ERROR_SUCCESS;
@@ -138,7 +117,7 @@ LONG Resolve(HKEY handle, const OpenedKey *&out) {
   return ERROR_SUCCESS;
 }
 
-HKEY AddHandle(regfile::Key *key, std::string path, REGSAM access, std::size_t depth) {
+HKEY AddHandle(Key *key, std::string path, REGSAM access, std::size_t depth) {
   State &state = Current();
   std::uintptr_t value = state.nextHandle;
   state.nextHandle += 4;
@@ -171,7 +150,7 @@ LONG FindTarget(HKEY parent, std::string_view subKey, Op op, Target &target) {
   if (status != ERROR_SUCCESS) return status;
   std::string_view rest = subKey;
   if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
-  if (!rest.empty() && !regfile::SplitKeyPath(rest, target.names)) return ERROR_BAD_PATHNAME;
+  if (!rest.empty() && !SplitKeyPath(rest, target.names)) return ERROR_BAD_PATHNAME;
   // The registry file keeps one key per line.
   if (rest.find_first_of("\r\n") != rest.npos) return ERROR_INVALID_PARAMETER;
   target.path = target.base->path;
@@ -183,8 +162,8 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Open, target);
   if (status != ERROR_SUCCESS) return status;
-  regfile::Key *key = target.base->key;
-  for (std::size_t i = 0; key && i < target.names.size(); ++i) key = regfile::FindSubkey(*key, target.names[i]);
+  Key *key = target.base->key;
+  for (std::size_t i = 0; key && i < target.names.size(); ++i) key = FindSubkey(*key, target.names[i]);
   if (!key) return ERROR_FILE_NOT_FOUND;
   *result = AddHandle(key, target.path, access, target.base->depth + target.names.size());
   return ERROR_SUCCESS;
@@ -197,54 +176,22 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, PHKEY result, LPDWORD d
   const std::vector<std::string_view> &names = target.names;
   // The file holds no deeper key, and nothing may make one.
   std::size_t depth = target.base->depth + names.size();
-  if (depth > regfile::kMaxLevels) return ERROR_BAD_PATHNAME;
-  regfile::Key *key = target.base->key;
+  if (depth > kMaxLevels) return ERROR_BAD_PATHNAME;
+  Key *key = target.base->key;
   std::size_t existing = 0;
   while (existing < names.size()) {
-    regfile::Key *next = regfile::FindSubkey(*key, names[existing]);
+    Key *next = FindSubkey(*key, names[existing]);
     if (!next) break;
     key = next;
     ++existing;
   }
   bool creates = existing < names.size();
   if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-  for (std::size_t i = existing; i < names.size(); ++i) key = &regfile::FindOrAddSubkey(*key, names[i]);
+  for (std::size_t i = existing; i < names.size(); ++i) key = &FindOrAddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
   *result = AddHandle(key, target.path, KEY_ALL_ACCESS, depth);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
-}
-
-// What the 8-bit calls (char) and the wide calls (char16_t) see of a
-// stored name or value: the same bytes, or their UTF-16 form.
-std::size_t NameLength(std::string_view name, char) { return name.size(); }
-std::size_t NameLength(std::string_view name, char16_t) { return regfile::CountUtf16Units(name); }
-
-void CopyName(std::string_view name, char *out) {
-  std::memcpy(out, name.data(), name.size());
-  out[name.size()] = '\0';
-}
-void CopyName(std::string_view name, char16_t *out) {
-  regfile::CopyUtf16Units(name, out);
-  out[regfile::CountUtf16Units(name)] = u'\0';
-}
-
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-std::size_t DataSize(const regfile::Value &value, char) { return value.data().size(); }
-std::size_t DataSize(const regfile::Value &value, char16_t) {
-  return IsText(value.type()) ? 2 * regfile::CountUtf16Units(value.data()) : value.data().size();
-}
-
-void CopyData(const regfile::Value &value, BYTE *out, char) {
-  std::memcpy(out, value.data().data(), value.data().size());
-}
-void CopyData(const regfile::Value &value, BYTE *out, char16_t) {
-  if (IsText(value.type())) {
-    regfile::CopyUtf16Bytes(value.data(), out);
-  } else {
-    std::memcpy(out, value.data().data(), value.data().size());
-  }
 }
 
 template <typename Char>
@@ -255,7 +202,7 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
   LONG status = CheckCall(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values().size()) return ERROR_NO_MORE_ITEMS;
-  const regfile::Value &value = open->key->values()[index];
+  const Value &value = open->key->values()[index];
   std::size_t length = NameLength(value.name(), Char());
   std::size_t size = DataSize(value, Char());
   if (length >= *nameLength) return ERROR_MORE_DATA;
@@ -293,8 +240,7 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
 }
 
 LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data) {
-  if (regfile::CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos)
-    return ERROR_INVALID_PARAMETER;
+  if (CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
@@ -303,32 +249,13 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data
   return ERROR_SUCCESS;
 }
 
-// As the platform does: text whose count stops just before a NUL unit, and
-// does not end in one itself, is taken with that NUL, as if the caller had
-// forgotten to count it. So the unit after the data is read.
-DWORD WithForgottenNul(DWORD type, const BYTE *data, DWORD size) {
-  if (!IsText(type) || size < 2) return size;
-  auto unit = [data](DWORD i) { return data[2 * i] | data[2 * i + 1] << 8; };
-  return unit(size / 2 - 1) != 0 && unit(size / 2) == 0 ? size + 2 : size;
-}
-
-// The stored form of a name the wide calls give; false when the file
-// cannot hold it exactly.
-bool StoredName(LPCWSTR name, std::string &out) {
-  if (!name) {
-    out.clear();
-    return true;
-  }
-  return regfile::FromUtf16(std::u16string_view(name), out);
-}
-
 // A close the test makes fail still releases the handle, as the platform's
 // handle is gone whatever the close reports.
 LONG CloseHandleOf(HKEY handle) {
   State &state = Current();
   auto it = state.session->handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == state.session->handles.end()) {
-    ++state.counters.invalidCloses;
+    CountInvalidClose();
     return ERROR_INVALID_HANDLE;
   }
   LONG status = InjectedStatus(Op::Close, it->second.path);
@@ -342,22 +269,13 @@ void Reset() {
   State &state = Current();
   state.session.reset();
   state.unusable = ERROR_SUCCESS;
-  state.counters = Counters{};
-  state.faults.clear();
+  ForgetFaultsAndCounts();
 }
-
-void InjectFault(const Fault &fault) { Current().faults.push_back(fault); }
-
-unsigned long CallCount(Op op) { return Current().counters.calls[static_cast<std::size_t>(op)]; }
 
 std::size_t OpenHandleCount() {
   const State &state = Current();
   return state.session ? state.session->handles.size() : 0;
 }
-
-unsigned long PredefinedCloseCount() { return Current().counters.predefinedCloses; }
-
-unsigned long InvalidCloseCount() { return Current().counters.invalidCloses; }
 
 // One operation within the session: the file is loaded by the first and
 // written back after the last close. Memory running out fails the call, as
@@ -473,7 +391,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     if (!standin::StoredName(lpValueName, name)) return ERROR_NO_UNICODE_TRANSLATION;
     if (!standin::IsText(dwType)) {
       data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    } else if (!regfile::FromUtf16Bytes(lpData, lpData ? cbData : 0, data)) {
+    } else if (!standin::FromUtf16Bytes(lpData, lpData ? cbData : 0, data)) {
       return ERROR_NO_UNICODE_TRANSLATION;
     }
     return standin::SetValueOf(hKey, name, dwType, std::move(data));
@@ -482,7 +400,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 
 LONG RegCloseKey(HKEY hKey) {
   if (standin::IsPredefined(hKey)) {
-    ++standin::Current().counters.predefinedCloses;
+    standin::CountPredefinedClose();
     return ERROR_SUCCESS;
   }
   return InSession(Op::Close, hKey, [&]() -> LONG { return standin::CloseHandleOf(hKey); });

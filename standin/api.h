@@ -1,7 +1,7 @@
 // Declarations of the stand-in registry, spelled as the Windows headers spell
 // them so that the program compiles unchanged against either.
-#ifndef LORIMEX_REGISTRY_STANDIN_API_H
-#define LORIMEX_REGISTRY_STANDIN_API_H
+#ifndef LORIMEX_STANDIN_API_H
+#define LORIMEX_STANDIN_API_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,51 @@
+#include "standin/calls_text.h"
+
+#include <cstring>
+
+#include "standin/names.h"
+
+namespace standin {
+
+std::size_t NameLength(std::string_view name, char) { return name.size(); }
+std::size_t NameLength(std::string_view name, char16_t) { return CountUtf16Units(name); }
+
+void CopyName(std::string_view name, char *out) {
+  std::memcpy(out, name.data(), name.size());
+  out[name.size()] = '\0';
+}
+void CopyName(std::string_view name, char16_t *out) {
+  CopyUtf16Units(name, out);
+  out[CountUtf16Units(name)] = u'\0';
+}
+
+std::size_t DataSize(const Value &value, char) { return value.data().size(); }
+std::size_t DataSize(const Value &value, char16_t) {
+  return IsText(value.type()) ? 2 * CountUtf16Units(value.data()) : value.data().size();
+}
+
+void CopyData(const Value &value, unsigned char *out, char) {
+  std::memcpy(out, value.data().data(), value.data().size());
+}
+void CopyData(const Value &value, unsigned char *out, char16_t) {
+  if (IsText(value.type())) {
+    CopyUtf16Bytes(value.data(), out);
+  } else {
+    std::memcpy(out, value.data().data(), value.data().size());
+  }
+}
+
+std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size) {
+  if (!IsText(type) || size < 2) return size;
+  auto unit = [data](std::uint32_t i) { return data[2 * i] | data[2 * i + 1] << 8; };
+  return unit(size / 2 - 1) != 0 && unit(size / 2) == 0 ? size + 2 : size;
+}
+
+bool StoredName(const char16_t *name, std::string &out) {
+  if (!name) {
+    out.clear();
+    return true;
+  }
+  return FromUtf16(std::u16string_view(name), out);
+}
+
+}  // namespace standin

@@ -1,0 +1,38 @@
+// What the 8-bit calls (char) and the wide calls (char16_t) see of a stored
+// name or value: the same bytes, or their UTF-16 form (see names.h); and
+// what they give.
+#ifndef LORIMEX_STANDIN_CALLS_TEXT_H
+#define LORIMEX_STANDIN_CALLS_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "standin/tree.h"
+
+namespace standin {
+
+std::size_t NameLength(std::string_view name, char);
+std::size_t NameLength(std::string_view name, char16_t);
+// Writes the name and a NUL after it.
+void CopyName(std::string_view name, char *out);
+void CopyName(std::string_view name, char16_t *out);
+
+std::size_t DataSize(const Value &value, char);
+std::size_t DataSize(const Value &value, char16_t);
+void CopyData(const Value &value, unsigned char *out, char);
+void CopyData(const Value &value, unsigned char *out, char16_t);
+
+// As the platform does: text whose count stops just before a NUL unit, and
+// does not end in one itself, is taken with that NUL, as if the caller had
+// forgotten to count it. So the unit after the data is read.
+std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size);
+
+// The stored form of a name the wide calls give; false when the file
+// cannot hold it exactly.
+bool StoredName(const char16_t *name, std::string &out);
+
+}  // namespace standin
+
+#endif

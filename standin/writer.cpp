@@ -1,0 +1,120 @@
+#include <algorithm>
+#include <charconv>
+
+#include "standin/file.h"
+
+namespace standin {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendQuoted(std::string &out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+// A REG_SZ reads back as a quoted string only when that loses nothing:
+// one trailing NUL and no control characters before it.
+bool IsPlainString(const Value &value) {
+  std::string_view d = value.data();
+  if (value.type() != kString || d.empty() || d.back() != '\0') return false;
+  return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+}
+
+// Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
+// next goes on indented by two blanks, as regedit writes them.
+void AppendHex(std::string &out, const Value &value) {
+  char type[9];
+  char *typeEnd = std::to_chars(type, type + sizeof type, value.type(), 16).ptr;
+  out += value.type() == kBinary ? "hex:" : "hex(" + std::string(type, typeEnd) + "):";
+  std::size_t column = out.size() - out.rfind('\n') - 1;
+  std::string_view data = value.data();
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    auto byte = static_cast<unsigned char>(data[i]);
+    out += {kHexDigits[byte >> 4], kHexDigits[byte & 15]};
+    column += 2;
+    if (i + 1 == data.size()) break;
+    out += ',';
+    if (++column > 76) {
+      out += "\\\n  ";
+      column = 2;
+    }
+  }
+}
+
+void AppendValue(std::string &out, const Value &value) {
+  if (value.name().empty()) {
+    out.push_back('@');
+  } else {
+    AppendQuoted(out, value.name());
+  }
+  out.push_back('=');
+  if (IsPlainString(value)) {
+    AppendQuoted(out, value.data().substr(0, value.data().size() - 1));
+  } else if (value.type() == kDword && value.data().size() == 4) {
+    out += "dword:";
+    for (int i = 3; i >= 0; --i) {
+      auto byte = static_cast<unsigned char>(value.data()[static_cast<std::size_t>(i)]);
+      out.push_back(kHexDigits[byte >> 4]);
+      out.push_back(kHexDigits[byte & 15]);
+    }
+  } else {
+    AppendHex(out, value);
+  }
+  out.push_back('\n');
+}
+
+// Hands the text on in pieces of about this size, so that a large registry
+// is never held twice in memory.
+constexpr std::size_t kChunk = 1 << 20;
+
+bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const Sink &sink) {
+  std::size_t pathLength = path.size();
+  if (!isRoot) path.push_back('\\');
+  path += key.name;
+  // A key without values is written only where no subkey's section implies
+  // it, so that the file grows with the tree, not with its depth squared.
+  if (!key.values().empty() || (!isRoot && key.subkeys.empty())) {
+    out += '[';
+    out += path;
+    out += "]\n";
+    for (const Value &value : key.values()) AppendValue(out, value);
+    out.push_back('\n');
+  }
+  if (out.size() >= kChunk) {
+    if (!sink(out)) return false;
+    out.clear();
+  }
+  for (const auto &subkey : key.subkeys) {
+    if (!AppendKey(out, path, *subkey, false, sink)) return false;
+  }
+  path.resize(pathLength);
+  return true;
+}
+
+}  // namespace
+
+bool Write(const Key &top, const Sink &sink) {
+  std::string out = std::string(kRegedit4) + "\n\n";
+  out.reserve(kChunk + kChunk / 4);
+  std::string path;
+  for (const auto &root : top.subkeys) {
+    if (!AppendKey(out, path, *root, true, sink)) return false;
+  }
+  return sink(out);
+}
+
+std::string Write(const Key &top) {
+  std::string text;
+  Write(top, [&text](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+}  // namespace standin
