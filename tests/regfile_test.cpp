@@ -1,13 +1,12 @@
 // The .reg reader and writer: what the stand-in stores must come back
 // byte for byte, and a file that is not a registry must be refused with
 // the line at fault.
-#include "standin/file.h"
-#include "standin/names.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "standin/file.h"
+#include "standin/names.h"
 #include "tests/support.h"
 
 namespace {
@@ -151,6 +150,12 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {"REGEDIT4\n[HKEY_USERS\\A\rB]\n", "2: a key name holds a NUL or a line break"},
       {"REGEDIT4\n[-HKEY_USERS]\n", "2: a root key cannot be removed"},
       {deep + "]\n", "2: the key lies more than 512 levels deep"},
+      {"REGEDIT4\n[HKEY_USERS\\A", "2: a key line must end with ]"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:0", "3: the file ends inside hex data: it may be cut short"},
+      {std::string("\x7f"
+                   "ELF\x02\x01\x01\0\0\0\xff\xfe\n",
+                   14),
+       "1: the first line must be REGEDIT4"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));

@@ -77,41 +77,6 @@ TEST_F(UpdateTest, CopiesEveryKeyAndValueAndReportsSuccess) {
   ExpectAllHandlesClosed();
 }
 
-TEST_F(UpdateTest, SecondRunCopiesTheSameValuesOverThemselves) {
-  Load(kProfile);
-  Run();
-  std::string afterFirst = testsupport::ReadFile(file_);
-  standin::Reset();
-  auto result = Run();
-  EXPECT_EQ(result.output, Expected("", false));
-  EXPECT_EQ(testsupport::ReadFile(file_), afterFirst);
-}
-
-TEST_F(UpdateTest, MergesIntoAnExistingSubtreeKeepingItsNamesAndExtras) {
-  Load(std::string(kProfile) +
-       "[HKEY_CURRENT_USER\\Software\\NORVANE\\kelvaro]\n"
-       "\"a\"=dword:00000009\n"
-       "\"Extra\"=\"stays\"\n"
-       "[HKEY_CURRENT_USER\\Software\\NORVANE\\kelvaro\\SUB1]\n"
-       "\"Mine\"=\"too\"\n");
-  EXPECT_EQ(Run().output, Expected("", false));
-  EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro"),
-            "HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\n"
-            "  a = 1: 6f 6e 65 00\n"
-            "  Extra = 1: 73 74 61 79 73 00\n"
-            "  B = 4: 02 00 00 00\n"
-            "   = 3: 01 02\n"
-            "HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\\SUB1\n"
-            "  Mine = 1: 74 6f 6f 00\n"
-            "  S = 1: 78 00\n"
-            "HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\\SUB1\\Deep\n"
-            "  D = 0: \n"
-            "  E = 1: 79 00\n"
-            "HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\\Sub2\n"
-            "  T = 1: 7a 00\n");
-  EXPECT_NE(Dump("HKEY_CURRENT_USER\\Software\\NORVANE").find("Software\\NORVANE\\kelvaro\n"), std::string::npos);
-}
-
 TEST_F(UpdateTest, RootKeyFailuresAreReportedWithTheCallsOwnStatus) {
   struct Case {
     const char *what;
@@ -133,27 +98,16 @@ TEST_F(UpdateTest, RootKeyFailuresAreReportedWithTheCallsOwnStatus) {
     SCOPED_TRACE(c.what);
     RunFailing(c.fault, c.lines);
     EXPECT_EQ(Dump(kDestination) != "(missing)\n", c.copies);
+    // The vendor key is asked for even with no destination root.
+    EXPECT_EQ(standin::CallCount(Op::Create), c.copies ? 5u : 1u);
   }
 }
 
-TEST_F(UpdateTest, MissingSourceProfileLeavesTheCurrentUserUntouched) {
-  Load("[HKEY_CURRENT_USER\\Software\\Other]\n\"v\"=\"1\"\n");
-  std::string before = testsupport::ReadFile(file_);
-  auto result = Run();
-  EXPECT_EQ(result.output, Expected("Error 2 occurred opening Software key for .DEFAULT user\n", true));
-  EXPECT_EQ(testsupport::ReadFile(file_), before);
-  EXPECT_EQ(standin::CallCount(Op::Create), 1u);
-}
-
-TEST_F(UpdateTest, MissingProductKeyStillCreatesTheVendorKey) {
-  Load("[HKEY_USERS\\.DEFAULT\\Software\\Other]\n[HKEY_CURRENT_USER\\Software]\n");
-  auto result = Run();
-  EXPECT_EQ(result.output, Expected("Error opening source key Norvane\\Kelvaro\n", true));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software\\Norvane"), "HKEY_CURRENT_USER\\Software\\Norvane\n");
-  // Once the vendor key is there, opening it changes nothing to write back.
-  standin::Reset();
-  Run();
+// Opening keys that are there already changes nothing: nothing is written
+// back (the e2e case no-product-key shows the output and the vendor key).
+TEST_F(UpdateTest, ARunThatChangesNothingWritesNothingBack) {
+  Load("[HKEY_USERS\\.DEFAULT\\Software\\Other]\n[HKEY_CURRENT_USER\\Software\\Norvane]\n");
+  EXPECT_EQ(Run().status, 1);
   EXPECT_EQ(standin::CallCount(Op::Save), 0u);
 }
 
@@ -204,33 +158,6 @@ TEST_F(UpdateTest, CopyFailuresAreReportedAndTurnTheVerdict) {
     }
     EXPECT_EQ(copy.find(c.notCopied), std::string::npos) << copy;
   }
-}
-
-TEST_F(UpdateTest, ValuesBeyondTheBuffersEndTheKeysValueLoop) {
-  std::string source = std::string("[") + kSource + "]\n";
-  auto hexOf = [](std::size_t size) {
-    std::string hex = "hex:";
-    for (std::size_t i = 0; i < size; ++i) hex += i ? ",ab" : "ab";
-    return hex;
-  };
-  source += "\"v0\"=\"a\"\n\"v1\"=" + hexOf(2048) + "\n\"" + std::string(511, 'n') + "\"=\"b\"\n";
-  source += "\"v3\"=" + hexOf(2049) + "\n\"v4\"=\"never\"\n";
-  source += std::string("[") + kSource + "\\Sub]\n\"" + std::string(512, 'm') + "\"=\"c\"\n";
-  source += std::string("[") + kSource + "\\Sub\\" + std::string(511, 'k') + "]\n";
-  source += std::string("[") + kSource + "\\Sub\\" + std::string(512, 'l') + "]\n";
-  Load(source + "[HKEY_CURRENT_USER\\Software]\n");
-  auto result = Run();
-  EXPECT_EQ(result.output, Expected("Error enumerating value at index 3\n"
-                                    "Error enumerating value at index 0\n"
-                                    "Error enumerating value at index 1\n",
-                                    true));
-  std::string copy = Dump(kDestination);
-  EXPECT_NE(copy.find("  v1 = 3: ab ab"), std::string::npos);
-  EXPECT_NE(copy.find("  " + std::string(511, 'n') + " = 1"), std::string::npos);
-  EXPECT_EQ(copy.find("v3"), std::string::npos);
-  EXPECT_EQ(copy.find("v4"), std::string::npos);
-  EXPECT_NE(copy.find("Sub\\" + std::string(511, 'k') + "\n"), std::string::npos);
-  EXPECT_EQ(copy.find(std::string(512, 'l')), std::string::npos);
 }
 
 // The registry holds keys up to 512 levels below a root: the product key's
