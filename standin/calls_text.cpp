@@ -19,15 +19,18 @@ void CopyName(std::string_view name, char16_t *out) {
 }
 
 std::size_t DataSize(const Value &value, char) { return value.data().size(); }
+// Text of a version 5 file is held as the registry holds it.
+bool HeldAsFileText(const Value &value) { return IsText(value.type()) && CurrentTextForm() == TextForm::kRegedit4; }
+
 std::size_t DataSize(const Value &value, char16_t) {
-  return IsText(value.type()) ? 2 * CountUtf16Units(value.data()) : value.data().size();
+  return HeldAsFileText(value) ? 2 * CountUtf16Units(value.data()) : value.data().size();
 }
 
 void CopyData(const Value &value, unsigned char *out, char) {
   std::memcpy(out, value.data().data(), value.data().size());
 }
 void CopyData(const Value &value, unsigned char *out, char16_t) {
-  if (IsText(value.type())) {
+  if (HeldAsFileText(value)) {
     CopyUtf16Bytes(value.data(), out);
   } else {
     std::memcpy(out, value.data().data(), value.data().size());
@@ -38,6 +41,14 @@ std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, st
   if (!IsText(type) || size < 2) return size;
   auto unit = [data](std::uint32_t i) { return data[2 * i] | data[2 * i + 1] << 8; };
   return unit(size / 2 - 1) != 0 && unit(size / 2) == 0 ? size + 2 : size;
+}
+
+bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, std::string &out) {
+  if (!IsText(type) || CurrentTextForm() == TextForm::kRegedit5) {
+    out.assign(reinterpret_cast<const char *>(data), data ? size : 0);
+    return true;
+  }
+  return FromUtf16Bytes(data, data ? size : 0, out);
 }
 
 bool StoredName(const char16_t *name, std::string &out) {

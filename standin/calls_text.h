@@ -29,6 +29,10 @@ void CopyData(const Value &value, unsigned char *out, char16_t);
 // forgotten to count it. So the unit after the data is read.
 std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size);
 
+// The stored form of data the wide calls give: text in a REGEDIT4 file in
+// its 8-bit form, everything else as it is; false when the file cannot hold
+// it exactly.
+bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, std::string &out);
 // The stored form of a name the wide calls give; false when the file
 // cannot hold it exactly.
 bool StoredName(const char16_t *name, std::string &out);

@@ -6,6 +6,7 @@ namespace standin {
 namespace {
 
 constexpr char16_t kEscape = 0xDC00;
+TextForm textForm = TextForm::kRegedit4;
 
 bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -37,9 +38,9 @@ bool Encode(std::u16string_view units, std::string &out) {
     if (IsHighSurrogate(u) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
       AppendUtf8(0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00), out);
       ++i;
-    } else if (u >= kEscape + 0x80 && u <= kEscape + 0xFF) {
+    } else if (textForm == TextForm::kRegedit4 && u >= kEscape + 0x80 && u <= kEscape + 0xFF) {
       out.push_back(static_cast<char>(u - kEscape));
-    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+    } else if (textForm == TextForm::kRegedit4 && (IsHighSurrogate(u) || IsLowSurrogate(u))) {
       return false;
     } else {
       AppendUtf8(u, out);
@@ -58,6 +59,9 @@ bool ReadsBackAs(std::string_view text, std::u16string_view units) {
 }
 
 }  // namespace
+
+void SetTextForm(TextForm form) { textForm = form; }
+TextForm CurrentTextForm() { return textForm; }
 
 bool Utf16Units::Next(char16_t &unit) {
   if (low_ != 0) {
@@ -93,7 +97,7 @@ bool Utf16Units::DecodeNext(char32_t &c) {
   if (length == 0 || pos_ + length > text_.size()) return false;
   unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
   if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xED && textForm == TextForm::kRegedit4) high = 0x9F;
   if (lead == 0xF0) low = 0x90;
   if (lead == 0xF4) high = 0x8F;
   c = lead & (0x7F >> length);
@@ -124,6 +128,17 @@ void CopyUtf16Bytes(std::string_view text, unsigned char *out) {
     *out++ = static_cast<unsigned char>(unit & 0xFF);
     *out++ = static_cast<unsigned char>(unit >> 8);
   }
+}
+
+bool IsValidUtf16(std::u16string_view units) {
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
+      ++i;
+    } else if (IsHighSurrogate(units[i]) || IsLowSurrogate(units[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool FromUtf16(std::u16string_view units, std::string &out) { return Encode(units, out) && ReadsBackAs(out, units); }

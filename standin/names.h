@@ -24,6 +24,17 @@ std::size_t HashNoCase(std::string_view name);  // equal for names that are equa
 // Splits "a\\b\\c" into its key names; false when a name is empty.
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names);
 
+// The form of the registry file in use, which decides how stored names read
+// as UTF-16. A REGEDIT4 file is 8-bit text: each byte outside well-formed
+// UTF-8 is a unit of its own (0xDC00 plus the byte). A version 5 file is
+// UTF-16, which may hold lone surrogates: a name keeps them as three bytes
+// each, as UTF-8 would write them were they characters, and text data stay
+// UTF-16LE bytes, as the registry holds them. Set by Parse for the file it
+// reads; the process has one registry file at a time.
+enum class TextForm { kRegedit4, kRegedit5 };
+void SetTextForm(TextForm form);
+TextForm CurrentTextForm();
+
 // The UTF-16 units of stored text, one at a time.
 class Utf16Units {
  public:
@@ -45,11 +56,14 @@ void CopyUtf16Units(std::string_view text, char16_t *out);
 void CopyUtf16Bytes(std::string_view text, unsigned char *out);
 
 // The stored form of `units`: false, with `out` unspecified, when no stored
-// form gives exactly these units back (a lone surrogate that stands for no
-// byte, or such units whose bytes would read back as a character).
+// form gives exactly these units back (in a REGEDIT4 file: a lone surrogate
+// that stands for no byte, or such units whose bytes would read back as a
+// character).
 bool FromUtf16(std::u16string_view units, std::string &out);
 // The same for little-endian bytes; an odd count is never text.
 bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out);
+// Whether `units` hold no lone surrogate.
+bool IsValidUtf16(std::u16string_view units);
 
 }  // namespace standin
 

@@ -130,21 +130,46 @@ bool ParseHexBytes(std::string_view s, std::string &out) {
 // 8-bit calls end a name at its first NUL.
 bool IsStorableName(std::string_view name) { return name.find_first_of(std::string_view("\0\r\n", 3)) == name.npos; }
 
+// Text of the registry's UTF-16LE bytes: its units, NUL included.
+std::string Utf16Bytes(std::string_view text) {
+  std::string bytes(2 * CountUtf16Units(text), '\0');
+  CopyUtf16Bytes(text, reinterpret_cast<unsigned char *>(bytes.data()));
+  return bytes;
+}
+
+// The text of a UTF-16LE file as the version 5 form stores names: every
+// unit kept, a lone surrogate included.
+std::string FromUtf16File(std::string_view bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i)
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  std::string text;
+  FromUtf16(units, text);
+  return text;
+}
+
 // Builds the tree of a registry file. While reading, a key's subkeys stay in
 // the order they came and are found through one hash index, so that any
 // order of sections costs the same; they are sorted once at the end.
 class Parser {
  public:
-  Parser(std::string_view text, Key &top, ParseError &error) : reader_(text), top_(top), error_(error) {}
+  Parser(std::string_view text, bool utf16, Key &top, ParseError &error)
+      : reader_(text), top_(top), error_(error), utf16_(utf16) {}
 
   bool Run() {
     Line line{1, {}};
     if (!reader_.Next(line)) return Fail(1, "empty file: the first line must be REGEDIT4");
     std::string_view header = line.text;
-    if (header.substr(0, 2) == "\xFF\xFE" || header.substr(0, 2) == "\xFE\xFF")
-      return Fail(1, "UTF-16 text: only 8-bit registry files are read");
+    if (header.substr(0, 2) == "\xFE\xFF") return Fail(1, "UTF-16 text in big-endian order is not read");
     if (header.substr(0, 3) == "\xEF\xBB\xBF") header.remove_prefix(3);
-    if (header != kRegedit4 && header != kRegedit5) return Fail(1, "the first line must be REGEDIT4");
+    if (header == kRegedit5) {
+      SetTextForm(TextForm::kRegedit5);
+    } else if (header == kRegedit4 && !utf16_) {
+      SetTextForm(TextForm::kRegedit4);
+    } else {
+      return Fail(1, "the first line must be REGEDIT4 or " + std::string(kRegedit5));
+    }
     bool read = true;
     while (read && reader_.Next(line)) read = ParseLine(line);
     SortAllSubkeys();
@@ -338,6 +363,9 @@ class Parser {
     if (!data.empty() && data.front() == '"') {
       if (!ParseQuoted(data, bytes) || !data.empty()) return Fail(number, "bad string data");
       bytes.push_back('\0');
+      // A version 5 file's strings are text, which the registry holds in
+      // UTF-16; the data of hex(1), hex(2) and hex(7) are those bytes already.
+      if (CurrentTextForm() == TextForm::kRegedit5) bytes = Utf16Bytes(bytes);
       type = kString;
     } else if (StartsWithNoCase(data, "dword:")) {
       std::uint32_t dword = 0;
@@ -374,13 +402,27 @@ class Parser {
   std::vector<std::unique_ptr<Key>> deleted_;
   std::vector<std::string_view> names_;  // of the latest section
   std::string root_;                     // its root, as the platform spells it
+  bool utf16_;                           // the file was UTF-16, decoded before
 };
 
 }  // namespace
 
 bool Parse(std::string_view text, Key &top, ParseError &error) {
   top.subkeys.clear();
-  return Parser(text, top, error).Run();
+  std::string decoded;
+  bool utf16 = text.substr(0, 2) == "\xFF\xFE";
+  if (utf16 && text.size() % 2 != 0) {
+    error = {1, "UTF-16 text of an odd number of bytes: it may be cut short"};
+    return false;
+  }
+  if (utf16) {
+    // Names keep lone surrogates (see names.h): decoded for the version 5
+    // form before the header says which form the file is.
+    SetTextForm(TextForm::kRegedit5);
+    decoded = FromUtf16File(text.substr(2));
+    text = decoded;
+  }
+  return Parser(text, utf16, top, error).Run();
 }
 
 }  // namespace standin

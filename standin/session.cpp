@@ -380,20 +380,15 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
   });
 }
 
-// Text data arrive as UTF-16 and are kept in the file's form; text the file
-// cannot hold exactly (an odd length, a lone surrogate) is refused.
+// Text the file cannot hold exactly is refused (see StoredData).
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
   (void)Reserved;
   return InSession(Op::SetValue, hKey, [&]() -> LONG {
     if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
     cbData = standin::WithForgottenNul(dwType, lpData, cbData);
     std::string name, data;
-    if (!standin::StoredName(lpValueName, name)) return ERROR_NO_UNICODE_TRANSLATION;
-    if (!standin::IsText(dwType)) {
-      data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    } else if (!standin::FromUtf16Bytes(lpData, lpData ? cbData : 0, data)) {
+    if (!standin::StoredName(lpValueName, name) || !standin::StoredData(dwType, lpData, cbData, data))
       return ERROR_NO_UNICODE_TRANSLATION;
-    }
     return standin::SetValueOf(hKey, name, dwType, std::move(data));
   });
 }

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "standin/names.h"
+
 namespace standin {
 namespace {
 
@@ -165,7 +167,9 @@ std::uint64_t LargestReadable() {
   return memory / 7;
 }
 
-LONG ReadRegistry(const std::string &path, standin::Key &top) {
+LONG ReadRegistry(const std::string &path, Key &top) {
+  // A new registry file is a REGEDIT4 file; one that is there says its form.
+  SetTextForm(TextForm::kRegedit4);
   // Non-blocking, so that a FIFO put in the file's place cannot hang the run.
   int fd = OpenFile(path, O_RDONLY | O_NONBLOCK);
   if (fd < 0 && errno == ENOENT) return ERROR_SUCCESS;
@@ -183,8 +187,8 @@ LONG ReadRegistry(const std::string &path, standin::Key &top) {
     if (!ReadAll(fd, text)) status = ReportError(path, "cannot read: ", errno, ERROR_REGISTRY_IO_FAILED);
   }
   close(fd);
-  standin::ParseError error;
-  if (status == ERROR_SUCCESS && !standin::Parse(text, top, error))
+  ParseError error;
+  if (status == ERROR_SUCCESS && !Parse(text, top, error))
     status = Report(path, error.reason, ERROR_REGISTRY_CORRUPT, error.line);
   return status;
 }
@@ -279,7 +283,7 @@ RegistryLock::~RegistryLock() {
   if (fd_ >= 0) close(fd_);
 }
 
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top) {
+LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top) {
   // Whatever is not a file (a FIFO, a device, a folder) is refused before
   // the lock is taken: nothing about it may hold up other runs.
   struct stat st {};
@@ -374,7 +378,7 @@ bool IsReadOnly(const struct stat &st, const std::string &path) {
 
 }  // namespace
 
-LONG SaveRegistry(const std::string &path, const standin::Key &top) {
+LONG SaveRegistry(const std::string &path, const Key &top) {
   struct stat st {};
   bool exists = stat(path.c_str(), &st) == 0;
   if (exists && IsReadOnly(st, path)) return Report(path, "no write permission: not saved", ERROR_ACCESS_DENIED);
@@ -383,7 +387,7 @@ LONG SaveRegistry(const std::string &path, const standin::Key &top) {
   LONG status = exists ? KeepIdentity(path, st, temporary.fd()) : ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
   int error = 0;
-  bool written = standin::Write(top, [&](std::string_view piece) {
+  bool written = Write(top, [&](std::string_view piece) {
     bool done = WriteAll(temporary.fd(), piece);
     if (!done) error = errno;
     return done;

@@ -2,6 +2,7 @@
 #include <charconv>
 
 #include "standin/file.h"
+#include "standin/names.h"
 
 namespace standin {
 namespace {
@@ -17,12 +18,24 @@ void AppendQuoted(std::string &out, std::string_view text) {
   out.push_back('"');
 }
 
-// A REG_SZ reads back as a quoted string only when that loses nothing:
-// one trailing NUL and no control characters before it.
-bool IsPlainString(const Value &value) {
+// A REG_SZ is written as a quoted string only when that reads back the
+// same: one trailing NUL and no control characters before it. In a version
+// 5 file its data are UTF-16LE: `text` gets them as the file's text, which
+// must then be valid UTF-16 of an even length.
+bool IsPlainString(const Value &value, std::string &text) {
   std::string_view d = value.data();
-  if (value.type() != kString || d.empty() || d.back() != '\0') return false;
-  return std::all_of(d.begin(), d.end() - 1, [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+  if (value.type() != kString) return false;
+  if (CurrentTextForm() == TextForm::kRegedit5) {
+    std::u16string units(d.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i)
+      units[i] =
+          static_cast<char16_t>(static_cast<unsigned char>(d[2 * i]) | static_cast<unsigned char>(d[2 * i + 1]) << 8);
+    if (d.size() % 2 != 0 || !FromUtf16(units, text) || !IsValidUtf16(units)) return false;
+    d = text;
+  }
+  if (d.empty() || d.back() != '\0') return false;
+  text.assign(d.substr(0, d.size() - 1));
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
 }
 
 // Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
@@ -53,8 +66,9 @@ void AppendValue(std::string &out, const Value &value) {
     AppendQuoted(out, value.name());
   }
   out.push_back('=');
-  if (IsPlainString(value)) {
-    AppendQuoted(out, value.data().substr(0, value.data().size() - 1));
+  std::string text;
+  if (IsPlainString(value, text)) {
+    AppendQuoted(out, text);
   } else if (value.type() == kDword && value.data().size() == 4) {
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
@@ -96,10 +110,29 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
   return true;
 }
 
+// A version 5 file goes out as UTF-16LE with a byte-order mark and CR LF,
+// as regedit writes it; the text is made in the stored form of names, which
+// keeps every unit (see names.h), and converted piece by piece.
+Sink InUtf16(const Sink &sink) {
+  return [&sink, started = false, bytes = std::string()](std::string_view piece) mutable {
+    bytes.assign(started ? "" : "\xFF\xFE");
+    started = true;
+    Utf16Units units(piece);
+    for (char16_t unit = 0; units.Next(unit);) {
+      if (unit == u'\n') bytes.append("\r\0", 2);
+      bytes.push_back(static_cast<char>(unit & 0xFF));
+      bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return sink(bytes);
+  };
+}
+
 }  // namespace
 
-bool Write(const Key &top, const Sink &sink) {
-  std::string out = std::string(kRegedit4) + "\n\n";
+bool Write(const Key &top, const Sink &to) {
+  bool utf16 = CurrentTextForm() == TextForm::kRegedit5;
+  const Sink sink = utf16 ? InUtf16(to) : to;
+  std::string out = std::string(utf16 ? kRegedit5 : kRegedit4) + "\n\n";
   out.reserve(kChunk + kChunk / 4);
   std::string path;
   for (const auto &root : top.subkeys) {

@@ -22,7 +22,7 @@ standin::Key ParseOk(const std::string &text) {
 
 TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
   standin::Key top = ParseOk(
-      "Windows Registry Editor Version 5.00\r\n"
+      "REGEDIT4\r\n"
       "\r\n"
       "; a comment\r\n"
       "[hkey_users\\.DEFAULT\\K]\r\n"
@@ -44,6 +44,7 @@ TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
 }
 
 TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
+  standin::SetTextForm(standin::TextForm::kRegedit4);
   standin::Key top;
   standin::Key &key = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
@@ -79,6 +80,44 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
       EXPECT_EQ(standin::Write(partial), standin::Write(whole)) << "cut after " << text.substr(0, cut);
     }
   }
+}
+
+// A file as regedit writes version 5: UTF-16LE after a byte-order mark,
+// CR LF; `text` is given with LF.
+std::string Utf16File(std::u16string_view text) {
+  std::string file = "\xFF\xFE";
+  for (char16_t unit : text) {
+    if (unit == u'\n') file.append("\r\0", 2);
+    file.push_back(static_cast<char>(unit & 0xFF));
+    file.push_back(static_cast<char>(unit >> 8));
+  }
+  return file;
+}
+
+// Strings are UTF-16 text, the data of hex(1), hex(2) and hex(7) the
+// registry's UTF-16LE bytes; what quotes cannot carry exactly is written as
+// hex; names keep lone surrogates; the file is written back as it was.
+TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
+  const std::u16string text =
+      u"Windows Registry Editor Version 5.00\n\n"
+      u"[HKEY_USERS\\K\\n\xD800]\n"
+      u"\"\x65E5\xDC00\"=\"\x0416 \\\"x\\\"\"\n"
+      u"\"odd\"=hex(1):41,00,42\n"
+      u"\"no nul\"=hex(1):41,00\n"
+      u"\"path\"=hex(2):25,00,00,00\n"
+      u"\"lone\"=hex(1):00,d8,00,00\n"
+      u"\"n\"=dword:00000001\n\n";
+  standin::Key top = ParseOk(Utf16File(text));
+  EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K\\n\xED\xA0\x80"),
+            "HKEY_USERS\\K\\n\xED\xA0\x80\n"
+            "  \xE6\x97\xA5\xED\xB0\x80 = 1: 16 04 20 00 22 00 78 00 22 00 00 00\n"
+            "  odd = 1: 41 00 42\n"
+            "  no nul = 1: 41 00\n"
+            "  path = 2: 25 00 00 00\n"
+            "  lone = 1: 00 d8 00 00\n"
+            "  n = 4: 01 00 00 00\n");
+  EXPECT_EQ(standin::Write(top), Utf16File(text));
+  standin::SetTextForm(standin::TextForm::kRegedit4);
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
@@ -126,8 +165,11 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
   };
   const Case cases[] = {
       {"", "1: empty file: the first line must be REGEDIT4"},
-      {"[HKEY_USERS\\A]\n", "1: the first line must be REGEDIT4"},
-      {"\xff\xfeW\0i\0", "1: UTF-16 text: only 8-bit registry files are read"},
+      {"[HKEY_USERS\\A]\n", "1: the first line must be REGEDIT4 or Windows Registry Editor Version 5.00"},
+      {"\xff\xfeW\0i\0", "1: UTF-16 text of an odd number of bytes: it may be cut short"},
+      {std::string("\xff\xfeR\0E\0G\0E\0D\0I\0T\0\x34\0\n\0", 20),
+       "1: the first line must be REGEDIT4 or Windows Registry Editor Version 5.00"},
+      {"\xfe\xff\0R", "1: UTF-16 text in big-endian order is not read"},
       {"REGEDIT4\n\"v\"=\"before any key\"\n", "2: a value before any [key] line"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"unterminated\n", "3: bad string data"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0g\n", "3: bad value data"},
@@ -155,7 +197,7 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {std::string("\x7f"
                    "ELF\x02\x01\x01\0\0\0\xff\xfe\n",
                    14),
-       "1: the first line must be REGEDIT4"},
+       "1: the first line must be REGEDIT4 or Windows Registry Editor Version 5.00"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));

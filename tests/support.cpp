@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/update.h"
+#include "standin/names.h"
 
 namespace testsupport {
 
@@ -101,6 +102,7 @@ void RegistryTest::SetUp() {
   file_ = folder_ + "/registry.reg";
   setenv("LORIMEX_REGISTRY", file_.c_str(), 1);
   standin::Reset();
+  standin::SetTextForm(standin::TextForm::kRegedit4);
 }
 
 void RegistryTest::TearDown() {

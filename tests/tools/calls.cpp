@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "standin/names.h"
+
 namespace calls {
 namespace {
 
@@ -15,7 +17,7 @@ constexpr DWORD kDataCapacity = 1 << 20;
 bool wide = false;
 // One set of buffers for every call: a tree has many values.
 std::vector<char> nameBuffer(kNameCapacity);
-std::vector<wchar_t> wideNameBuffer(kNameCapacity);
+std::vector<WCHAR> wideNameBuffer(kNameCapacity);
 std::vector<BYTE> dataBuffer(kDataCapacity);
 
 LONG CreateA(HKEY parent, const std::string &name, HKEY &key) {
@@ -52,18 +54,24 @@ LONG EnumKeyA(HKEY key, DWORD index, std::string &name) {
   return status;
 }
 
-#ifdef _WIN32
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 constexpr char kRawText[] = "(utf-16)";
 
+using WideString = std::basic_string<WCHAR>;
+
 // Strict conversions: text that is not valid UTF-8 or UTF-16 is an error,
 // never a question mark.
-bool StrictToWide(std::string_view text, std::wstring &out) {
-  std::wstring part(text.size(), L'\0');
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), part.data(),
-                              static_cast<int>(part.size()));
-  out.append(part, 0, static_cast<std::size_t>(std::max(n, 0)));
-  return n > 0 || text.empty();
+bool StrictToWide(std::string_view text, WideString &out) {
+  std::u16string units;
+  standin::Utf16Units decoded(text);
+  for (char16_t unit = 0; decoded.Next(unit);) units.push_back(unit);
+  out.append(units.begin(), units.end());
+  return standin::IsValidUtf16(units);
+}
+
+bool ToUtf8(const WCHAR *text, std::size_t length, std::string &out) {
+  std::u16string units(text, text + length);
+  return standin::IsValidUtf16(units) && standin::FromUtf16(units, out);
 }
 
 // "<XXXX>" in a name is one UTF-16 unit in hex, as ShownName writes a lone
@@ -73,35 +81,33 @@ bool IsUnitEscape(std::string_view text, std::size_t at) {
   return std::all_of(text.begin() + at + 1, text.begin() + at + 5, [](char c) { return std::isxdigit(c) != 0; });
 }
 
-bool ToWide(const std::string &text, std::wstring &out) {
+// A version 5 file's names are the registry's units already.
+bool ToWide(const std::string &text, WideString &out) {
   out.clear();
+  if (standin::CurrentTextForm() == standin::TextForm::kRegedit5) {
+    standin::Utf16Units units(text);
+    for (char16_t unit = 0; units.Next(unit);) out.push_back(static_cast<WCHAR>(unit));
+    return true;
+  }
   std::size_t start = 0;
   for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
     if (!IsUnitEscape(text, at)) continue;
     if (!StrictToWide(std::string_view(text).substr(start, at - start), out)) return false;
-    out.push_back(static_cast<wchar_t>(std::stoul(text.substr(at + 1, 4), nullptr, 16)));
+    out.push_back(static_cast<WCHAR>(std::stoul(text.substr(at + 1, 4), nullptr, 16)));
     start = at + 6;
   }
   return StrictToWide(std::string_view(text).substr(start), out);
 }
 
-bool ToUtf8(const wchar_t *text, std::size_t length, std::string &out) {
-  out.assign(length * 3, '\0');
-  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length), out.data(),
-                              static_cast<int>(out.size()), nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(n));
-  return n > 0 || length == 0;
-}
-
 LONG CreateW(HKEY parent, const std::string &name, HKEY &key) {
-  std::wstring wideName;
+  WideString wideName;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
   return RegCreateKeyExW(parent, wideName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
                          nullptr);
 }
 
 LONG OpenW(HKEY parent, const std::string &name, HKEY &key) {
-  std::wstring wideName;
+  WideString wideName;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
   return RegOpenKeyExW(parent, wideName.c_str(), 0, KEY_READ, &key);
 }
@@ -109,14 +115,14 @@ LONG OpenW(HKEY parent, const std::string &name, HKEY &key) {
 // The registry counts a NUL that follows text whose count leaves it out:
 // the bytes after the data are made non-zero so that exactly these go in.
 LONG SetValueW(HKEY key, const std::string &name, DWORD type, const std::string &data) {
-  std::wstring wideName, wideData;
+  WideString wideName, wideData;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
   std::string bytes = data;
   if (IsText(type) && bytes.rfind(kRawText, 0) == 0) {
     bytes.erase(0, sizeof kRawText - 1);
-  } else if (IsText(type)) {
+  } else if (IsText(type) && standin::CurrentTextForm() == standin::TextForm::kRegedit4) {
     if (!StrictToWide(data, wideData)) return ERROR_NO_UNICODE_TRANSLATION;
-    bytes.assign(reinterpret_cast<const char *>(wideData.data()), wideData.size() * sizeof(wchar_t));
+    bytes.assign(reinterpret_cast<const char *>(wideData.data()), wideData.size() * sizeof(WCHAR));
   }
   auto size = static_cast<DWORD>(bytes.size());
   bytes += "\xFF\xFF";
@@ -127,7 +133,7 @@ LONG SetValueW(HKEY key, const std::string &name, DWORD type, const std::string 
 // valid UTF-16 compares exactly between two registries: a lone surrogate or
 // a NUL in a name as <XXXX>; text data as its UTF-16 bytes, after the
 // marker kRawText, which SetValueW takes back.
-std::string ShownName(const wchar_t *name, std::size_t length) {
+std::string ShownName(const WCHAR *name, std::size_t length) {
   std::string shown, part;
   std::size_t start = 0;
   auto appendValid = [&](std::size_t end) {
@@ -159,7 +165,7 @@ LONG EnumValueW(HKEY key, DWORD index, std::string &name, DWORD &type, std::stri
   name = ShownName(wideNameBuffer.data(), nameLength);
   data.assign(reinterpret_cast<const char *>(dataBuffer.data()), dataLength);
   if (!IsText(type)) return ERROR_SUCCESS;
-  std::wstring text(dataLength / 2, L'\0');
+  WideString text(dataLength / 2, WCHAR());
   std::copy(dataBuffer.begin(), dataBuffer.begin() + text.size() * 2, reinterpret_cast<BYTE *>(text.data()));
   std::string utf8;
   if (dataLength % 2 == 0 && ToUtf8(text.data(), text.size(), utf8)) {
@@ -177,24 +183,17 @@ LONG EnumKeyW(HKEY key, DWORD index, std::string &name) {
   if (status == ERROR_SUCCESS) name = ShownName(wideNameBuffer.data(), length);
   return status;
 }
-#endif
 
 }  // namespace
 
 int TakeWideOption(int argc, char **&argv) {
   if (argc < 2 || std::strcmp(argv[1], "--wide") != 0) return argc;
-#ifdef _WIN32
   wide = true;
-#endif
   ++argv;
-  return wide ? argc - 1 : -1;
+  return argc - 1;
 }
 
-#ifdef _WIN32
 #define PICK(call) (wide ? call##W : call##A)
-#else
-#define PICK(call) call##A
-#endif
 
 LONG Create(HKEY parent, const std::string &name, HKEY &key) { return PICK(Create)(parent, name, key); }
 LONG Open(HKEY parent, const std::string &name, HKEY &key) { return PICK(Open)(parent, name, key); }

@@ -1,9 +1,9 @@
 // The registry calls of the test tools, on names and data as UTF-8 text.
-// They are the 8-bit calls the program makes, unless UseWideCalls() is
-// called (Windows only): then they are the wide-character calls, and
-// convert names and the data of string types between UTF-8 and UTF-16
-// themselves, so that text reaches the registry exactly whatever the
-// process's code page.
+// They are the 8-bit calls, unless --wide is given: then they are the wide
+// calls, and convert names and the data of string types between UTF-8 and
+// UTF-16 themselves, so that text reaches the registry exactly whatever the
+// process's code page. Text from a version 5 file is UTF-16 already and
+// goes as it is.
 #ifndef LORIMEX_TESTS_TOOLS_CALLS_H
 #define LORIMEX_TESTS_TOOLS_CALLS_H
 
@@ -14,8 +14,7 @@
 namespace calls {
 
 // Takes a leading --wide off the arguments and switches to the wide calls.
-// Returns the number of arguments left, or -1 for --wide where there are no
-// wide calls.
+// Returns the number of arguments left.
 int TakeWideOption(int argc, char **&argv);
 LONG Create(HKEY parent, const std::string &name, HKEY &key);
 LONG Open(HKEY parent, const std::string &name, HKEY &key);

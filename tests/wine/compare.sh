@@ -64,7 +64,7 @@ else
     "$native/lorimex" >"$work/native.out" 2>&1
     native_status=$?
   done
-  "$native/regdump" hkcu 'Software\Norvane' >"$work/native.tree"
+  "$native/regdump" "${wide[@]}" hkcu 'Software\Norvane' >"$work/native.tree"
 fi
 
 load
