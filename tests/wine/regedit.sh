@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Version 5 files against Wine's own regedit, a client written by others.
+#   import: regedit imports the example export; lorimex.exe copies; regedit
+#     exports the current user's Norvane. The Linux build runs on the same
+#     file; both results, read by the Linux build, must hold the same tree.
+#     Then the file the Linux build wrote is imported with regedit: Wine's
+#     registry must then hold that tree too.
+#   export: regedit exports a default profile holding every value type; the
+#     Linux build must read from that file exactly what Wine's registry holds.
+#   regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export
+set -u
+native=$1 windows=$2 mode=$3 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_env.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Windows paths of files here, for regedit.
+winpath() { echo "Z:${1//\//\\}"; }
+forget() {
+  for key in 'HKU\.DEFAULT\Software\Norvane' 'HKCU\Software\Norvane'; do
+    wine_run reg delete "$key" /f </dev/null >/dev/null 2>&1
+  done
+}
+regedit() { wine_run regedit "$@" </dev/null >/dev/null 2>&1 || { echo "regedit $1 failed"; exit 1; }; }
+# The tree at ROOT PATH of a registry file, as the Linux build reads it.
+file_tree() { LORIMEX_REGISTRY=$1 "$native/regdump" --wide "$2" "$3"; }
+wine_tree() { wine_run "$windows/regdump.exe" --wide "$1" "$2" </dev/null | tr -d '\r'; }
+same() {
+  cmp -s "$1" "$2" && return 0
+  echo "--- $3 (first, then second):"; diff "$1" "$2" | cut -c1-200 | head -n 30; exit 1
+}
+
+case $mode in
+  import)
+    cp "$here/../../examples/profile5.reg" "$work/linux.reg"
+    LORIMEX_REGISTRY=$work/linux.reg "$native/lorimex" >/dev/null 2>&1
+    forget
+    regedit /s "$(winpath "$here/../../examples/profile5.reg")"
+    wine_run "$windows/lorimex.exe" </dev/null >/dev/null 2>&1
+    regedit /e "$(winpath "$work/wine.reg")" 'HKEY_CURRENT_USER\Software\Norvane'
+    file_tree "$work/linux.reg" hkcu 'Software\Norvane' >"$work/linux.tree"
+    file_tree "$work/wine.reg" hkcu 'Software\Norvane' >"$work/wine.tree"
+    same "$work/linux.tree" "$work/wine.tree" "the Linux build's copy and lorimex.exe's, exported by regedit"
+    forget
+    regedit /s "$(winpath "$work/linux.reg")"
+    wine_tree hkcu 'Software\Norvane' >"$work/imported.tree"
+    same "$work/linux.tree" "$work/imported.tree" "the Linux build's file and what regedit imported of it" ;;
+  export)
+    wine_run "$windows/regload.exe" --wide "Z:$here/../e2e/cases/example/input.reg" </dev/null >/dev/null 2>&1 ||
+      { echo "loading the fixture failed"; exit 1; }
+    regedit /e "$(winpath "$work/export.reg")" 'HKEY_USERS\.DEFAULT\Software\Norvane'
+    file_tree "$work/export.reg" hku '.DEFAULT\Software\Norvane' >"$work/linux.tree"
+    wine_tree hku '.DEFAULT\Software\Norvane' >"$work/wine.tree"
+    same "$work/wine.tree" "$work/linux.tree" "Wine's registry and the Linux build's reading of regedit's export" ;;
+  *) echo "usage: regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export"; exit 2 ;;
+esac
