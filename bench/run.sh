@@ -7,8 +7,9 @@
 #  2. whole runs on files of 200,000 entries in six shapes: sibling keys
 #     with one value each in order, the same in reverse order, one key with
 #     200,000 values, keys without values, chains of 50 keys, and 2,000
-#     values of 2048 bytes; peak memory against the larger of the file
-#     before and after the run;
+#     values of 2048 bytes, and the keys in order as a version 5 file
+#     (UTF-16); peak memory against the larger of the file before and after
+#     the run;
 #  3. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
 #  4. under Wine, lorimex.exe (x86_64) against the 64-bit `reg copy ... /s
@@ -101,8 +102,13 @@ shape() {
   }'
 }
 in_order=
-for kind in "keys in order" "reverse order" "one key" "empty keys" "deep and narrow" "big values"; do
-  shape "$kind" >"$work/shape.reg"
+# The same keys in order as a version 5 file: UTF-16LE, CR LF.
+version5() {
+  printf '\xff\xfe'
+  shape "keys in order" | sed '1s/.*/Windows Registry Editor Version 5.00/; s/$/\r/' | iconv -f UTF-8 -t UTF-16LE
+}
+for kind in "keys in order" "reverse order" "one key" "empty keys" "deep and narrow" "big values" "version 5"; do
+  if [ "$kind" = "version 5" ]; then version5; else shape "$kind"; fi >"$work/shape.reg"
   : >"$work/run" >"$work/peak"
   for ((i = 0; i < runs; ++i)); do
     cp "$work/shape.reg" "$work/registry.reg"
