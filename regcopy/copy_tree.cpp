@@ -24,12 +24,7 @@ bool CopySubkeys(HKEY sourceKey, HKEY destinationKey, int depth) {
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = kSubkeyNameCapacity;
     LONG status = RegEnumKeyExW(sourceKey, index, name, &nameLength, nullptr, nullptr, nullptr, &lastWrite);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    if (status != ERROR_SUCCESS) {
-      ReportEnumerationError(index);
-      copied = false;
-      break;
-    }
+    if (ListEnds(status, index, copied)) break;
     // Opened by the name cut at its NUL, another key would be copied in its
     // place: it is reported as a key that cannot be opened.
     if (HoldsNul(name, nameLength)) {
@@ -48,6 +43,15 @@ bool HoldsNul(const WCHAR *name, DWORD length) {
   DWORD visible = 0;
   while (visible < length && name[visible] != 0) ++visible;
   return visible != length;
+}
+
+bool ListEnds(LONG status, DWORD index, bool &copied) {
+  if (status == ERROR_SUCCESS) return false;
+  if (status != ERROR_NO_MORE_ITEMS) {
+    ReportEnumerationError(index);
+    copied = false;
+  }
+  return true;
 }
 
 HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path) {

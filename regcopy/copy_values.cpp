@@ -32,12 +32,7 @@ LONG ReadValue(HKEY key, DWORD index, WCHAR *name, DWORD &nameLength, DWORD &typ
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = 0, type = 0, dataLength = 0;
     LONG status = ReadValue(sourceKey, index, name, nameLength, type, data, dataLength);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    if (status != ERROR_SUCCESS) {
-      ReportEnumerationError(index);
-      copied = false;
-      break;
-    }
+    if (ListEnds(status, index, copied)) break;
     // Written under the cut name, it would replace another value: reported
     // instead, and the copy goes on with the next value.
     if (HoldsNul(name, nameLength)) {

@@ -25,4 +25,9 @@ bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth);
 // would reach another key or value: the one of the name cut there.
 bool HoldsNul(const WCHAR *name, DWORD length);
 
+// Whether a list of values or subkeys ends with the enumeration `status` at
+// `index`: past its last entry, or failing, which is reported and clears
+// `copied`.
+bool ListEnds(LONG status, DWORD index, bool &copied);
+
 #endif
