@@ -176,7 +176,15 @@ class FoldedUnits {
 }  // namespace
 
 int CompareNoCase(std::string_view left, std::string_view right) {
-  FoldedUnits a(left), b(right);
+  // Most names are ASCII, whose bytes are their units: compared as they
+  // are, up to the first that is not.
+  std::size_t same = 0;
+  for (; same < left.size() && same < right.size(); ++same) {
+    auto x = static_cast<unsigned char>(left[same]), y = static_cast<unsigned char>(right[same]);
+    if ((x | y) >= 0x80) break;
+    if (FoldAscii(x) != FoldAscii(y)) return FoldAscii(x) < FoldAscii(y) ? -1 : 1;
+  }
+  FoldedUnits a(left.substr(same)), b(right.substr(same));
   for (char16_t x = 0, y = 0;;) {
     bool more = a.Next(x);
     if (more != b.Next(y)) return more ? 1 : -1;

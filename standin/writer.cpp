@@ -46,17 +46,22 @@ void AppendHex(std::string &out, const Value &value) {
   out += value.type() == kBinary ? "hex:" : "hex(" + std::string(type, typeEnd) + "):";
   std::size_t column = out.size() - out.rfind('\n') - 1;
   std::string_view data = value.data();
+  // Room for "xx," a byte and a line break every 25 bytes, filled in place.
+  std::size_t at = out.size();
+  out.resize(at + 3 * data.size() + 4 * (data.size() / 20 + 2));
   for (std::size_t i = 0; i < data.size(); ++i) {
     auto byte = static_cast<unsigned char>(data[i]);
-    out += {kHexDigits[byte >> 4], kHexDigits[byte & 15]};
-    column += 2;
+    out[at++] = kHexDigits[byte >> 4];
+    out[at++] = kHexDigits[byte & 15];
     if (i + 1 == data.size()) break;
-    out += ',';
-    if (++column > 76) {
-      out += "\\\n  ";
+    out[at++] = ',';
+    if ((column += 3) > 76) {
+      out.replace(at, 4, "\\\n  ");
+      at += 4;
       column = 2;
     }
   }
+  out.resize(at);
 }
 
 void AppendValue(std::string &out, const Value &value) {
