@@ -14,7 +14,7 @@
 #     least the copy needs;
 #  4. under Wine, lorimex.exe (x86_64) against the 64-bit `reg copy ... /s
 #     /f` on one prefix and one tree of 5,000 keys and 50,000 values,
-#     alternated run by run (11 pairs, the order swapped each pair).
+#     alternated run by run (21 pairs, the order swapped each pair).
 #  Every timed Wine run is checked afterwards: the destination must equal the
 #  source, or the benchmark stops with an error.
 #   bench/run.sh [--smoke] [FOLDER]
@@ -32,7 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=11 shape_count=200000
+sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=21 shape_count=200000
 if [ -n "$smoke" ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1 shape_count=2000; fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF -DLORIMEX_BENCH=ON >/dev/null
