@@ -33,15 +33,19 @@ case $mode in
     : >"$work/out"; : >"$work/expected.out"
     expected_out=$work/expected.out ;;
   while-locked)
-    # Another run holds the registry for a while: every line written until
-    # then must have reached the file while this run waits (each line is
-    # flushed at once).
+    # Another run holds the registry until told: every line written until
+    # then must reach the file while this run waits (each line is flushed
+    # at once).
     lock=$work/.registry.reg.lorimex-lock
-    flock "$lock" sleep 2 & holder=$!
+    flock "$lock" bash -c 'until [ -e "$1" ]; do sleep 0.05; done' - "$work/release" & holder=$!
     until ! flock -n "$lock" true; do sleep 0.05; done
     "$lorimex" >"$work/out" 2>"$work/err" & run=$!
-    sleep 1
-    waiting_lines=$(wc -l <"$work/out")
+    for ((i = 0; i < 100; ++i)); do
+      waiting_lines=$(wc -l <"$work/out")
+      [ "$waiting_lines" -ge 11 ] && break
+      sleep 0.05
+    done
+    touch "$work/release"
     wait "$run"; status=$?
     wait "$holder" ;;
   closed-stdout)
