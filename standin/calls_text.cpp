@@ -5,6 +5,13 @@
 #include "standin/names.h"
 
 namespace standin {
+namespace {
+
+// Text of a REGEDIT4 file is held in the file's 8-bit form; that of a
+// version 5 file as the registry holds it.
+bool HeldAsFileText(const Value &value) { return IsText(value.type()) && CurrentTextForm() == TextForm::kRegedit4; }
+
+}  // namespace
 
 std::size_t NameLength(std::string_view name, char) { return name.size(); }
 std::size_t NameLength(std::string_view name, char16_t) { return CountUtf16Units(name); }
@@ -13,14 +20,9 @@ void CopyName(std::string_view name, char *out) {
   std::memcpy(out, name.data(), name.size());
   out[name.size()] = '\0';
 }
-void CopyName(std::string_view name, char16_t *out) {
-  CopyUtf16Units(name, out);
-  out[CountUtf16Units(name)] = u'\0';
-}
+void CopyName(std::string_view name, char16_t *out) { out[CopyUtf16Units(name, out)] = u'\0'; }
 
 std::size_t DataSize(const Value &value, char) { return value.data().size(); }
-// Text of a version 5 file is held as the registry holds it.
-bool HeldAsFileText(const Value &value) { return IsText(value.type()) && CurrentTextForm() == TextForm::kRegedit4; }
 
 std::size_t DataSize(const Value &value, char16_t) {
   return HeldAsFileText(value) ? 2 * CountUtf16Units(value.data()) : value.data().size();

@@ -117,9 +117,11 @@ std::size_t CountUtf16Units(std::string_view text) {
   return count;
 }
 
-void CopyUtf16Units(std::string_view text, char16_t *out) {
+std::size_t CopyUtf16Units(std::string_view text, char16_t *out) {
+  std::size_t count = 0;
   Utf16Units units(text);
-  for (char16_t unit = 0; units.Next(unit);) *out++ = unit;
+  for (char16_t unit = 0; units.Next(unit);) out[count++] = unit;
+  return count;
 }
 
 void CopyUtf16Bytes(std::string_view text, unsigned char *out) {
@@ -143,11 +145,16 @@ bool IsValidUtf16(std::u16string_view units) {
 
 bool FromUtf16(std::u16string_view units, std::string &out) { return Encode(units, out) && ReadsBackAs(out, units); }
 
+std::u16string UnitsOfBytes(std::string_view bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i)
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  return units;
+}
+
 bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out) {
-  if (size % 2 != 0) return false;
-  std::u16string units(size / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-  return FromUtf16(units, out);
+  return size % 2 == 0 && FromUtf16(UnitsOfBytes({reinterpret_cast<const char *>(bytes), size}), out);
 }
 
 namespace {

@@ -50,8 +50,9 @@ class Utf16Units {
 };
 
 std::size_t CountUtf16Units(std::string_view text);
-// Writes the units of `text` to `out`, which has room for all of them.
-void CopyUtf16Units(std::string_view text, char16_t *out);
+// Writes the units of `text` to `out`, which has room for all of them;
+// returns how many.
+std::size_t CopyUtf16Units(std::string_view text, char16_t *out);
 // The same, as little-endian bytes, as the registry holds text data.
 void CopyUtf16Bytes(std::string_view text, unsigned char *out);
 
@@ -60,6 +61,8 @@ void CopyUtf16Bytes(std::string_view text, unsigned char *out);
 // that stands for no byte, or such units whose bytes would read back as a
 // character).
 bool FromUtf16(std::u16string_view units, std::string &out);
+// The units of UTF-16LE bytes; an odd last byte is left out.
+std::u16string UnitsOfBytes(std::string_view bytes);
 // The same for little-endian bytes; an odd count is never text.
 bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out);
 // Whether `units` hold no lone surrogate.

@@ -140,12 +140,8 @@ std::string Utf16Bytes(std::string_view text) {
 // The text of a UTF-16LE file as the version 5 form stores names: every
 // unit kept, a lone surrogate included.
 std::string FromUtf16File(std::string_view bytes) {
-  std::u16string units(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
   std::string text;
-  FromUtf16(units, text);
+  FromUtf16(UnitsOfBytes(bytes), text);
   return text;
 }
 

@@ -26,11 +26,8 @@ bool IsPlainString(const Value &value, std::string &text) {
   std::string_view d = value.data();
   if (value.type() != kString) return false;
   if (CurrentTextForm() == TextForm::kRegedit5) {
-    std::u16string units(d.size() / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i)
-      units[i] =
-          static_cast<char16_t>(static_cast<unsigned char>(d[2 * i]) | static_cast<unsigned char>(d[2 * i + 1]) << 8);
-    if (d.size() % 2 != 0 || !FromUtf16(units, text) || !IsValidUtf16(units)) return false;
+    std::u16string units = UnitsOfBytes(d);
+    if (d.size() % 2 != 0 || !IsValidUtf16(units) || !FromUtf16(units, text)) return false;
     d = text;
   }
   if (d.empty() || d.back() != '\0') return false;
