@@ -5,6 +5,9 @@
 
 namespace {
 
+// The product key as the registry's links name it.
+const WCHAR kProductPath[] = KEY_NAME("\\REGISTRY\\USER\\.DEFAULT\\Software\\Norvane\\Kelvaro");
+
 // The platform leaves the thread's last-error value alone when a registry
 // call fails, so each line prints the failing call's own status.
 HKEY OpenRoot(HKEY predefined, const WCHAR *path, REGSAM access, RootFailure failure) {
@@ -24,9 +27,11 @@ bool CloseRoot(HKEY root, RootFailure failure) {
   return status == ERROR_SUCCESS;
 }
 
-// The vendor key is created even when the copy cannot run; with no
-// destination root the create fails quietly and nothing is made.
+// The vendor key is created even when the copy cannot run, but not when
+// there is no destination root to create it in. Its failure is silent: the
+// copy reports what it cannot do itself.
 void EnsureVendorKey(HKEY destinationRoot) {
+  if (destinationRoot == nullptr) return;
   HKEY vendorKey = OpenOrCreateKey(destinationRoot, KEY_NAME("Norvane"));
   if (vendorKey != nullptr) (void)RegCloseKey(vendorKey);
 }
@@ -39,16 +44,20 @@ int RunUpdate() {
   bool runFailed = false;
 
   ShowBanner();
-  sourceRoot = OpenRoot(HKEY_USERS, KEY_NAME(".DEFAULT\\Software"), KEY_READ, RootFailure::OpenSource);
+  // The same keys on both builds: a 32-bit build must not be sent to
+  // Wow6432Node. The source is only read, the destination only written to.
+  sourceRoot =
+      OpenRoot(HKEY_USERS, KEY_NAME(".DEFAULT\\Software"), KEY_READ | KEY_WOW64_64KEY, RootFailure::OpenSource);
   runFailed = sourceRoot == nullptr;
   if (!runFailed) {
-    destinationRoot = OpenRoot(HKEY_CURRENT_USER, KEY_NAME("Software"), KEY_ALL_ACCESS, RootFailure::OpenDestination);
+    destinationRoot =
+        OpenRoot(HKEY_CURRENT_USER, KEY_NAME("Software"), KEY_WRITE | KEY_WOW64_64KEY, RootFailure::OpenDestination);
     runFailed = destinationRoot == nullptr;
   }
   EnsureVendorKey(destinationRoot);
   // Any error line of the copy, even deep below the product key, means
   // something was not copied: the copy says so by its result.
-  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, KEY_NAME("Norvane\\Kelvaro"), 1);
+  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, KEY_NAME("Norvane\\Kelvaro"), kProductPath, 1);
   if (sourceRoot != nullptr && !CloseRoot(sourceRoot, RootFailure::CloseSource)) runFailed = true;
   if (destinationRoot != nullptr && !CloseRoot(destinationRoot, RootFailure::CloseDestination)) runFailed = true;
   ReportVerdict(runFailed);

@@ -6,28 +6,18 @@
 
 #include "registry/registry.h"
 
-// Opens `path` beneath `parent` with full access, creating what is missing.
-// Returns the key, or nullptr when that fails; writes nothing.
+// Opens `path` beneath `parent` for writing (creating subkeys and setting
+// values, all the copy does there), creating what is missing. Returns the
+// key, or nullptr when that fails; writes nothing.
 HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path);
 
 // Copies the key `name` beneath `sourceParent` to the same name beneath
 // `destinationParent`: its values, then each subkey in enumeration order.
-// Every failure is reported on its own line. Returns true only when the
-// whole subtree was copied without an error line.
-bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth);
-
-// Copies every value of `sourceKey` into `destinationKey`, reporting each
-// failure. Returns true when every value was copied.
-bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth);
-
-// The registry can hold a NUL inside a name, and says so by a length beyond
-// it. Every call that takes a name stops at its first NUL, so such a name
-// would reach another key or value: the one of the name cut there.
-bool HoldsNul(const WCHAR *name, DWORD length);
-
-// Whether a list of values or subkeys ends with the enumeration `status` at
-// `index`: past its last entry, or failing, which is reported and clears
-// `copied`.
-bool ListEnds(LONG status, DWORD index, bool &copied);
+// `sourcePath` is where that key lies as a registry link names it
+// ("\REGISTRY\USER\.DEFAULT\Software\..."): a link below it that leads
+// back into it is reported, not followed. `depth` is the level of `name`,
+// the product key being 1. Every failure is reported on its own line.
+// Returns true only when the whole subtree was copied without an error line.
+bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *sourcePath, int depth);
 
 #endif

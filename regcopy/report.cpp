@@ -2,36 +2,40 @@
 
 #include <algorithm>
 #include <charconv>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
+
+#include "regcopy/output.h"
 
 namespace {
 
-// Room for 512 levels of indentation and a name of 511 UTF-16 units (at
-// most three bytes of UTF-8 each), the most a line can hold.
-constexpr std::size_t kLineCapacity = 4096;
-char line[kLineCapacity];
-std::size_t lineLength = 0;
+// Room for 512 levels of indentation, the words, and a name of 511 UTF-16
+// units, each at most six bytes as shown ("<001B>").
+constexpr std::size_t kLineCapacity = 2 * 512 + 64 + 511 * 6;
 
-void Append(const char *bytes, std::size_t count) {
-  count = std::min(count, kLineCapacity - lineLength);
-  std::memcpy(line + lineLength, bytes, count);
-  lineLength += count;
+// One line, built whole in the caller's frame, then written.
+struct Line {
+  char bytes[kLineCapacity];
+  std::size_t length = 0;
+};
+
+void Append(Line &line, const char *bytes, std::size_t count) {
+  count = std::min(count, kLineCapacity - line.length);
+  std::memcpy(line.bytes + line.length, bytes, count);
+  line.length += count;
 }
 
-void AppendText(const char *text) { Append(text, std::strlen(text)); }
+void AppendText(Line &line, const char *text) { Append(line, text, std::strlen(text)); }
 
-void AppendNumber(unsigned long number) {
+void AppendNumber(Line &line, unsigned long number) {
   char digits[24];
   char *end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-  Append(digits, static_cast<std::size_t>(end - digits));
+  Append(line, digits, static_cast<std::size_t>(end - digits));
 }
 
 bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-void AppendCharacter(char32_t c) {
+void AppendCharacter(Line &line, char32_t c) {
   char bytes[4];
   std::size_t count = 0;
   if (c < 0x80) {
@@ -47,10 +51,37 @@ void AppendCharacter(char32_t c) {
     bytes[count++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
   }
   if (c >= 0x80) bytes[count++] = static_cast<char>(0x80 | (c & 0x3F));
-  Append(bytes, count);
+  Append(line, bytes, count);
 }
 
-void AppendName(const WCHAR *name) {
+// A character the terminal would take as a control: C0, DEL and C1.
+bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); }
+
+bool IsHexDigit(WCHAR unit) {
+  return (unit >= '0' && unit <= '9') || (unit >= 'A' && unit <= 'F') || (unit >= 'a' && unit <= 'f');
+}
+
+// Whether the name holds "<XXXX>" (four hex digits) at `at`: the form a
+// control character is shown in.
+bool LooksEscaped(const WCHAR *name, std::size_t at) {
+  if (name[at] != '<') return false;
+  for (std::size_t i = 1; i <= 4; ++i)
+    if (!IsHexDigit(name[at + i])) return false;
+  return name[at + 5] == '>';
+}
+
+void AppendEscape(Line &line, char32_t c) {
+  static const char kHex[] = "0123456789ABCDEF";
+  char bytes[6] = {'<', kHex[c >> 12 & 0xF], kHex[c >> 8 & 0xF], kHex[c >> 4 & 0xF], kHex[c & 0xF], '>'};
+  Append(line, bytes, sizeof bytes);
+}
+
+// A name as people read it: a control character as "<XXXX>" (its code in
+// hex), so that a name can neither end the line nor drive the terminal; a
+// "<" that would begin such a form in the name itself as "<003C>", so that
+// every "<XXXX>" shown is an escape; a lone surrogate as U+FFFD. The rest as
+// it is.
+void AppendName(Line &line, const WCHAR *name) {
   for (std::size_t i = 0; name[i] != 0; ++i) {
     char32_t c = static_cast<char16_t>(name[i]);
     if (IsHighSurrogate(c) && IsLowSurrogate(static_cast<char16_t>(name[i + 1]))) {
@@ -58,62 +89,29 @@ void AppendName(const WCHAR *name) {
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
       c = 0xFFFD;
     }
-    AppendCharacter(c);
+    if (IsControl(c) || LooksEscaped(name, i)) {
+      AppendEscape(line, c);
+    } else {
+      AppendCharacter(line, c);
+    }
   }
-}
-
-#ifdef _WIN32
-// A console shows bytes through its own code page, which the program does
-// not choose: it gets the line as UTF-16 instead.
-bool WrittenToConsole() {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
-  static wchar_t wide[kLineCapacity + 2];
-  int count = MultiByteToWideChar(CP_UTF8, 0, line, static_cast<int>(lineLength), wide, kLineCapacity);
-  count = std::max(count, 0);
-  wide[count++] = L'\r';
-  wide[count++] = L'\n';
-  DWORD written = 0;
-  (void)WriteConsoleW(out, wide, static_cast<DWORD>(count), &written, nullptr);
-  return true;
-}
-#else
-bool WrittenToConsole() { return false; }
-#endif
-
-// Standard output is a text stream: on Windows the newline goes out as
-// CR LF.
-void EndLine() {
-  if (!WrittenToConsole()) {
-    std::fwrite(line, 1, lineLength, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
-  lineLength = 0;
 }
 
 void WriteLine(const char *text) {
-  AppendText(text);
-  EndLine();
+  Line line;
+  AppendText(line, text);
+  WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportKeyError(const char *text, const WCHAR *name) {
-  AppendText(text);
-  AppendName(name);
-  EndLine();
+void ReportKeyError(int indent, const char *text, const WCHAR *name) {
+  Line line;
+  for (int level = 0; level < indent; ++level) AppendText(line, "  ");
+  AppendText(line, text);
+  AppendName(line, name);
+  WriteOutputLine(line.bytes, line.length);
 }
 
 }  // namespace
-
-void SetUpProcess() {
-#ifndef _WIN32
-  // Windows has neither signal: a closed pipe or a full disk fails the
-  // write, and so it must here.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
-}
 
 void ShowBanner() {
   static const char *const kBanner[] = {
@@ -139,26 +137,25 @@ void ReportRootFailure(RootFailure failure, LONG status) {
       " occurred closing Default User key",
       " occurred closing current user key",
   };
-  AppendText("Error ");
-  AppendNumber(static_cast<DWORD>(status));
-  AppendText(kFailures[static_cast<int>(failure)]);
-  EndLine();
+  Line line;
+  AppendText(line, "Error ");
+  AppendNumber(line, static_cast<DWORD>(status));
+  AppendText(line, kFailures[static_cast<int>(failure)]);
+  WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportSourceKeyError(const WCHAR *name) { ReportKeyError("Error opening source key ", name); }
+void ReportSourceKeyError(const WCHAR *name) { ReportKeyError(0, "Error opening source key ", name); }
 
-void ReportDestinationKeyError(const WCHAR *name) { ReportKeyError("Error creating destination key ", name); }
+void ReportDestinationKeyError(const WCHAR *name) { ReportKeyError(0, "Error creating destination key ", name); }
 
 void ReportEnumerationError(DWORD index) {
-  AppendText("Error enumerating value at index ");
-  AppendNumber(index);
-  EndLine();
+  Line line;
+  AppendText(line, "Error enumerating value at index ");
+  AppendNumber(line, index);
+  WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportWriteError(int depth, const WCHAR *name) {
-  for (int level = 0; level < depth; ++level) AppendText("  ");
-  ReportKeyError("Error writing value ", name);
-}
+void ReportWriteError(int depth, const WCHAR *name) { ReportKeyError(depth, "Error writing value ", name); }
 
 void ReportVerdict(bool failed) {
   WriteLine("");

@@ -1,5 +1,6 @@
 // Test controls of the stand-in registry: forget its state, make chosen
-// operations fail, and count what the program did.
+// operations fail, count what the program did, act as an administrator.
+// They live in the library lorimex_standin_control, which the tests link.
 #ifndef LORIMEX_STANDIN_CONTROL_H
 #define LORIMEX_STANDIN_CONTROL_H
 
@@ -32,6 +33,14 @@ unsigned long CallCount(Op op);
 std::size_t OpenHandleCount();
 unsigned long PredefinedCloseCount();
 unsigned long InvalidCloseCount();
+// The calls act as an administrator's (the tools that plant fixtures), who
+// may write HKEY_USERS\.DEFAULT; until Reset, they act as a user's, who may
+// only read it.
+void ActAsAdministrator(bool on);
+// Sets a value in the key at `keyPath` of the loaded registry, as no call
+// could: its name may hold a NUL, as the platform's names may. Returns false
+// when there is no such key.
+bool PlantValue(const std::string &keyPath, const std::string &name, DWORD type, const std::string &data);
 
 }  // namespace standin
 

@@ -16,6 +16,7 @@ struct Counters {
 
 Counters counters;
 std::vector<Fault> faults;
+bool administrator = false;
 
 }  // namespace
 
@@ -33,9 +34,23 @@ LONG InjectedStatus(Op op, const std::string &keyPath, std::optional<std::string
   return ERROR_SUCCESS;
 }
 
+bool ActsAsAdministrator() { return administrator; }
+
 void ForgetFaultsAndCounts() {
   counters = Counters{};
   faults.clear();
+  administrator = false;
+}
+
+void ActAsAdministrator(bool on) { administrator = on; }
+
+bool PlantValue(const std::string &keyPath, const std::string &name, DWORD type, const std::string &data) {
+  Key *key = LoadedTree();
+  std::vector<std::string_view> names;
+  if (!key || !SplitKeyPath(keyPath, names)) return false;
+  for (std::size_t i = 0; key && i < names.size(); ++i) key = FindSubkey(*key, names[i]);
+  if (key) key->SetValue(name, type, data);
+  return key != nullptr;
 }
 
 void InjectFault(const Fault &fault) { faults.push_back(fault); }

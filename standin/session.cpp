@@ -66,10 +66,8 @@ std::string PredefinedName(HKEY key) {
 
 // Loads the file on the first operation of a session. A file that cannot be
 // used stays so for the rest of the process, and is reported once.
-LONG BeginSession(Op op, HKEY key) {
+LONG LoadSession() {
   State &state = Current();
-  CountCall(op);
-  if (!key) return ERROR_INVALID_HANDLE;
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
@@ -82,6 +80,12 @@ LONG BeginSession(Op op, HKEY key) {
   }
   state.session = std::move(session);
   return ERROR_SUCCESS;
+}
+
+LONG BeginSession(Op op, HKEY key) {
+  CountCall(op);
+  if (!key) return ERROR_INVALID_HANDLE;
+  return LoadSession();
 }
 
 // Ends the session once no handle is open: writes the changes back and lets
@@ -127,6 +131,23 @@ HKEY AddHandle(Key *key, std::string path, REGSAM access, std::size_t depth) {
 
 bool Allows(const OpenedKey &open, REGSAM needed) { return (open.access & needed) == needed; }
 
+// The registry view flags choose keys, they grant nothing.
+REGSAM Rights(REGSAM samDesired) { return samDesired & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY); }
+
+// HKEY_USERS\.DEFAULT, as a user who is not an administrator sees it: it may
+// be read, nothing more, whatever the handle it is reached through.
+bool OnlyReadable(const std::string &path) {
+  constexpr std::string_view kDefaultProfile = "HKEY_USERS\\.DEFAULT";
+  if (ActsAsAdministrator() || path.size() < kDefaultProfile.size()) return false;
+  std::string_view start(path.data(), kDefaultProfile.size());
+  return EqualNoCase(start, kDefaultProfile) &&
+         (path.size() == kDefaultProfile.size() || path[kDefaultProfile.size()] == '\\');
+}
+
+bool Grants(const std::string &path, REGSAM samDesired) {
+  return !OnlyReadable(path) || (Rights(samDesired) & ~KEY_READ) == 0;
+}
+
 // The common start of a call on an open key: the handle must be open with
 // the access the call needs, and the test may make the call fail.
 LONG CheckCall(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open,
@@ -165,11 +186,12 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
   Key *key = target.base->key;
   for (std::size_t i = 0; key && i < target.names.size(); ++i) key = FindSubkey(*key, target.names[i]);
   if (!key) return ERROR_FILE_NOT_FOUND;
-  *result = AddHandle(key, target.path, access, target.base->depth + target.names.size());
+  if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
+  *result = AddHandle(key, target.path, Rights(access), target.base->depth + target.names.size());
   return ERROR_SUCCESS;
 }
 
-LONG CreateKeyPath(HKEY parent, std::string_view subKey, PHKEY result, LPDWORD disposition) {
+LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition) {
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
@@ -186,10 +208,11 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, PHKEY result, LPDWORD d
     ++existing;
   }
   bool creates = existing < names.size();
-  if (creates && !Allows(*target.base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  if (creates && (!Allows(*target.base, KEY_CREATE_SUB_KEY) || OnlyReadable(target.path))) return ERROR_ACCESS_DENIED;
+  if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
   for (std::size_t i = existing; i < names.size(); ++i) key = &FindOrAddSubkey(*key, names[i]);
   Current().session->dirty |= creates;
-  *result = AddHandle(key, target.path, KEY_ALL_ACCESS, depth);
+  *result = AddHandle(key, target.path, Rights(access), depth);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -272,6 +295,8 @@ void Reset() {
   ForgetFaultsAndCounts();
 }
 
+Key *LoadedTree() { return LoadSession() == ERROR_SUCCESS ? &Current().session->top : nullptr; }
+
 std::size_t OpenHandleCount() {
   const State &state = Current();
   return state.session ? state.session->handles.size() : 0;
@@ -296,6 +321,8 @@ LONG InSession(Op op, HKEY key, Call call) {
 using standin::InSession;
 using standin::Op;
 
+// The stand-in holds no links: with REG_OPTION_OPEN_LINK, too, a key opens
+// as itself.
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
   (void)ulOptions;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
@@ -319,23 +346,23 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   return InSession(Op::Create, hKey, [&]() -> LONG {
-    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", phkResult, lpdwDisposition);
+    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition);
   });
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   return InSession(Op::Create, hKey, [&]() -> LONG {
     std::string path;
     if (!standin::StoredName(lpSubKey, path)) return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::CreateKeyPath(hKey, path, phkResult, lpdwDisposition);
+    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition);
   });
 }
 

@@ -31,11 +31,10 @@ class StandinTest : public RegistryTest {
     EXPECT_EQ(RegOpenKeyExA(parent, path, 0, access, &key), ERROR_SUCCESS) << path;
     return key;
   }
-  HKEY Create(HKEY parent, const char *path, DWORD *disposition = nullptr) {
+  HKEY Create(HKEY parent, const char *path, DWORD *disposition = nullptr, REGSAM access = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
     char noClass[1] = "";
-    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, disposition), ERROR_SUCCESS)
-        << path;
+    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, noClass, 0, access, nullptr, &key, disposition), ERROR_SUCCESS) << path;
     return key;
   }
   LONG Set(HKEY key, const char *name, const std::string &data, DWORD type = REG_BINARY) {
@@ -58,6 +57,7 @@ class StandinTest : public RegistryTest {
 
 TEST_F(StandinTest, KeysOpenWithoutCaseAndCreateWholePaths) {
   Load("[HKEY_USERS\\.DEFAULT\\Software\\Norvane]\n");
+  standin::ActAsAdministrator(true);
   HKEY software = Open(HKEY_USERS, ".default\\SOFTWARE");
   DWORD disposition = 0;
   HKEY made = Create(software, "NORVANE\\New\\Deeper\\", &disposition);
@@ -172,6 +172,32 @@ TEST_F(StandinTest, AccessRightsAndHandlesAreEnforced) {
   EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(readOnly), ERROR_SUCCESS);
   EXPECT_EQ(standin::OpenHandleCount(), 0u);
+}
+
+// A handle keeps what its create asked for; the default profile grants a
+// user who is not an administrator reading only, whatever the handle.
+TEST_F(StandinTest, CreatesGrantWhatTheyAskAndTheDefaultProfileOnlyReads) {
+  Load("[HKEY_USERS\\.DEFAULT\\Software\\Norvane]\n[HKEY_CURRENT_USER\\Software]\n");
+  HKEY reader = Create(HKEY_CURRENT_USER, "Software\\A", nullptr, KEY_READ);
+  HKEY refused = nullptr;
+  EXPECT_EQ(Set(reader, "x", "1"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExA(reader, "B", 0, nullptr, 0, KEY_WRITE, nullptr, &refused, nullptr), ERROR_ACCESS_DENIED);
+  HKEY writer = Create(HKEY_CURRENT_USER, "Software\\A", nullptr, KEY_WRITE | KEY_WOW64_64KEY);
+  EXPECT_EQ(Set(writer, "x", "1"), ERROR_SUCCESS);
+  EXPECT_EQ(SubkeyAt(writer, 0, ERROR_ACCESS_DENIED), "");
+  HKEY readable = Open(HKEY_USERS, ".DEFAULT\\Software\\Norvane", KEY_READ | KEY_WOW64_64KEY);
+  for (REGSAM more : {KEY_ALL_ACCESS, KEY_WRITE, KEY_SET_VALUE, KEY_CREATE_SUB_KEY}) {
+    EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, more, &refused), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, nullptr, 0, more, nullptr, &refused, nullptr),
+              ERROR_ACCESS_DENIED);
+  }
+  EXPECT_EQ(RegCreateKeyExA(readable, "New", 0, nullptr, 0, KEY_READ, nullptr, &refused, nullptr), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &refused, nullptr),
+            ERROR_ACCESS_DENIED);
+  for (HKEY open : {reader, writer, readable}) EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
+  EXPECT_EQ(Dump("HKEY_USERS\\.DEFAULT\\Software"),
+            "HKEY_USERS\\.DEFAULT\\Software\n"
+            "HKEY_USERS\\.DEFAULT\\Software\\Norvane\n");
 }
 
 TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {

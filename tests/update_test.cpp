@@ -2,6 +2,7 @@
 // injected into chosen operations.
 #include <string>
 
+#include "regcopy/regcopy.h"
 #include "tests/support.h"
 
 namespace {
@@ -98,8 +99,8 @@ TEST_F(UpdateTest, RootKeyFailuresAreReportedWithTheCallsOwnStatus) {
     SCOPED_TRACE(c.what);
     RunFailing(c.fault, c.lines);
     EXPECT_EQ(Dump(kDestination) != "(missing)\n", c.copies);
-    // The vendor key is asked for even with no destination root.
-    EXPECT_EQ(standin::CallCount(Op::Create), c.copies ? 5u : 1u);
+    // No vendor key is asked for without a destination root.
+    EXPECT_EQ(standin::CallCount(Op::Create), c.copies ? 5u : 0u);
   }
 }
 
@@ -175,6 +176,40 @@ TEST_F(UpdateTest, TheDeepestTreeTheRegistryHoldsIsCopiedWhole) {
   EXPECT_EQ(result.output, Expected("", false));
   EXPECT_NE(Dump(kDestination).find("\\L509\n  d = 4: 09 00 00 00\n"), std::string::npos);
   ExpectAllHandlesClosed();
+}
+
+// The copy goes 512 levels deep, the product key being level 1: a chain
+// that starts at level 1 is copied to its 512th key, one that starts at level
+// 2 is cut off there. (The registry holds 512 levels below a root, so this
+// chain hangs from HKEY_USERS itself.)
+TEST_F(UpdateTest, TheCopyGoesExactly512LevelsDeep) {
+  std::string path = "HKEY_USERS", text;
+  for (int level = 1; level <= 512; ++level) {
+    path += "\\C" + std::to_string(level);
+    text += "[" + path + "]\n";
+  }
+  Load(text + "[HKEY_CURRENT_USER\\Software]\n");
+  for (int start : {1, 2}) {
+    SCOPED_TRACE(start);
+    standin::Reset();
+    testsupport::Capture out(1);
+    out.Start();
+    bool copied = CopyKeyTree(HKEY_USERS, HKEY_CURRENT_USER, u"C1", u"\\REGISTRY\\USER\\C1", start);
+    EXPECT_EQ(out.Text(), start == 1 ? "" : "Error opening source key C512\n");
+    EXPECT_EQ(copied, start == 1);
+    ExpectAllHandlesClosed();
+  }
+}
+
+// A value whose name holds a NUL (the platform's registry can hold one; the
+// file cannot) is reported, not written under the name cut at the NUL, and
+// the copy goes on.
+TEST_F(UpdateTest, AValueNameHoldingANulIsReportedNotWritten) {
+  Load(std::string(kProfile) + "[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro]\n\"Mode\"=\"mine\"\n");
+  ASSERT_TRUE(standin::PlantValue(kSource, std::string("Mode\0x", 6), REG_SZ, std::string("other\0", 6)));
+  auto result = Run();
+  EXPECT_EQ(result.output, Expected("  Error writing value Mode\n", true));
+  EXPECT_EQ(result.status, 1);
 }
 
 }  // namespace

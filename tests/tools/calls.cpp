@@ -15,6 +15,9 @@ namespace {
 constexpr DWORD kNameCapacity = 16384;
 constexpr DWORD kDataCapacity = 1 << 20;
 bool wide = false;
+// The keys lorimex.exe uses on either build: no Wow6432Node.
+constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_64KEY;
 // One set of buffers for every call: a tree has many values.
 std::vector<char> nameBuffer(kNameCapacity);
 std::vector<WCHAR> wideNameBuffer(kNameCapacity);
@@ -22,12 +25,12 @@ std::vector<BYTE> dataBuffer(kDataCapacity);
 
 LONG CreateA(HKEY parent, const std::string &name, HKEY &key) {
   char noClass[1] = "";
-  return RegCreateKeyExA(parent, name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+  return RegCreateKeyExA(parent, name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, &key,
                          nullptr);
 }
 
 LONG OpenA(HKEY parent, const std::string &name, HKEY &key) {
-  return RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, &key);
+  return RegOpenKeyExA(parent, name.c_str(), 0, kReadAccess, &key);
 }
 
 LONG SetValueA(HKEY key, const std::string &name, DWORD type, const std::string &data) {
@@ -102,14 +105,14 @@ bool ToWide(const std::string &text, WideString &out) {
 LONG CreateW(HKEY parent, const std::string &name, HKEY &key) {
   WideString wideName;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
-  return RegCreateKeyExW(parent, wideName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+  return RegCreateKeyExW(parent, wideName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, &key,
                          nullptr);
 }
 
 LONG OpenW(HKEY parent, const std::string &name, HKEY &key) {
   WideString wideName;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
-  return RegOpenKeyExW(parent, wideName.c_str(), 0, KEY_READ, &key);
+  return RegOpenKeyExW(parent, wideName.c_str(), 0, kReadAccess, &key);
 }
 
 // The registry counts a NUL that follows text whose count leaves it out:

@@ -1,6 +1,6 @@
-// Makes the default profile's product subtree deeper than the copy goes:
-// with no argument, creates the key Norvane\Kelvaro\Loop as a symbolic link
-// back to Norvane\Kelvaro; with "chain LEVELS", a chain of keys L2, L3, ...
+// Makes what the fixture files cannot hold. With "link NAME TARGET", creates
+// the key Norvane\Kelvaro\NAME of the default profile as a symbolic link to
+// TARGET; with "chain LEVELS", a chain of keys L2, L3, ...
 // below Norvane\Kelvaro, LEVELS in all, each with a DWORD "depth". The chain
 // is made here, one level per call, because the registry file reader holds
 // nothing deeper than 512 levels. With "nul", sets the value "Режим<NUL>x" =
@@ -9,8 +9,10 @@
 // deletes that key again. With
 // "deny NAME", gives the key Norvane\Kelvaro\NAME (UTF-8) an empty access
 // list, so that nobody may open it, until "allow NAME" or until Wine's
-// server ends.
-//   reglink [chain LEVELS | nul | unnul | deny NAME | allow NAME]
+// server ends. "guard PATH" and "unguard PATH": see Guard; "wow" and
+// "unwow": see Wow6432Node.
+//   reglink link NAME TARGET | chain LEVELS | nul | unnul | deny NAME | allow NAME | guard PATH | unguard PATH |
+//           wow | unwow
 #include <windows.h>
 #include <winternl.h>
 
@@ -25,6 +27,59 @@
 #endif
 
 namespace {
+
+// A "protect from deletion" rule on the current user's key PATH: everybody
+// is denied DELETE, WRITE_DAC and WRITE_OWNER and allowed the rest; or, with
+// `on` false, no access list at all (everybody may do anything).
+int Guard(const char *path, bool on) {
+  HKEY key = NULL;
+  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, WRITE_DAC | KEY_WOW64_64KEY, &key);
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everybody = NULL;
+  alignas(DWORD) BYTE acl[256];
+  SECURITY_DESCRIPTOR descriptor;
+  PACL list = reinterpret_cast<PACL>(acl);
+  if (status == ERROR_SUCCESS &&
+      (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everybody) ||
+       !InitializeAcl(list, sizeof acl, ACL_REVISION) ||
+       !AddAccessDeniedAce(list, ACL_REVISION, DELETE | WRITE_DAC | WRITE_OWNER, everybody) ||
+       !AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, everybody) ||
+       !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+       !SetSecurityDescriptorDacl(&descriptor, TRUE, on ? list : NULL, FALSE)))
+    status = static_cast<LONG>(GetLastError());
+  if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+  if (everybody) FreeSid(everybody);
+  if (key) RegCloseKey(key);
+  if (status != ERROR_SUCCESS) std::printf("reglink: guarding %s: %ld\n", path, status);
+  return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+// Keys of the 32-bit view (Wow6432Node) beside the product keys, with a
+// value "decoy": a build that reads or writes them there does not use the
+// keys the other build uses. `make` false deletes Wow6432Node whole, as a
+// fresh prefix lacks it: while it is there, Wine sends a 32-bit program
+// (the reg.exe other cases compare with) into it.
+int Wow6432Node(bool make) {
+  const HKEY roots[] = {HKEY_USERS, HKEY_CURRENT_USER};
+  const char *const paths[] = {".DEFAULT\\Software\\Wow6432Node", "Software\\Wow6432Node"};
+  LONG status = ERROR_SUCCESS;
+  for (int i = 0; i < 2; ++i) {
+    HKEY key = NULL;
+    char noClass[1] = "";
+    std::string path = std::string(paths[i]) + (make ? "\\Norvane\\Kelvaro" : "");
+    LONG result =
+        RegCreateKeyExA(roots[i], path.c_str(), 0, noClass, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, NULL, &key, NULL);
+    const char decoy[] = "32-bit view";
+    if (result == ERROR_SUCCESS && make)
+      result = RegSetValueExA(key, "decoy", 0, REG_SZ, reinterpret_cast<const BYTE *>(decoy), sizeof decoy);
+    if (result == ERROR_SUCCESS && !make) result = RegDeleteTreeA(key, NULL);
+    if (key) RegCloseKey(key);
+    if (result == ERROR_SUCCESS && !make) result = RegDeleteKeyExA(roots[i], paths[i], KEY_WOW64_64KEY, 0);
+    if (result != ERROR_SUCCESS) status = result;
+  }
+  if (status != ERROR_SUCCESS) std::printf("reglink: the 32-bit view's keys: %ld\n", status);
+  return status == ERROR_SUCCESS ? 0 : 1;
+}
 
 int MakeChain(int levels) {
   HKEY key = NULL;
@@ -130,12 +185,17 @@ int SetAccess(const char *utf8Name, bool deny) {
   return status == ERROR_SUCCESS ? 0 : 1;
 }
 
-int MakeLoop() {
-  const wchar_t target[] = L"\\Registry\\User\\.Default\\Software\\Norvane\\Kelvaro";
+// The link's target is a registry path as the kernel names it
+// ("\\Registry\\User\\.Default\\..."), given in UTF-8.
+int MakeLink(const char *name, const char *utf8Target) {
+  wchar_t target[512];
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Target, -1, target, 512);
+  std::string path = std::string(".DEFAULT\\Software\\Norvane\\Kelvaro\\") + name;
   HKEY link = NULL;
   char noClass[1] = "";
-  LONG status = RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software\\Norvane\\Kelvaro\\Loop", 0, noClass,
-                                REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &link, NULL);
+  LONG status = length > 0 ? RegCreateKeyExA(HKEY_USERS, path.c_str(), 0, noClass, REG_OPTION_CREATE_LINK,
+                                             KEY_ALL_ACCESS | KEY_CREATE_LINK | KEY_WOW64_64KEY, NULL, &link, NULL)
+                           : ERROR_INVALID_PARAMETER;
   if (status != ERROR_SUCCESS) {
     std::printf("reglink: creating the link: %ld\n", status);
     return 1;
@@ -159,5 +219,11 @@ int main(int argc, char **argv) {
   if (argc == 2 && std::strcmp(argv[1], "unnul") == 0) return DeleteNulKey();
   if (argc == 3 && std::strcmp(argv[1], "deny") == 0) return SetAccess(argv[2], true);
   if (argc == 3 && std::strcmp(argv[1], "allow") == 0) return SetAccess(argv[2], false);
-  return MakeLoop();
+  if (argc == 2 && std::strcmp(argv[1], "wow") == 0) return Wow6432Node(true);
+  if (argc == 2 && std::strcmp(argv[1], "unwow") == 0) return Wow6432Node(false);
+  if (argc == 3 && std::strcmp(argv[1], "guard") == 0) return Guard(argv[2], true);
+  if (argc == 3 && std::strcmp(argv[1], "unguard") == 0) return Guard(argv[2], false);
+  if (argc == 4 && std::strcmp(argv[1], "link") == 0) return MakeLink(argv[2], argv[3]);
+  std::printf("reglink: unknown arguments\n");
+  return 2;
 }

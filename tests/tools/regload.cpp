@@ -10,6 +10,9 @@
 #include <string>
 
 #include "standin/file.h"
+#ifndef _WIN32
+#include "standin/control.h"
+#endif
 #include "tests/tools/calls.h"
 
 namespace {
@@ -42,6 +45,18 @@ bool LoadRoot(HKEY root, const standin::Key *key) {
   return ok;
 }
 
+#ifdef _WIN32
+// In the 64-bit view, as everything the tools and lorimex.exe do: a 32-bit
+// tool must not be sent to Wow6432Node.
+void DeleteTree(HKEY root, const char *path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
+  RegDeleteTreeA(key, nullptr);
+  RegCloseKey(key);
+  RegDeleteKeyExA(root, path, KEY_WOW64_64KEY, 0);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -60,8 +75,11 @@ int main(int argc, char **argv) {
     return 2;
   }
 #ifdef _WIN32
-  RegDeleteTreeA(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
-  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Norvane");
+  DeleteTree(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
+  DeleteTree(HKEY_CURRENT_USER, "Software\\Norvane");
+#else
+  // The default profile is an administrator's to write.
+  standin::ActAsAdministrator(true);
 #endif
   bool ok = LoadRoot(HKEY_USERS, standin::FindSubkey(top, "HKEY_USERS"));
   ok = LoadRoot(HKEY_CURRENT_USER, standin::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;

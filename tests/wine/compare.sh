@@ -8,16 +8,25 @@
 #             may carry <XXXX> units, text data raw UTF-16 after "(utf-16)")
 #   --reg     the reference is `reg copy /s /f` of the same start under Wine
 #             (for what the Linux registry cannot hold); the run must succeed
+#   --guard   after loading, the current user's Software, Norvane\Kelvaro and
+#             Norvane\Kelvaro\Protected deny everybody DELETE, WRITE_DAC and
+#             WRITE_OWNER (a "protect from deletion" rule), which a copy
+#             that asks for no more than it uses does not notice
+#   --wow     after loading, keys of the 32-bit view (Wow6432Node) stand
+#             beside the product keys in both profiles, with a decoy value:
+#             both builds must use the ordinary keys all the same
 #   --acp LOCALE  run as Windows before 1903 would: the manifest's code page
 #             setting made unknown, the 8-bit code page chosen by the locale
 #             (en_US.UTF-8: 1252, ja_JP.UTF-8: 932)
-#   compare.sh [--wide] [--reg] [--acp LOCALE] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
+#   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
 set -u
-wide=() against_reg= locale=
+wide=() against_reg= locale= guarded=() wow=
 while true; do
   case $1 in
     --wide) wide=(--wide); shift ;;
     --reg) against_reg=1; shift ;;
+    --guard) guarded=('Software' 'Software\Norvane\Kelvaro' 'Software\Norvane\Kelvaro\Protected'); shift ;;
+    --wow) wow=1; shift ;;
     --acp) locale=$2; shift 2 ;;
     *) break ;;
   esac
@@ -26,14 +35,26 @@ native=$1 windows=$2 fixture=$3 runs=${4:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_env.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# What --guard and --wow add to a loaded fixture ("on"), or take away again
+# ("off"), so that the next load and the next case start clean.
+extras() {
+  local key status=0 prefix=
+  [ "$1" = on ] || prefix=un
+  for key in "${guarded[@]}"; do
+    wine_run "$windows/reglink.exe" ${prefix}guard "$key" </dev/null >>"$work/load.out" 2>&1 || status=1
+  done
+  [ -z "$wow" ] || wine_run "$windows/reglink.exe" ${prefix}wow </dev/null >>"$work/load.out" 2>&1 || status=1
+  return $status
+}
+trap 'extras off; rm -rf "$work"' EXIT
 
 if [[ $fixture == deep:* ]]; then
   bash "$here/deep_fixture.sh" "${fixture#deep:}" >"$work/fixture.reg"
   fixture=$work/fixture.reg
 fi
 load() {
-  wine_run "$windows/regload.exe" "${wide[@]}" "Z:$fixture" </dev/null >"$work/load.out" 2>&1 && return 0
+  extras off
+  wine_run "$windows/regload.exe" "${wide[@]}" "Z:$fixture" </dev/null >"$work/load.out" 2>&1 && extras on && return 0
   echo "loading the fixture into Wine failed:"; cat "$work/load.out"; exit 1
 }
 dump() { wine_run "$windows/regdump.exe" "${wide[@]}" hkcu 'Software\Norvane' </dev/null | tr -d '\r'; }

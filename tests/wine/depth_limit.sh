@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# A product subtree deeper than the copy goes: "link", a key of the example
-# profile's product subtree that links back to the product key; or "chain",
-# a chain of 1,000 keys, deeper than the 512 levels that Wine's registry
-# holds and the Linux one refuses (made beside the merge fixture, whose
-# other keys the copy must take too). Under Wine the copy must stop at 512
-# levels within seconds, report the key it did not open, and end with the
-# failed verdict.
-#   depth_limit.sh WINDOWS_BUILD link|chain
+# A product subtree deeper than the copy goes: a chain of 1,000 keys,
+# deeper than the 512 levels that Wine's registry holds and the Linux one
+# refuses (made beside the merge fixture, whose other keys the copy must take
+# too). Under Wine the copy must stop at 512 levels within seconds, report
+# the key it did not open, and end with the failed verdict.
+#   depth_limit.sh WINDOWS_BUILD chain
 set -u
 windows=$1 mode=$2
 . "$(dirname "$0")/wine_env.sh"
@@ -16,8 +14,7 @@ trap 'rm -rf "$work"' EXIT
 cases=$(dirname "$0")/../e2e/cases
 case $mode in
   chain) cut_off=L513 make=(chain 1000) fixture=$cases/merge/input.reg ;;
-  link) cut_off=Loop make=() fixture=$cases/example/input.reg ;;
-  *) echo "usage: depth_limit.sh WINDOWS_BUILD link|chain"; exit 2 ;;
+  *) echo "usage: depth_limit.sh WINDOWS_BUILD chain"; exit 2 ;;
 esac
 wine_run "$windows/regload.exe" "Z:$fixture" </dev/null >"$work/load.out" 2>&1 &&
   wine_run "$windows/reglink.exe" "${make[@]}" </dev/null >>"$work/load.out" 2>&1 ||

@@ -1,0 +1,17 @@
+// The program's own build of the stand-in: no call is counted, none made to
+// fail, and the calls are a user's, never an administrator's. Weak, so that
+// a test linking faults.cpp gets its definitions instead.
+#include "standin/faults.h"
+
+namespace standin {
+
+[[gnu::weak]] void CountCall(Op) {}
+[[gnu::weak]] void CountPredefinedClose() {}
+[[gnu::weak]] void CountInvalidClose() {}
+[[gnu::weak]] LONG InjectedStatus(Op, const std::string &, std::optional<std::string_view>, long) {
+  return ERROR_SUCCESS;
+}
+[[gnu::weak]] bool ActsAsAdministrator() { return false; }
+[[gnu::weak]] void ForgetFaultsAndCounts() {}
+
+}  // namespace standin
