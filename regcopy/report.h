@@ -1,11 +1,11 @@
-// Every line the program writes, and how it reaches standard output. A line
-// is built whole, then written and flushed, so that it reaches the console
-// before the next registry call. Names arrive in the registry's UTF-16 and
-// are shown as UTF-8 (a lone surrogate as U+FFFD: the line is for people,
-// the copy itself stays exact). On a Windows console the line is written as
-// UTF-16, so that it shows right whatever the console's code page;
-// anywhere else the UTF-8 bytes go out. A failed write is ignored: it
-// changes neither the flow nor the verdict.
+// Every line the program writes. A line is built whole in the reporting
+// call's own buffer, then written and flushed (output.h), so that it reaches
+// the console before the next registry call. Names arrive in the registry's
+// UTF-16 and are shown as UTF-8: a control character as "<XXXX>" (and a "<"
+// that would begin that form as "<003C>"), so that a name can neither break
+// a line nor drive a terminal; a lone surrogate as U+FFFD. The line is for
+// people; the copy itself stays exact. A failed write is ignored: it changes
+// neither the flow nor the verdict.
 #ifndef LORIMEX_REGCOPY_REPORT_H
 #define LORIMEX_REGCOPY_REPORT_H
 
@@ -13,6 +13,7 @@
 
 // What the process needs before the first line: a reader that goes away
 // (a closed pipe) or a full log file must not end the run before its verdict.
+// Defined with the platform's output (output_posix.cpp, output_windows.cpp).
 void SetUpProcess();
 
 // The banner and "Updating roaming user.".
