@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "standin/file.h"
+#include "standin/reg_format.h"
 
 namespace {
 

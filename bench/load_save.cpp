@@ -11,7 +11,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   standin::Key top;
+  standin::FileForm form;
   standin::RegistryLock lock;
-  if (standin::LoadRegistry({argv[1], false}, lock, top) != ERROR_SUCCESS) return 1;
-  return standin::SaveRegistry(argv[1], top) == ERROR_SUCCESS ? 0 : 1;
+  if (standin::LoadRegistry({argv[1], false}, lock, top, form) != ERROR_SUCCESS) return 1;
+  return standin::SaveRegistry(argv[1], top, form) == ERROR_SUCCESS ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/update.h"
-#include "standin/file.h"
+#include "standin/reg_format.h"
 #include "standin/control.h"
 #include "standin/store.h"
 
@@ -24,7 +24,8 @@ int main() {
   {
     // Only to count the tree: the run below takes the lock itself.
     standin::RegistryLock lock;
-    if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top) != ERROR_SUCCESS) return 1;
+    standin::FileForm form;
+    if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top, form) != ERROR_SUCCESS) return 1;
   }
   const standin::Key *product = &top;
   for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})

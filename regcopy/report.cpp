@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "regcopy/output.h"
+#include "registry/text.h"
 
 namespace {
 
@@ -32,26 +33,9 @@ void AppendNumber(Line &line, unsigned long number) {
   Append(line, digits, static_cast<std::size_t>(end - digits));
 }
 
-bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 void AppendCharacter(Line &line, char32_t c) {
   char bytes[4];
-  std::size_t count = 0;
-  if (c < 0x80) {
-    bytes[count++] = static_cast<char>(c);
-  } else if (c < 0x800) {
-    bytes[count++] = static_cast<char>(0xC0 | c >> 6);
-  } else if (c < 0x10000) {
-    bytes[count++] = static_cast<char>(0xE0 | c >> 12);
-    bytes[count++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-  } else {
-    bytes[count++] = static_cast<char>(0xF0 | c >> 18);
-    bytes[count++] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    bytes[count++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-  }
-  if (c >= 0x80) bytes[count++] = static_cast<char>(0x80 | (c & 0x3F));
-  Append(line, bytes, count);
+  Append(line, bytes, regtext::EncodeUtf8(c, bytes));
 }
 
 // A character the terminal would take as a control: C0, DEL and C1.
@@ -84,9 +68,9 @@ void AppendEscape(Line &line, char32_t c) {
 void AppendName(Line &line, const WCHAR *name) {
   for (std::size_t i = 0; name[i] != 0; ++i) {
     char32_t c = static_cast<char16_t>(name[i]);
-    if (IsHighSurrogate(c) && IsLowSurrogate(static_cast<char16_t>(name[i + 1]))) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(name[++i]) - 0xDC00);
-    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+    if (regtext::IsHighSurrogate(c) && regtext::IsLowSurrogate(static_cast<char16_t>(name[i + 1]))) {
+      c = regtext::Combine(c, static_cast<char16_t>(name[++i]));
+    } else if (regtext::IsSurrogate(c)) {
       c = 0xFFFD;
     }
     if (IsControl(c) || LooksEscaped(name, i)) {

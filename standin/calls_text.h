@@ -1,6 +1,6 @@
 // What the 8-bit calls (char) and the wide calls (char16_t) see of a stored
 // name or value: the same bytes, or their UTF-16 form (see names.h); and
-// what they give.
+// what they give. Text data depend on the loaded file's form.
 #ifndef LORIMEX_STANDIN_CALLS_TEXT_H
 #define LORIMEX_STANDIN_CALLS_TEXT_H
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "standin/reg_format.h"
 #include "standin/tree.h"
 
 namespace standin {
@@ -19,23 +20,28 @@ std::size_t NameLength(std::string_view name, char16_t);
 void CopyName(std::string_view name, char *out);
 void CopyName(std::string_view name, char16_t *out);
 
-std::size_t DataSize(const Value &value, char);
-std::size_t DataSize(const Value &value, char16_t);
-void CopyData(const Value &value, unsigned char *out, char);
-void CopyData(const Value &value, unsigned char *out, char16_t);
+std::size_t DataSize(const Value &value, const FileForm &form, char);
+std::size_t DataSize(const Value &value, const FileForm &form, char16_t);
+void CopyData(const Value &value, const FileForm &form, unsigned char *out, char);
+void CopyData(const Value &value, const FileForm &form, unsigned char *out, char16_t);
 
 // As the platform does: text whose count stops just before a NUL unit, and
 // does not end in one itself, is taken with that NUL, as if the caller had
-// forgotten to count it. So the unit after the data is read.
-std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size);
+// forgotten to count it. The unit after the data is read only where the
+// caller's buffer is known to hold it: `available` bytes (see control.h),
+// never past the count otherwise.
+std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size,
+                               std::size_t available);
 
 // The stored form of data the wide calls give: text in a REGEDIT4 file in
 // its 8-bit form, everything else as it is; false when the file cannot hold
-// it exactly.
-bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, std::string &out);
+// it exactly (an odd length of text, units FromUtf16 refuses, or text its
+// code page has no form for).
+bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, const FileForm &form,
+                std::string &out);
 // The stored form of a name the wide calls give; false when the file
-// cannot hold it exactly.
-bool StoredName(const char16_t *name, std::string &out);
+// cannot hold it exactly (see FromUtf16 in names.h).
+bool StoredName(const char16_t *name, const FileForm &form, std::string &out);
 
 }  // namespace standin
 

@@ -41,6 +41,11 @@ void ActAsAdministrator(bool on);
 // could: its name may hold a NUL, as the platform's names may. Returns false
 // when there is no such key.
 bool PlantValue(const std::string &keyPath, const std::string &name, DWORD type, const std::string &data);
+// How many bytes the data buffers of the wide writes that follow hold, from
+// the data's start: the stand-in then reads the unit just past the count of
+// text, as the platform does (see WithForgottenNul in calls_text.h), where
+// it lies within them. 0, the default, reads nothing past the count.
+void SetCallerDataSize(std::size_t bytes);
 
 }  // namespace standin
 

@@ -17,6 +17,7 @@ struct Counters {
 Counters counters;
 std::vector<Fault> faults;
 bool administrator = false;
+std::size_t callerDataSize = 0;
 
 }  // namespace
 
@@ -40,7 +41,11 @@ void ForgetFaultsAndCounts() {
   counters = Counters{};
   faults.clear();
   administrator = false;
+  callerDataSize = 0;
 }
+
+void SetCallerDataSize(std::size_t bytes) { callerDataSize = bytes; }
+std::size_t CallerDataSize() { return callerDataSize; }
 
 void ActAsAdministrator(bool on) { administrator = on; }
 

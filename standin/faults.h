@@ -26,6 +26,7 @@ Key *LoadedTree();
 // Whether the calls act as an administrator's (see ActAsAdministrator).
 bool ActsAsAdministrator();
 void ForgetFaultsAndCounts();
+std::size_t CallerDataSize();
 
 }  // namespace standin
 

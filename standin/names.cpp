@@ -1,52 +1,37 @@
 #include "standin/names.h"
 
+#include "registry/text.h"
 #include "standin/casefold.h"
 
 namespace standin {
 namespace {
 
 constexpr char16_t kEscape = 0xDC00;
-TextForm textForm = TextForm::kRegedit4;
 
-bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+using regtext::IsHighSurrogate;
+using regtext::IsLowSurrogate;
 
 void AppendUtf8(char32_t c, std::string &out) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | c >> 6));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | c >> 12));
-    out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | c >> 18));
-    out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  char bytes[4];
+  out.append(bytes, regtext::EncodeUtf8(c, bytes));
 }
 
-// Encodes without checking that the bytes read back the same.
-bool Encode(std::u16string_view units, std::string &out) {
-  out.clear();
+// A pair becomes one character; a lone unit from 0xDC80 to 0xDCFF the byte
+// it stands for; every other lone surrogate its three bytes.
+std::string Encode(std::u16string_view units) {
+  std::string out;
   out.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
     char16_t u = units[i];
     if (IsHighSurrogate(u) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-      AppendUtf8(0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00), out);
-      ++i;
-    } else if (textForm == TextForm::kRegedit4 && u >= kEscape + 0x80 && u <= kEscape + 0xFF) {
+      AppendUtf8(regtext::Combine(u, units[++i]), out);
+    } else if (u >= kEscape + 0x80 && u <= kEscape + 0xFF) {
       out.push_back(static_cast<char>(u - kEscape));
-    } else if (textForm == TextForm::kRegedit4 && (IsHighSurrogate(u) || IsLowSurrogate(u))) {
-      return false;
     } else {
       AppendUtf8(u, out);
     }
   }
-  return true;
+  return out;
 }
 
 bool ReadsBackAs(std::string_view text, std::u16string_view units) {
@@ -59,9 +44,6 @@ bool ReadsBackAs(std::string_view text, std::u16string_view units) {
 }
 
 }  // namespace
-
-void SetTextForm(TextForm form) { textForm = form; }
-TextForm CurrentTextForm() { return textForm; }
 
 bool Utf16Units::Next(char16_t &unit) {
   if (low_ != 0) {
@@ -87,26 +69,47 @@ bool Utf16Units::Next(char16_t &unit) {
   return true;
 }
 
-// Reads one well-formed multi-byte UTF-8 character (no overlong forms,
-// surrogates or code points past U+10FFFF) and steps over it; false leaves
-// pos_ alone.
-bool Utf16Units::DecodeNext(char32_t &c) {
-  auto byte = [this](std::size_t i) { return static_cast<unsigned char>(text_[pos_ + i]); };
+namespace {
+
+// The length of the well-formed UTF-8 character at `pos` (no overlong
+// forms, nothing past U+10FFFF; surrogates in three bytes only when
+// `surrogates`, and never 0xDC80 to 0xDCFF, which stand for bytes), 0 when
+// there is none; `c` gets it.
+std::size_t Utf8CharacterAt(std::string_view text, std::size_t pos, bool surrogates, char32_t &c) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
   unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    c = lead;
+    return 1;
+  }
   std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-  if (length == 0 || pos_ + length > text_.size()) return false;
-  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-  if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED && textForm == TextForm::kRegedit4) high = 0x9F;
-  if (lead == 0xF0) low = 0x90;
-  if (lead == 0xF4) high = 0x8F;
+  if (length == 0 || pos + length > text.size()) return 0;
+  unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;  // the allowed range of the second byte
+  unsigned char high = lead == 0xF4 ? 0x8F : lead == 0xED && !surrogates ? 0x9F : 0xBF;
   c = lead & (0x7F >> length);
   for (std::size_t i = 1; i < length; ++i) {
     unsigned char next = byte(i);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return false;
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
     c = c << 6 | (next & 0x3F);
   }
-  pos_ += length;
+  return c >= kEscape + 0x80 && c <= kEscape + 0xFF ? 0 : length;
+}
+
+}  // namespace
+
+// A high surrogate in three bytes is one only where no surrogate follows
+// (a low one, or a byte that is a unit of its own, would read back with it
+// as a pair); otherwise its bytes are units of their own. False leaves pos_
+// alone.
+bool Utf16Units::DecodeNext(char32_t &c) {
+  std::size_t length = Utf8CharacterAt(text_, pos_, true, c);
+  if (length == 0) return false;
+  std::size_t after = pos_ + length;
+  char32_t next = 0;
+  if (IsHighSurrogate(c) && after < text_.size() && static_cast<unsigned char>(text_[after]) >= 0x80 &&
+      (Utf8CharacterAt(text_, after, true, next) == 0 || regtext::IsSurrogate(next)))
+    return false;
+  pos_ = after;
   return true;
 }
 
@@ -136,14 +139,26 @@ bool IsValidUtf16(std::u16string_view units) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
       ++i;
-    } else if (IsHighSurrogate(units[i]) || IsLowSurrogate(units[i])) {
+    } else if (regtext::IsSurrogate(units[i])) {
       return false;
     }
   }
   return true;
 }
 
-bool FromUtf16(std::u16string_view units, std::string &out) { return Encode(units, out) && ReadsBackAs(out, units); }
+bool FromUtf16(std::u16string_view units, std::string &out) {
+  out = Encode(units);
+  return ReadsBackAs(out, units);
+}
+
+std::size_t StrictUtf8Length(std::string_view text) {
+  char32_t c = 0;
+  std::size_t pos = 0;
+  for (std::size_t length = 0; pos < text.size(); pos += length) {
+    if ((length = Utf8CharacterAt(text, pos, false, c)) == 0) break;
+  }
+  return pos;
+}
 
 std::u16string UnitsOfBytes(std::string_view bytes) {
   std::u16string units(bytes.size() / 2, u'\0');

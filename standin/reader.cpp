@@ -1,8 +1,9 @@
 #include <algorithm>
 #include <array>
 
-#include "standin/file.h"
+#include "registry/text.h"
 #include "standin/names.h"
+#include "standin/reg_format.h"
 
 namespace standin {
 namespace {
@@ -12,18 +13,17 @@ constexpr std::array<std::string_view, 5> kRoots = {"HKEY_CLASSES_ROOT", "HKEY_C
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
 std::string_view TrimLeft(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   return s;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// The rest of a line after its data: blanks, perhaps a comment.
+bool IsRestOfLineEmpty(std::string_view s) {
+  s = TrimLeft(s);
+  return s.empty() || s.front() == ';';
 }
 
 int HexDigit(char c) {
@@ -54,9 +54,9 @@ std::string CanonicalRootName(std::string_view name) {
   return {};
 }
 
-// Splits the text into lines, keeping the number of the first physical line
-// of each; CR before LF is dropped. Remembers whether the latest line ended
-// in a line break: one that does not may have been cut short.
+// Splits the text into lines as regedit does: a line ends at CR LF, CR or
+// LF. Keeps the number of each, and remembers whether the latest ended in a
+// line break: one that does not may have been cut short.
 struct Line {
   std::size_t number;
   std::string_view text;
@@ -67,14 +67,21 @@ class Reader {
   explicit Reader(std::string_view text) : text_(text) {}
   bool Next(Line &line) {
     if (pos_ >= text_.size()) return false;
-    std::size_t end = text_.find('\n', pos_);
+    std::size_t end = text_.find_first_of("\r\n", pos_);
     endedInLineBreak_ = end != std::string_view::npos;
     if (!endedInLineBreak_) end = text_.size();
-    line = {++number_, TrimRight(text_.substr(pos_, end - pos_))};
+    line = {++number_, text_.substr(pos_, end - pos_)};
     pos_ = end + 1;
+    if (endedInLineBreak_ && text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n') ++pos_;
     return true;
   }
   bool EndedInLineBreak() const { return endedInLineBreak_; }
+  // The number of the line that holds the byte at `offset`, from the start.
+  std::size_t LineOf(std::size_t offset) {
+    Line line{1, {}};
+    while (Next(line) && pos_ <= offset) continue;
+    return line.number;
+  }
 
  private:
   std::string_view text_;
@@ -83,8 +90,8 @@ class Reader {
   bool endedInLineBreak_ = true;
 };
 
-// Reads a quoted string at the start of `s`, with \\ and \" escapes, and
-// drops it from `s`.
+// Reads a quoted string at the start of `s`, with the escapes regedit
+// writes (\\, \", \r and \n), and drops it from `s`.
 bool ParseQuoted(std::string_view &s, std::string &out) {
   if (s.empty() || s.front() != '"') return false;
   out.clear();
@@ -95,40 +102,39 @@ bool ParseQuoted(std::string_view &s, std::string &out) {
       return true;
     }
     if (c == '\\') {
-      if (++i == s.size() || (s[i] != '\\' && s[i] != '"')) return false;
-      c = s[i];
+      if (++i == s.size()) return false;
+      c = s[i] == 'r' ? '\r' : s[i] == 'n' ? '\n' : s[i];
+      if (c != '\\' && c != '"' && c != '\r' && c != '\n') return false;
     }
     out.push_back(c);
   }
   return false;
 }
 
-// Comma-separated two-digit hex bytes, blanks allowed around each.
-bool ParseHexBytes(std::string_view s, std::string &out) {
-  out.clear();
-  out.reserve(s.size() / 3 + 1);
-  std::size_t i = 0, n = s.size();
-  auto skipBlanks = [&] {
-    while (i < n && IsBlank(s[i])) ++i;
-  };
-  skipBlanks();
-  if (i == n) return true;
-  while (true) {
-    if (i + 2 > n) return false;
-    int high = HexDigit(s[i]), low = HexDigit(s[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out.push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-    skipBlanks();
-    if (i == n) return true;
-    if (s[i++] != ',') return false;
-    skipBlanks();
+// One line's part of a hex list, as regedit reads it: bytes of one or two
+// hex digits, a comma after each but the last, blanks after a comma, a
+// comment at the end. A backslash after a comma (or alone) goes on in the
+// next line. What regedit would not read is kBad, and so is a list ending
+// in a comma, which may have been cut short.
+enum class HexLine { kEnds, kGoesOn, kBad };
+
+HexLine ParseHexLine(std::string_view s, std::string &out) {
+  s = TrimLeft(s);
+  for (bool afterComma = false;;) {
+    if (s.empty() || s.front() == ';') return afterComma && s.empty() ? HexLine::kBad : HexLine::kEnds;
+    if (s.front() == '\\') return IsRestOfLineEmpty(s.substr(1)) ? HexLine::kGoesOn : HexLine::kBad;
+    std::size_t digits = 0;
+    int value = 0;
+    for (; digits < s.size() && digits <= 2 && HexDigit(s[digits]) >= 0; ++digits)
+      value = value * 16 + HexDigit(s[digits]);
+    if (digits == 0 || digits > 2) return HexLine::kBad;
+    out.push_back(static_cast<char>(value));
+    s.remove_prefix(digits);
+    if (s.empty() || s.front() != ',') return IsRestOfLineEmpty(s) ? HexLine::kEnds : HexLine::kBad;
+    s = TrimLeft(s.substr(1));
+    afterComma = true;
   }
 }
-
-// A name the file can hold: lines break at CR and LF, and the platform's
-// 8-bit calls end a name at its first NUL.
-bool IsStorableName(std::string_view name) { return name.find_first_of(std::string_view("\0\r\n", 3)) == name.npos; }
 
 // Text of the registry's UTF-16LE bytes: its units, NUL included.
 std::string Utf16Bytes(std::string_view text) {
@@ -137,35 +143,21 @@ std::string Utf16Bytes(std::string_view text) {
   return bytes;
 }
 
-// The text of a UTF-16LE file as the version 5 form stores names: every
-// unit kept, a lone surrogate included.
-std::string FromUtf16File(std::string_view bytes) {
-  std::string text;
-  FromUtf16(UnitsOfBytes(bytes), text);
-  return text;
-}
-
 // Builds the tree of a registry file. While reading, a key's subkeys stay in
 // the order they came and are found through one hash index, so that any
 // order of sections costs the same; they are sorted once at the end.
 class Parser {
  public:
-  Parser(std::string_view text, bool utf16, Key &top, ParseError &error)
-      : reader_(text), top_(top), error_(error), utf16_(utf16) {}
+  Parser(std::string_view text, const FileForm &form, Key &top, ParseError &error)
+      : text_(text), reader_(text), form_(form), top_(top), error_(error) {}
 
+  // The header has been read already (see ReadForm).
   bool Run() {
+    std::size_t nul = text_.find('\0');
+    if (nul != std::string_view::npos)
+      return Fail(Reader(text_).LineOf(nul), "a NUL in the line: regedit reads a line only up to it");
     Line line{1, {}};
-    if (!reader_.Next(line)) return Fail(1, "empty file: the first line must be REGEDIT4");
-    std::string_view header = line.text;
-    if (header.substr(0, 2) == "\xFE\xFF") return Fail(1, "UTF-16 text in big-endian order is not read");
-    if (header.substr(0, 3) == "\xEF\xBB\xBF") header.remove_prefix(3);
-    if (header == kRegedit5) {
-      SetTextForm(TextForm::kRegedit5);
-    } else if (header == kRegedit4 && !utf16_) {
-      SetTextForm(TextForm::kRegedit4);
-    } else {
-      return Fail(1, "the first line must be REGEDIT4 or " + std::string(kRegedit5));
-    }
+    reader_.Next(line);
     bool read = true;
     while (read && reader_.Next(line)) read = ParseLine(line);
     SortAllSubkeys();
@@ -182,10 +174,17 @@ class Parser {
   bool ParseLine(const Line &line) {
     std::string_view text = TrimLeft(line.text);
     if (text.empty() || text.front() == ';') return true;
-    if (text.substr(0, 2) == "[-") return ParseDeletionLine(line.number, text);
-    if (text.front() == '[') return ParseKeyLine(line.number, text);
     if (text.front() == '"' || text.front() == '@') return ParseValue(line, text);
-    return Fail(line.number, "neither a [key], a value nor a comment");
+    if (text.front() != '[') return Fail(line.number, "neither a [key], a value nor a comment");
+    // The path ends at the last ] of the line, as regedit reads it.
+    std::size_t close = text.rfind(']');
+    if (close != std::string_view::npos) {
+      if (!IsRestOfLineEmpty(text.substr(close + 1)))
+        return Fail(line.number, "only a comment may follow the ] of a key line");
+      text = text.substr(0, close + 1);
+    }
+    if (text.substr(0, 2) == "[-") return ParseDeletionLine(line.number, text);
+    return ParseKeyLine(line.number, text);
   }
 
   // A [key] line: the key becomes the one values go to, made if missing.
@@ -224,8 +223,6 @@ class Parser {
     if (!SplitKeyPath(path, names_)) return Fail(number, "empty key name in the path");
     if (names_.size() - 1 > kMaxLevels)
       return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
-    if (!std::all_of(names_.begin(), names_.end(), IsStorableName))
-      return Fail(number, "a key name holds a NUL or a line break");
     root_ = CanonicalRootName(names_.front());
     if (root_.empty()) return Fail(number, "unknown root key " + std::string(names_.front()));
     names_.front() = root_;
@@ -310,22 +307,6 @@ class Parser {
     }
   }
 
-  // Hex data may run on over lines that end in a backslash.
-  bool JoinContinuations(const Line &line, std::string_view &data, std::string &joined) {
-    if (data.empty() || data.back() != '\\') return true;
-    joined.assign(data.substr(0, data.size() - 1));
-    Line next{0, {}};
-    while (true) {
-      if (!reader_.Next(next)) return Fail(line.number, "the value runs on past the end of the file");
-      std::string_view more = TrimLeft(next.text);
-      bool goesOn = !more.empty() && more.back() == '\\';
-      joined.append(goesOn ? more.substr(0, more.size() - 1) : more);
-      if (!goesOn) break;
-    }
-    data = joined;
-    return true;
-  }
-
   bool ParseValue(const Line &line, std::string_view text) {
     std::size_t number = line.number;
     if (inDeleted_) return Fail(number, "a value under a key being removed");
@@ -336,58 +317,89 @@ class Parser {
     } else if (!ParseQuoted(text, name)) {
       return Fail(number, "a value name must be a quoted string");
     }
-    if (!IsStorableName(name)) return Fail(number, "a value name holds a NUL or a line break");
     text = TrimLeft(text);
     if (text.empty() || text.front() != '=') return Fail(number, "expected = after the value name");
     std::string_view data = TrimLeft(text.substr(1));
-    std::string joined;
-    if (StartsWithNoCase(data, "hex")) {
-      if (!JoinContinuations(line, data, joined)) return false;
-      // A list of bytes cut after a comma-less byte looks whole.
-      if (!reader_.EndedInLineBreak()) return Fail(number, "the file ends inside hex data: it may be cut short");
-    }
-    return StoreValue(number, name, data);
-  }
-
-  bool StoreValue(std::size_t number, const std::string &name, std::string_view data) {
     std::string bytes;
     std::uint32_t type = 0;
-    if (data == "-") {
+    if (!data.empty() && data.front() == '-') {
+      if (!IsRestOfLineEmpty(data.substr(1))) return Fail(number, "bad value data");
       current_->RemoveValue(name);
       return true;
     }
-    if (!data.empty() && data.front() == '"') {
-      if (!ParseQuoted(data, bytes) || !data.empty()) return Fail(number, "bad string data");
+    if (StartsWith(data, kStringTag)) {
+      if (!ParseQuoted(data, bytes) || !IsRestOfLineEmpty(data)) return Fail(number, "bad string data");
       bytes.push_back('\0');
       // A version 5 file's strings are text, which the registry holds in
       // UTF-16; the data of hex(1), hex(2) and hex(7) are those bytes already.
-      if (CurrentTextForm() == TextForm::kRegedit5) bytes = Utf16Bytes(bytes);
+      if (form_.HoldsUtf16Data()) bytes = Utf16Bytes(bytes);
       type = kString;
-    } else if (StartsWithNoCase(data, "dword:")) {
-      std::uint32_t dword = 0;
-      if (data.size() != 14 || !ParseHexNumber(data.substr(6), 8, dword))
-        return Fail(number, "bad dword data: it takes eight hex digits");
-      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((dword >> (8 * i)) & 0xFF));
+    } else if (StartsWith(data, kDwordTag)) {
+      if (!ParseDword(number, data.substr(kDwordTag.size()), bytes)) return false;
       type = kDword;
-    } else if (!ParseHexValue(data, type, bytes)) {
-      return Fail(number, "bad value data");
+    } else if (StartsWith(data, kBinaryTag) || StartsWith(data, kTypedHexTag)) {
+      if (!ParseHexValue(line, data, type, bytes)) return false;
+    } else {
+      return Fail(number, "unknown data: regedit reads \"text\", dword:, hex: and hex(N): in lower case only");
     }
     current_->SetValue(name, type, bytes);
     return true;
   }
 
-  static bool ParseHexValue(std::string_view data, std::uint32_t &type, std::string &bytes) {
-    if (StartsWithNoCase(data, "hex:")) {
-      type = kBinary;
-      return ParseHexBytes(data.substr(4), bytes);
-    }
-    if (!StartsWithNoCase(data, "hex(")) return false;
-    std::size_t close = data.find("):");
-    return close != std::string_view::npos && ParseHexNumber(data.substr(4, close - 4), 8, type) &&
-           ParseHexBytes(data.substr(close + 2), bytes);
+  // One to eight hex digits, as regedit reads them.
+  bool ParseDword(std::size_t number, std::string_view digits, std::string &bytes) {
+    digits = TrimLeft(digits);
+    std::size_t end = 0;
+    while (end < digits.size() && HexDigit(digits[end]) >= 0) ++end;
+    std::uint32_t dword = 0;
+    if (!ParseHexNumber(digits.substr(0, end), 8, dword) || !IsRestOfLineEmpty(digits.substr(end)))
+      return Fail(number, "bad dword data: it takes one to eight hex digits");
+    if (!reader_.EndedInLineBreak()) return Fail(number, "the file ends inside dword data: it may be cut short");
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((dword >> (8 * i)) & 0xFF));
+    return true;
   }
 
+  // hex: or hex(N): and a list that may run on over lines ending in a
+  // backslash, with blank and comment lines between them.
+  bool ParseHexValue(const Line &line, std::string_view data, std::uint32_t &type, std::string &bytes) {
+    std::size_t number = line.number;
+    type = kBinary;
+    if (StartsWith(data, kBinaryTag)) {
+      data.remove_prefix(kBinaryTag.size());
+    } else {
+      std::size_t close = data.find(kTypedHexEnd);
+      if (close == std::string_view::npos ||
+          !ParseHexNumber(data.substr(kTypedHexTag.size(), close - kTypedHexTag.size()), 8, type))
+        return Fail(number, "bad value data");
+      data.remove_prefix(close + kTypedHexEnd.size());
+    }
+    HexLine state = ParseHexLine(data, bytes);
+    for (Line next{0, {}}; state == HexLine::kGoesOn;) {
+      do {
+        if (!reader_.Next(next)) return Fail(number, "the value runs on past the end of the file");
+      } while (IsRestOfLineEmpty(next.text));
+      std::string_view more = TrimLeft(next.text);
+      if (HexDigit(more.front()) < 0) return Fail(next.number, "a hex list must go on with a hex digit");
+      state = ParseHexLine(more, bytes);
+    }
+    if (state == HexLine::kBad) return Fail(number, "bad value data");
+    // A list of bytes cut after a comma-less byte looks whole.
+    if (!reader_.EndedInLineBreak()) return Fail(number, "the file ends inside hex data: it may be cut short");
+    return form_.HoldsUtf16Data() || !form_.codePage || !regtext::IsTextType(type) || DecodeText(number, bytes);
+  }
+
+  // Text data of a REGEDIT4 file in a code page, held as the stand-in's text.
+  bool DecodeText(std::size_t number, std::string &bytes) {
+    std::string text;
+    if (!form_.codePage->Decode(bytes, text))
+      return Fail(number, "text data that code page " + form_.codePage->name() + " does not map exactly");
+    bytes = std::move(text);
+    return true;
+  }
+
+  std::string_view text_;
   Reader reader_;
+  const FileForm &form_;
   Key &top_;
   ParseError &error_;
   Key *current_ = nullptr;
@@ -398,27 +410,103 @@ class Parser {
   std::vector<std::unique_ptr<Key>> deleted_;
   std::vector<std::string_view> names_;  // of the latest section
   std::string root_;                     // its root, as the platform spells it
-  bool utf16_;                           // the file was UTF-16, decoded before
 };
 
-}  // namespace
+// The first line, which says the version; leading blanks are allowed,
+// nothing after it (regedit imports nothing from a file with "REGEDIT4 ").
+bool ReadVersion(std::string_view text, FileForm &form, ParseError &error) {
+  Line header{1, {}};
+  if (!Reader(text).Next(header)) {
+    error = {1, "empty file: the first line must be REGEDIT4"};
+    return false;
+  }
+  std::string_view version = TrimLeft(header.text);
+  form.version5 = version == kRegedit5;
+  if (form.version5 || (version == kRegedit4 && form.encoding != FileForm::Encoding::kUtf16)) return true;
+  error = {1, "the first line must be REGEDIT4 or " + std::string(kRegedit5)};
+  return false;
+}
 
-bool Parse(std::string_view text, Key &top, ParseError &error) {
-  top.subkeys.clear();
-  std::string decoded;
-  bool utf16 = text.substr(0, 2) == "\xFF\xFE";
-  if (utf16 && text.size() % 2 != 0) {
+// The text of a REGEDIT4 file in a code page, line by line, so that a byte
+// it does not map is named by its line.
+bool DecodeLines(std::string_view bytes, const CodePage &codePage, std::string &text, ParseError &error) {
+  for (std::size_t start = 0; start <= bytes.size();) {
+    std::size_t end = std::min(bytes.find('\n', start), bytes.size());
+    std::string line;
+    if (!codePage.Decode(bytes.substr(start, end - start), line)) {
+      error = {Reader(bytes).LineOf(start), "bytes that code page " + codePage.name() + " does not map exactly"};
+      return false;
+    }
+    text += line;
+    if (end < bytes.size()) text.push_back('\n');
+    start = end + 1;
+  }
+  return true;
+}
+
+// The text of a UTF-16LE file, line by line, so that units the stand-in
+// cannot hold (see FromUtf16) are named by their line.
+bool DecodeUtf16Lines(std::string_view bytes, std::string &text, ParseError &error) {
+  std::u16string units = UnitsOfBytes(bytes);
+  std::string line;
+  for (std::size_t start = 0; start <= units.size();) {
+    std::size_t end = std::min(units.find(u'\n', start), units.size());
+    if (!FromUtf16(std::u16string_view(units).substr(start, end - start), line)) {
+      error = {Reader(text + "x").LineOf(text.size()),
+               "UTF-16 text the stand-in cannot hold exactly: lone "
+               "surrogates that would read back as a character"};
+      return false;
+    }
+    text += line;
+    if (end < units.size()) text.push_back('\n');
+    start = end + 1;
+  }
+  return true;
+}
+
+// The file's text in the stand-in's form (see names.h), and what it is: a
+// UTF-16LE file after its byte-order mark, UTF-8 after one, otherwise 8-bit
+// text: UTF-8 for version 5 (text regedit would read in another code page
+// is refused), the code page given for REGEDIT4.
+bool DecodeFile(std::string_view bytes, FileForm &form, std::string &text, ParseError &error) {
+  using Encoding = FileForm::Encoding;
+  if (StartsWith(bytes, "\xFE\xFF")) {
+    error = {1, "UTF-16 text in big-endian order is not read"};
+    return false;
+  }
+  form.encoding = StartsWith(bytes, "\xFF\xFE")       ? Encoding::kUtf16
+                  : StartsWith(bytes, "\xEF\xBB\xBF") ? Encoding::kUtf8WithBom
+                                                      : Encoding::kUtf8;
+  if (form.encoding != Encoding::kUtf8) form.codePage = nullptr;
+  if (form.encoding == Encoding::kUtf16 && bytes.size() % 2 != 0) {
     error = {1, "UTF-16 text of an odd number of bytes: it may be cut short"};
     return false;
   }
-  if (utf16) {
-    // Names keep lone surrogates (see names.h): decoded for the version 5
-    // form before the header says which form the file is.
-    SetTextForm(TextForm::kRegedit5);
-    decoded = FromUtf16File(text.substr(2));
-    text = decoded;
+  if (form.encoding == Encoding::kUtf16) {
+    if (!DecodeUtf16Lines(bytes.substr(2), text, error)) return false;
+  } else {
+    text.assign(bytes.substr(form.encoding == Encoding::kUtf8WithBom ? 3 : 0));
   }
-  return Parser(text, utf16, top, error).Run();
+  if (!ReadVersion(text, form, error)) return false;
+  std::size_t valid = form.encoding == Encoding::kUtf16 ? text.size() : StrictUtf8Length(text);
+  if (form.version5 && valid < text.size()) {
+    error = {Reader(text).LineOf(valid),
+             "version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in "
+             "the machine's 8-bit code page"};
+    return false;
+  }
+  if (form.version5 || !form.codePage) return true;
+  std::string raw = std::move(text);
+  text.clear();
+  return DecodeLines(raw, *form.codePage, text, error);
+}
+
+}  // namespace
+
+bool Parse(std::string_view bytes, Key &top, FileForm &form, ParseError &error) {
+  top.subkeys.clear();
+  std::string text;
+  return DecodeFile(bytes, form, text, error) && Parser(text, form, top, error).Run();
 }
 
 }  // namespace standin

@@ -14,7 +14,6 @@
 #include "standin/api.h"
 #include "standin/calls_text.h"
 #include "standin/faults.h"
-#include "standin/file.h"
 #include "standin/names.h"
 #include "standin/store.h"
 
@@ -35,6 +34,7 @@ struct Session {
   RegistryFile file;
   RegistryLock lock;
   Key top;
+  FileForm form;  // of the file read, in which it is written back
   std::unordered_map<std::uintptr_t, OpenedKey> handles;
   std::unordered_map<std::uintptr_t, OpenedKey> roots;  // the predefined keys, once used
   bool dirty = false;
@@ -72,8 +72,8 @@ LONG LoadSession() {
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
   session->file = FindRegistryFile();
-  LONG status =
-      session->file.path.empty() ? ERROR_PATH_NOT_FOUND : LoadRegistry(session->file, session->lock, session->top);
+  LONG status = session->file.path.empty() ? ERROR_PATH_NOT_FOUND
+                                           : LoadRegistry(session->file, session->lock, session->top, session->form);
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
     return status;
@@ -97,7 +97,7 @@ LONG EndSessionIfIdle(LONG status) {
   if (!session->dirty) return status;
   LONG saved = InjectedStatus(Op::Save, session->file.path);
   CountCall(Op::Save);
-  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file.path, session->top);
+  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file.path, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
@@ -226,8 +226,9 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values().size()) return ERROR_NO_MORE_ITEMS;
   const Value &value = open->key->values()[index];
+  const FileForm &form = Current().session->form;
   std::size_t length = NameLength(value.name(), Char());
-  std::size_t size = DataSize(value, Char());
+  std::size_t size = DataSize(value, form, Char());
   if (length >= *nameLength) return ERROR_MORE_DATA;
   if (data && size > *dataLength) {
     *dataLength = static_cast<DWORD>(size);
@@ -236,7 +237,7 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
   CopyName(value.name(), name);
   *nameLength = static_cast<DWORD>(length);
   if (type) *type = value.type();
-  if (data) CopyData(value, data, Char());
+  if (data) CopyData(value, form, data, Char());
   if (dataLength) *dataLength = static_cast<DWORD>(size);
   return ERROR_SUCCESS;
 }
@@ -262,8 +263,9 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
   return ERROR_SUCCESS;
 }
 
+// A value name may hold CR and LF: the file writes them as regedit does.
 LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data) {
-  if (CountUtf16Units(name) > kMaxValueName || name.find_first_of("\r\n") != name.npos) return ERROR_INVALID_PARAMETER;
+  if (CountUtf16Units(name) > kMaxValueName) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status != ERROR_SUCCESS) return status;
@@ -339,7 +341,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   return InSession(Op::Open, hKey, [&]() -> LONG {
     // A name the file cannot hold names no key in it.
     std::string path;
-    if (!standin::StoredName(lpSubKey, path)) return ERROR_FILE_NOT_FOUND;
+    if (!standin::StoredName(lpSubKey, standin::Current().session->form, path)) return ERROR_FILE_NOT_FOUND;
     return standin::OpenKeyPath(hKey, path, samDesired, phkResult);
   });
 }
@@ -361,7 +363,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   *phkResult = nullptr;
   return InSession(Op::Create, hKey, [&]() -> LONG {
     std::string path;
-    if (!standin::StoredName(lpSubKey, path)) return ERROR_NO_UNICODE_TRANSLATION;
+    if (!standin::StoredName(lpSubKey, standin::Current().session->form, path)) return ERROR_NO_UNICODE_TRANSLATION;
     return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition);
   });
 }
@@ -412,9 +414,10 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   (void)Reserved;
   return InSession(Op::SetValue, hKey, [&]() -> LONG {
     if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
-    cbData = standin::WithForgottenNul(dwType, lpData, cbData);
+    const standin::FileForm &form = standin::Current().session->form;
+    cbData = standin::WithForgottenNul(dwType, lpData, cbData, standin::CallerDataSize());
     std::string name, data;
-    if (!standin::StoredName(lpValueName, name) || !standin::StoredData(dwType, lpData, cbData, data))
+    if (!standin::StoredName(lpValueName, form, name) || !standin::StoredData(dwType, lpData, cbData, form, data))
       return ERROR_NO_UNICODE_TRANSLATION;
     return standin::SetValueOf(hKey, name, dwType, std::move(data));
   });

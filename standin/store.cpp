@@ -167,9 +167,9 @@ std::uint64_t LargestReadable() {
   return memory / 7;
 }
 
-LONG ReadRegistry(const std::string &path, Key &top) {
-  // A new registry file is a REGEDIT4 file; one that is there says its form.
-  SetTextForm(TextForm::kRegedit4);
+// A missing file is a new REGEDIT4 file, in the code page asked for; one
+// that is there says its form.
+LONG ReadRegistry(const std::string &path, Key &top, FileForm &form) {
   // Non-blocking, so that a FIFO put in the file's place cannot hang the run.
   int fd = OpenFile(path, O_RDONLY | O_NONBLOCK);
   if (fd < 0 && errno == ENOENT) return ERROR_SUCCESS;
@@ -188,7 +188,7 @@ LONG ReadRegistry(const std::string &path, Key &top) {
   }
   close(fd);
   ParseError error;
-  if (status == ERROR_SUCCESS && !Parse(text, top, error))
+  if (status == ERROR_SUCCESS && !Parse(text, top, form, error))
     status = Report(path, error.reason, ERROR_REGISTRY_CORRUPT, error.line);
   return status;
 }
@@ -283,7 +283,14 @@ RegistryLock::~RegistryLock() {
   if (fd_ >= 0) close(fd_);
 }
 
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top) {
+LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top, FileForm &form) {
+  // The code page of a REGEDIT4 file, as LORIMEX_CODEPAGE names it.
+  const char *codePage = std::getenv("LORIMEX_CODEPAGE");
+  std::string error;
+  form = FileForm{};
+  if (codePage && *codePage && std::strcmp(codePage, "utf-8") != 0 &&
+      !(form.codePage = CodePage::Open(codePage, error)))
+    return Report(file.path, "LORIMEX_CODEPAGE: " + error, ERROR_INVALID_PARAMETER);
   // Whatever is not a file (a FIFO, a device, a folder) is refused before
   // the lock is taken: nothing about it may hold up other runs.
   struct stat st {};
@@ -293,7 +300,7 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top) {
   if (status != ERROR_SUCCESS) return status;
   RemoveStrayTemporaries(file.path);
   try {
-    return ReadRegistry(file.path, top);
+    return ReadRegistry(file.path, top, form);
   } catch (const std::bad_alloc &) {
     return Report(file.path, "out of memory", ERROR_OUTOFMEMORY);
   }
@@ -378,7 +385,7 @@ bool IsReadOnly(const struct stat &st, const std::string &path) {
 
 }  // namespace
 
-LONG SaveRegistry(const std::string &path, const Key &top) {
+LONG SaveRegistry(const std::string &path, const Key &top, const FileForm &form) {
   struct stat st {};
   bool exists = stat(path.c_str(), &st) == 0;
   if (exists && IsReadOnly(st, path)) return Report(path, "no write permission: not saved", ERROR_ACCESS_DENIED);
@@ -387,7 +394,7 @@ LONG SaveRegistry(const std::string &path, const Key &top) {
   LONG status = exists ? KeepIdentity(path, st, temporary.fd()) : ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
   int error = 0;
-  bool written = Write(top, [&](std::string_view piece) {
+  bool written = Write(top, form, [&](std::string_view piece) {
     bool done = WriteAll(temporary.fd(), piece);
     if (!done) error = errno;
     return done;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "standin/api.h"
-#include "standin/file.h"
+#include "standin/reg_format.h"
 
 namespace standin {
 
@@ -43,12 +43,13 @@ class RegistryLock {
 constexpr int kLockWaitSeconds = 10;
 
 // Locks the registry into `lock`, clears the temporary files of runs that
-// were killed while saving, and reads the file. A missing file is an empty
-// registry. Every other outcome leaves the file untouched and writes one
-// line on standard error: a file that is not a registry, or not a regular
-// file, gives ERROR_REGISTRY_CORRUPT; the other causes their own status (see
-// StatusOf in store.cpp).
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top);
+// were killed while saving, and reads the file, in the code page that
+// LORIMEX_CODEPAGE names when it is a REGEDIT4 file ("utf-8" or unset: UTF-8;
+// one the conversion library does not know: ERROR_INVALID_PARAMETER);
+// `form` gets what the file is. A missing file is an empty registry. Every other outcome leaves the file untouched and
+// writes one line on standard error: a file that is not a registry, or not a regular file, gives
+// ERROR_REGISTRY_CORRUPT; the other causes their own status (see StatusOf in store.cpp).
+LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top, FileForm &form);
 
 // Replaces the file by way of a temporary file beside it, so that the old
 // contents stay whole until the new ones are on disk. The new file gets the
@@ -56,8 +57,8 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &to
 // attributes; where that cannot be done (a file of another owner, one with
 // other hard links, an attribute that cannot be copied), or the file has no
 // write permission, the file is not replaced: ERROR_ACCESS_DENIED, with one
-// line on standard error.
-LONG SaveRegistry(const std::string &path, const standin::Key &top);
+// line on standard error. The file is written in `form`, as it was read.
+LONG SaveRegistry(const std::string &path, const standin::Key &top, const FileForm &form);
 
 }  // namespace standin
 

@@ -54,13 +54,11 @@ class Key {
   std::vector<std::uint32_t> index_;
 };
 
-// Value types the file and the wide calls treat apart.
+// Value types the file treats apart (regtext::IsTextType says which hold
+// text).
 constexpr std::uint32_t kString = 1;
-constexpr std::uint32_t kExpandString = 2;
 constexpr std::uint32_t kBinary = 3;
 constexpr std::uint32_t kDword = 4;
-constexpr std::uint32_t kMultiString = 7;
-constexpr bool IsText(std::uint32_t type) { return type == kString || type == kExpandString || type == kMultiString; }
 
 // A key path holds at most this many names below its root key.
 constexpr std::size_t kMaxLevels = 512;

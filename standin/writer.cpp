@@ -1,19 +1,26 @@
 #include <algorithm>
 #include <charconv>
 
-#include "standin/file.h"
+#include "registry/text.h"
 #include "standin/names.h"
+#include "standin/reg_format.h"
 
 namespace standin {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Quotes and backslashes escaped, and CR and LF as regedit writes them, so
+// that a value name holding them stays on its line.
 void AppendQuoted(std::string &out, std::string_view text) {
   out.push_back('"');
   for (char c : text) {
     if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
+    if (c == '\r' || c == '\n') {
+      out += c == '\r' ? "\\r" : "\\n";
+    } else {
+      out.push_back(c);
+    }
   }
   out.push_back('"');
 }
@@ -22,10 +29,10 @@ void AppendQuoted(std::string &out, std::string_view text) {
 // same: one trailing NUL and no control characters before it. In a version
 // 5 file its data are UTF-16LE: `text` gets them as the file's text, which
 // must then be valid UTF-16 of an even length.
-bool IsPlainString(const Value &value, std::string &text) {
+bool IsPlainString(const Value &value, const FileForm &form, std::string &text) {
   std::string_view d = value.data();
   if (value.type() != kString) return false;
-  if (CurrentTextForm() == TextForm::kRegedit5) {
+  if (form.HoldsUtf16Data()) {
     std::u16string units = UnitsOfBytes(d);
     if (d.size() % 2 != 0 || !IsValidUtf16(units) || !FromUtf16(units, text)) return false;
     d = text;
@@ -37,13 +44,18 @@ bool IsPlainString(const Value &value, std::string &text) {
 
 // Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
 // next goes on indented by two blanks, as regedit writes them.
-void AppendHex(std::string &out, const Value &value) {
-  char type[9];
-  char *typeEnd = std::to_chars(type, type + sizeof type, value.type(), 16).ptr;
-  out += value.type() == kBinary ? "hex:" : "hex(" + std::string(type, typeEnd) + "):";
+void AppendHex(std::string &out, std::uint32_t type, std::string_view data) {
+  char digits[9];
+  char *digitsEnd = std::to_chars(digits, digits + sizeof digits, type, 16).ptr;
+  if (type == kBinary) {
+    out += kBinaryTag;
+  } else {
+    out.append(kTypedHexTag).append(digits, digitsEnd).append(kTypedHexEnd);
+  }
   std::size_t column = out.size() - out.rfind('\n') - 1;
-  std::string_view data = value.data();
-  // Room for "xx," a byte and a line break every 25 bytes, filled in place.
+  // Filled in place: three characters a byte, and a line break of four
+  // (backslash, LF, two blanks) at most every 25 bytes after the first line,
+  // which may hold fewer: room for one every 20 bytes and two more.
   std::size_t at = out.size();
   out.resize(at + 3 * data.size() + 4 * (data.size() / 20 + 2));
   for (std::size_t i = 0; i < data.size(); ++i) {
@@ -61,7 +73,8 @@ void AppendHex(std::string &out, const Value &value) {
   out.resize(at);
 }
 
-void AppendValue(std::string &out, const Value &value) {
+// False when the code page of the file has no form for the value's text.
+bool AppendValue(std::string &out, const Value &value, const FileForm &form) {
   if (value.name().empty()) {
     out.push_back('@');
   } else {
@@ -69,26 +82,32 @@ void AppendValue(std::string &out, const Value &value) {
   }
   out.push_back('=');
   std::string text;
-  if (IsPlainString(value, text)) {
+  if (IsPlainString(value, form, text)) {
     AppendQuoted(out, text);
   } else if (value.type() == kDword && value.data().size() == 4) {
-    out += "dword:";
+    out += kDwordTag;
     for (int i = 3; i >= 0; --i) {
       auto byte = static_cast<unsigned char>(value.data()[static_cast<std::size_t>(i)]);
       out.push_back(kHexDigits[byte >> 4]);
       out.push_back(kHexDigits[byte & 15]);
     }
+  } else if (form.codePage && !form.HoldsUtf16Data() && regtext::IsTextType(value.type())) {
+    // The bytes of text in the file's code page, as they were read.
+    if (!form.codePage->Encode(value.data(), text)) return false;
+    AppendHex(out, value.type(), text);
   } else {
-    AppendHex(out, value);
+    AppendHex(out, value.type(), value.data());
   }
   out.push_back('\n');
+  return true;
 }
 
 // Hands the text on in pieces of about this size, so that a large registry
 // is never held twice in memory.
 constexpr std::size_t kChunk = 1 << 20;
 
-bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const Sink &sink) {
+bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const FileForm &form,
+               const Sink &sink) {
   std::size_t pathLength = path.size();
   if (!isRoot) path.push_back('\\');
   path += key.name;
@@ -98,7 +117,9 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
     out += '[';
     out += path;
     out += "]\n";
-    for (const Value &value : key.values()) AppendValue(out, value);
+    for (const Value &value : key.values()) {
+      if (!AppendValue(out, value, form)) return false;
+    }
     out.push_back('\n');
   }
   if (out.size() >= kChunk) {
@@ -106,15 +127,15 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
     out.clear();
   }
   for (const auto &subkey : key.subkeys) {
-    if (!AppendKey(out, path, *subkey, false, sink)) return false;
+    if (!AppendKey(out, path, *subkey, false, form, sink)) return false;
   }
   path.resize(pathLength);
   return true;
 }
 
-// A version 5 file goes out as UTF-16LE with a byte-order mark and CR LF,
-// as regedit writes it; the text is made in the stored form of names, which
-// keeps every unit (see names.h), and converted piece by piece.
+// A UTF-16LE file goes out with a byte-order mark and CR LF, as regedit
+// writes it; the text is made in the stand-in's form of names, which keeps
+// every unit (see names.h), and converted piece by piece.
 Sink InUtf16(const Sink &sink) {
   return [&sink, started = false, bytes = std::string()](std::string_view piece) mutable {
     bytes.assign(started ? "" : "\xFF\xFE");
@@ -129,23 +150,42 @@ Sink InUtf16(const Sink &sink) {
   };
 }
 
+// A REGEDIT4 file in a code page goes out in it, piece by piece (pieces end
+// at line ends, so no character is split).
+Sink InCodePage(const CodePage &codePage, const Sink &sink) {
+  return [&codePage, &sink, bytes = std::string()](std::string_view piece) mutable {
+    return codePage.Encode(piece, bytes) && sink(bytes);
+  };
+}
+
+Sink WithByteOrderMark(const Sink &sink) {
+  return [&sink, started = false](std::string_view piece) mutable {
+    if (!started && !sink("\xEF\xBB\xBF")) return false;
+    started = true;
+    return sink(piece);
+  };
+}
+
 }  // namespace
 
-bool Write(const Key &top, const Sink &to) {
-  bool utf16 = CurrentTextForm() == TextForm::kRegedit5;
-  const Sink sink = utf16 ? InUtf16(to) : to;
-  std::string out = std::string(utf16 ? kRegedit5 : kRegedit4) + "\n\n";
+bool Write(const Key &top, const FileForm &form, const Sink &to) {
+  using Encoding = FileForm::Encoding;
+  const Sink sink = form.encoding == Encoding::kUtf16         ? InUtf16(to)
+                    : form.encoding == Encoding::kUtf8WithBom ? WithByteOrderMark(to)
+                    : form.codePage                           ? InCodePage(*form.codePage, to)
+                                                              : to;
+  std::string out = std::string(form.version5 ? kRegedit5 : kRegedit4) + "\n\n";
   out.reserve(kChunk + kChunk / 4);
   std::string path;
   for (const auto &root : top.subkeys) {
-    if (!AppendKey(out, path, *root, true, sink)) return false;
+    if (!AppendKey(out, path, *root, true, form, sink)) return false;
   }
   return sink(out);
 }
 
-std::string Write(const Key &top) {
+std::string Write(const Key &top, const FileForm &form) {
   std::string text;
-  Write(top, [&text](std::string_view piece) {
+  Write(top, form, [&text](std::string_view piece) {
     text += piece;
     return true;
   });

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/text.h"
 #include "standin/names.h"
 #include "tests/support.h"
 
@@ -22,7 +23,7 @@ constexpr int kMaxDepth = 512;
 
 // Text travels as UTF-16: twice the room, counted in units.
 bool DataFits(const standin::Value &value) {
-  if (value.type() != 1 && value.type() != 2 && value.type() != 7) return value.data().size() <= kDataCapacity;
+  if (!regtext::IsTextType(value.type())) return value.data().size() <= kDataCapacity;
   return 2 * standin::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
 }
 const std::string kSourceRoot = "HKEY_USERS\\.DEFAULT\\Software";

@@ -5,19 +5,34 @@
 
 #include <string>
 
-#include "standin/file.h"
 #include "standin/names.h"
+#include "standin/reg_format.h"
 #include "tests/support.h"
 
 namespace {
 
+using namespace std::string_literals;
 using testsupport::DumpTree;
 
-standin::Key ParseOk(const std::string &text) {
+standin::Key ParseOk(const std::string &text, standin::FileForm *read = nullptr) {
   standin::Key top;
+  standin::FileForm form = read ? *read : standin::FileForm{};
   standin::ParseError error;
-  EXPECT_TRUE(standin::Parse(text, top, error)) << error.line << ": " << error.reason;
+  EXPECT_TRUE(standin::Parse(text, top, form, error)) << error.line << ": " << error.reason;
+  if (read) *read = form;
   return top;
+}
+
+// A file as regedit writes version 5: UTF-16LE after a byte-order mark,
+// CR LF; `text` is given with LF.
+std::string Utf16File(std::u16string_view text) {
+  std::string file = "\xFF\xFE";
+  for (char16_t unit : text) {
+    if (unit == u'\n') file.append("\r\0", 2);
+    file.push_back(static_cast<char>(unit & 0xFF));
+    file.push_back(static_cast<char>(unit >> 8));
+  }
+  return file;
 }
 
 TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
@@ -44,7 +59,6 @@ TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
 }
 
 TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
-  standin::SetTextForm(standin::TextForm::kRegedit4);
   standin::Key top;
   standin::Key &key = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
@@ -57,6 +71,7 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   for (const std::string &data : awkward) key.SetValue("s" + std::to_string(type++), 1, data);
   key.SetValue("short dword", 4, "ab");
   key.SetValue("quoted \"name\"", 0x12345678, "x");
+  key.SetValue("line\r\nbreak", 1, std::string("x\0", 2));
   key.SetValue("Seats", 4, std::string("\x19\0\0\0", 4));
   standin::FindOrAddSubkey(key, "empty subkey");
   std::string text = standin::Write(top);
@@ -66,6 +81,7 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   EXPECT_NE(text.find("\"s0\"=\"plain\"\n"), std::string::npos);
   EXPECT_NE(text.find("\"s3\"=hex(1):6c,69"), std::string::npos);
   EXPECT_NE(text.find("\"short dword\"=hex(4):61,62\n"), std::string::npos);
+  EXPECT_NE(text.find("\"line\\r\\nbreak\"=\"x\"\n"), std::string::npos);
 
   // Cut at any byte inside a line, the file is refused or reads as exactly
   // what the whole line (with its continuations) says.
@@ -74,24 +90,13 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
     std::size_t end = cut;
     while ((end = text.find('\n', end)) != std::string::npos && text[end - 1] == '\\') ++end;
     standin::Key whole, partial;
+    standin::FileForm form;
     standin::ParseError error;
-    ASSERT_TRUE(standin::Parse(text.substr(0, end + 1), whole, error));
-    if (standin::Parse(text.substr(0, cut), partial, error)) {
+    ASSERT_TRUE(standin::Parse(text.substr(0, end + 1), whole, form, error));
+    if (standin::Parse(text.substr(0, cut), partial, form, error)) {
       EXPECT_EQ(standin::Write(partial), standin::Write(whole)) << "cut after " << text.substr(0, cut);
     }
   }
-}
-
-// A file as regedit writes version 5: UTF-16LE after a byte-order mark,
-// CR LF; `text` is given with LF.
-std::string Utf16File(std::u16string_view text) {
-  std::string file = "\xFF\xFE";
-  for (char16_t unit : text) {
-    if (unit == u'\n') file.append("\r\0", 2);
-    file.push_back(static_cast<char>(unit & 0xFF));
-    file.push_back(static_cast<char>(unit >> 8));
-  }
-  return file;
 }
 
 // Strings are UTF-16 text, the data of hex(1), hex(2) and hex(7) the
@@ -107,7 +112,8 @@ TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
       u"\"path\"=hex(2):25,00,00,00\n"
       u"\"lone\"=hex(1):00,d8,00,00\n"
       u"\"n\"=dword:00000001\n\n";
-  standin::Key top = ParseOk(Utf16File(text));
+  standin::FileForm form;
+  standin::Key top = ParseOk(Utf16File(text), &form);
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K\\n\xED\xA0\x80"),
             "HKEY_USERS\\K\\n\xED\xA0\x80\n"
             "  \xE6\x97\xA5\xED\xB0\x80 = 1: 16 04 20 00 22 00 78 00 22 00 00 00\n"
@@ -116,8 +122,62 @@ TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
             "  path = 2: 25 00 00 00\n"
             "  lone = 1: 00 d8 00 00\n"
             "  n = 4: 01 00 00 00\n");
-  EXPECT_EQ(standin::Write(top), Utf16File(text));
-  standin::SetTextForm(standin::TextForm::kRegedit4);
+  EXPECT_EQ(standin::Write(top, form), Utf16File(text));
+}
+
+// The file comes back in the encoding it came in: UTF-8 with or without a
+// byte-order mark; regedit's \r and \n escapes, comments after data and
+// after a key line, dword: with fewer digits, one-digit bytes, and blank and
+// comment lines between continued hex lines are read as regedit reads them.
+TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
+  for (std::string text : {"\xEF\xBB\xBFREGEDIT4\n\n[HKEY_USERS\\A]\n\"\xC3\xA9\"=\"x\"\n\n",
+                           "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n\"\xC3\xA9\"=\"x\"\n\n",
+                           "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n@=\"\xC3\xA9\"\n\n"}) {
+    standin::FileForm form;
+    standin::Key top = ParseOk(text, &form);
+    EXPECT_EQ(standin::Write(top, form), text);
+  }
+  standin::Key top = ParseOk(
+      "  REGEDIT4\r[HKEY_USERS\\A] ; comment\r\n"
+      "\"a\\r\\nb\"=\"x\\ry\" ; comment\n"
+      "\"d\"=dword: 1a ;c\n"
+      "\"h\"=hex:1,2,\\ ; goes on\n"
+      "; between\n"
+      "\n"
+      "  3;c\n"
+      "\"gone\"=\"x\"\n"
+      "\"gone\"=- ; removed\n");
+  EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"),
+            "HKEY_USERS\\A\n"
+            "  a\r\nb = 1: 78 0d 79 00\n"
+            "  d = 4: 1a 00 00 00\n"
+            "  h = 3: 01 02 03\n");
+}
+
+// A REGEDIT4 file in an 8-bit code page: names compare as the registry
+// compares their characters, a double-byte character is read whole (the
+// second byte of 能 is a backslash), and the bytes come back as they were.
+TEST(RegFile, ReadsREGEDIT4InACodePage) {
+  std::string error;
+  standin::FileForm form;
+  form.codePage = standin::CodePage::Open("1252", error);
+  ASSERT_TRUE(form.codePage) << error;
+  standin::Key top =
+      ParseOk("REGEDIT4\n[HKEY_USERS\\K\\CAF\xC9]\n\"a\"=\"1\"\n[HKEY_USERS\\K\\Caf\xE9]\n\"A\"=\"2\"\n", &form);
+  EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K"), "HKEY_USERS\\K\nHKEY_USERS\\K\\CAF\xC3\x89\n  a = 1: 32 00\n");
+  form.codePage = standin::CodePage::Open("932", error);
+  ASSERT_TRUE(form.codePage) << error;
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_USERS\\K\\\x94\x5c]\n\"\x94\x5c\"=\"\x95\x5c\"\n\"t\"=hex(2):83,5c,00\n\n"
+      "[HKEY_USERS\\K\\\x82\x60\x82\x61]\n\"x\"=\"2\"\n\n";
+  top = ParseOk(text + "[HKEY_USERS\\K\\\x82\x81\x82\x82]\n\"x\"=\"2\"\n", &form);
+  EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K\\\xE8\x83\xBD"),
+            "HKEY_USERS\\K\\\xE8\x83\xBD\n  \xE8\x83\xBD = 1: e8 a1 a8 00\n  t = 2: e3 82 bd 00\n");
+  EXPECT_EQ(standin::Write(top, form), text);
+  standin::ParseError refused;
+  EXPECT_FALSE(standin::Parse("REGEDIT4\n[HKEY_USERS\\A]\n;\x81\n", top, form, refused));
+  EXPECT_EQ(std::to_string(refused.line) + ": " + refused.reason, "3: bytes that code page 932 does not map exactly");
+  EXPECT_FALSE(standin::CodePage::Open("no such page", error));
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
@@ -157,6 +217,8 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
 }
 
 TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
+  const std::string kUnknownData = "unknown data: regedit reads \"text\", dword:, hex: and hex(N): in lower case only";
+  const std::string kNul = "a NUL in the line: regedit reads a line only up to it";
   std::string deep = "REGEDIT4\n[HKEY_USERS";
   for (int level = 1; level <= 513; ++level) deep += "\\k";
   struct Case {
@@ -175,8 +237,24 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0g\n", "3: bad value data"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\n", "3: bad value data"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\\\n", "3: the value runs on past the end of the file"},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:123456789\n", "3: bad dword data: it takes eight hex digits"},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:0000001\n", "3: bad dword data: it takes eight hex digits"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:123456789\n", "3: bad dword data: it takes one to eight hex digits"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:1", "3: the file ends inside dword data: it may be cut short"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex(100000001):00\n", "3: bad value data"},
+      // What regedit reads otherwise: tags in upper case, a blank before a
+      // comma, a byte split over a continuation, blanks after the header,
+      // a NUL (regedit drops the rest of the line), a junk after a key.
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=DWORD:00000001\n", "3: " + kUnknownData},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=HEX:01\n", "3: " + kUnknownData},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=Hex(2):41,00\n", "3: " + kUnknownData},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01 ,02\n", "3: bad value data"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0\\\n  2\n", "3: bad value data"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,\\\n[HKEY_USERS\\B]\n", "4: a hex list must go on with a hex digit"},
+      {"REGEDIT4  \n[HKEY_USERS\\A]\n", "1: the first line must be REGEDIT4 or Windows Registry Editor Version 5.00"},
+      {Utf16File(u"Windows Registry Editor Version 5.00\n[HKEY_USERS\\A]\n\"v\"=\"a\0b\"\n"s),
+       "3: a NUL in the line: regedit reads a line only up to it"},
+      {"REGEDIT4\n[HKEY_USERS\\A] x\n", "2: only a comment may follow the ] of a key line"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_USERS\\A]\n\"caf\xe9\"=\"x\"\n",
+       "3: version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in the machine's 8-bit code page"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,02", "3: the file ends inside hex data: it may be cut short"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex(7):01,\\\n  02", "3: the file ends inside hex data: it may be cut short"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"a\\q\"\n", "3: bad string data"},
@@ -184,12 +262,11 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {"REGEDIT4\n[HKEY_USERS\\\\A]\n", "2: empty key name in the path"},
       {"REGEDIT4\n[HKEY_USERS\\A\n", "2: a key line must end with ]"},
       {"REGEDIT4\n[HKEY_USERS\\A]\njunk\n", "3: neither a [key], a value nor a comment"},
-      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"x\"\0\n", 33), "3: bad string data"},
-      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"Mode\0x\"=\"other\"\n", 42),
-       "3: a value name holds a NUL or a line break"},
-      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\rb\"=\"x\"\n", "3: a value name holds a NUL or a line break"},
-      {std::string("REGEDIT4\n[HKEY_USERS\\A\0B]\n", 27), "2: a key name holds a NUL or a line break"},
-      {"REGEDIT4\n[HKEY_USERS\\A\rB]\n", "2: a key name holds a NUL or a line break"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"x\"\0\n", 33), "3: " + kNul},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"Mode\0x\"=\"other\"\n", 42), "3: " + kNul},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\rb\"=\"x\"\n", "3: a value name must be a quoted string"},
+      {std::string("REGEDIT4\n[HKEY_USERS\\A\0B]\n", 27), "2: " + kNul},
+      {"REGEDIT4\n[HKEY_USERS\\A\rB]\n", "2: a key line must end with ]"},
       {"REGEDIT4\n[-HKEY_USERS]\n", "2: a root key cannot be removed"},
       {deep + "]\n", "2: the key lies more than 512 levels deep"},
       {"REGEDIT4\n[HKEY_USERS\\A", "2: a key line must end with ]"},
@@ -202,8 +279,9 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));
     standin::Key top;
+    standin::FileForm form;
     standin::ParseError error;
-    EXPECT_FALSE(standin::Parse(c.text, top, error));
+    EXPECT_FALSE(standin::Parse(c.text, top, form, error));
     EXPECT_EQ(std::to_string(error.line) + ": " + error.reason, c.error);
   }
 }

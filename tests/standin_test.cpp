@@ -71,6 +71,10 @@ TEST_F(StandinTest, KeysOpenWithoutCaseAndCreateWholePaths) {
   char noClass[1] = "";
   EXPECT_EQ(RegCreateKeyExA(nullptr, "X", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &missing, nullptr),
             ERROR_INVALID_HANDLE);
+  // A value name holds at most 16,383 characters, as on the platform.
+  EXPECT_EQ(RegSetValueExA(software, std::string(16383, 'n').c_str(), 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(software, std::string(16384, 'n').c_str(), 0, REG_BINARY, nullptr, 0),
+            ERROR_INVALID_PARAMETER);
   for (HKEY key : {made, again, software}) EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(Dump("HKEY_USERS\\.DEFAULT\\Software\\Norvane"),
             "HKEY_USERS\\.DEFAULT\\Software\\Norvane\n"
@@ -107,35 +111,58 @@ TEST_F(StandinTest, EnumerationNeverTruncates) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
-// The wide calls take what the file can give back exactly and refuse the
-// rest; a byte that is not UTF-8 travels as a unit of its own.
-TEST_F(StandinTest, WideCallsTakeOnlyTextTheFileHoldsExactly) {
+// The wide calls keep every unit exactly: a byte that is not UTF-8 travels
+// as a unit of its own, a lone surrogate is held in three bytes; text of an
+// odd length, and units that stand for bytes of a character, are refused. Nothing past the caller's count is read
+// unless the caller's buffer is known to hold it (an exact heap buffer here).
+TEST_F(StandinTest, WideCallsKeepEveryUnitExactly) {
   Load("[HKEY_CURRENT_USER\\Software]\n");
   HKEY key = Open(HKEY_CURRENT_USER, "Software");
   auto set = [key](std::u16string name, std::u16string text, DWORD type = REG_SZ, DWORD drop = 0) {
+    standin::SetCallerDataSize(2 * text.size());
     return RegSetValueExW(key, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(text.data()),
                           static_cast<DWORD>(2 * text.size() - drop));
   };
-  EXPECT_EQ(set(u"a\xD800", u"x"), ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(set(u"b", std::u16string(u"A\xD800", 2)), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(set(u"a\xD800", u"x"), ERROR_SUCCESS);
+  EXPECT_EQ(set(u"b", std::u16string(u"A\xD800", 2)), ERROR_SUCCESS);
   EXPECT_EQ(set(u"c", u"AB", REG_MULTI_SZ, 1), ERROR_NO_UNICODE_TRANSLATION);
   EXPECT_EQ(set(u"d", u"\xDCC3\xDCA9", REG_EXPAND_SZ), ERROR_NO_UNICODE_TRANSLATION) << "would read back as é";
   EXPECT_EQ(set(u"e\xDCE9", std::u16string(u"\xDCE9\0", 2)), ERROR_SUCCESS);
   EXPECT_EQ(set(u"f", std::u16string(u"x\0", 2), REG_SZ, 2), ERROR_SUCCESS) << "the NUL after it is counted";
   EXPECT_EQ(set(u"g", std::u16string(u"\xD800", 1), REG_BINARY), ERROR_SUCCESS);
+  standin::SetCallerDataSize(0);
+  std::vector<BYTE> exact{'a', 0, 'b', 0};
+  EXPECT_EQ(RegSetValueExW(key, u"h", 0, REG_SZ, exact.data(), 4), ERROR_SUCCESS);
   HKEY sub = nullptr;
-  EXPECT_EQ(RegCreateKeyExW(key, u"k\xD800", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
-            ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(RegOpenKeyExW(key, u"k\xD800", 0, KEY_READ, &sub), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCreateKeyExW(key, u"k\xD800", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(key, u"K\xD800", 0, KEY_READ, &sub), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
   char16_t name[8];
   BYTE data[8];
   DWORD nameLength = 8, dataLength = 8, type = 0;
-  ASSERT_EQ(RegEnumValueW(key, 0, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_SUCCESS);
+  ASSERT_EQ(RegEnumValueW(key, 2, name, &nameLength, nullptr, &type, data, &dataLength), ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(name, nameLength), u"e\xDCE9");
   EXPECT_EQ(std::string(reinterpret_cast<char *>(data), dataLength), std::string("\xE9\xDC\0\0", 4));
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software"),
-            "HKEY_CURRENT_USER\\Software\n  e\xE9 = 1: e9 00\n  f = 1: 78 00\n  g = 3: 00 d8\n");
+            "HKEY_CURRENT_USER\\Software\n  a\xED\xA0\x80 = 1: 78\n  b = 1: 41 ed a0 80\n"
+            "  e\xE9 = 1: e9 00\n  f = 1: 78 00\n  g = 3: 00 d8\n  h = 1: 61 62\n"
+            "HKEY_CURRENT_USER\\Software\\k\xED\xA0\x80\n");
+}
+
+// In a REGEDIT4 file of code page 1252 (LORIMEX_CODEPAGE), the wide calls
+// take only what it can write, and the file stays in it.
+TEST_F(StandinTest, AFileInACodePageTakesOnlyWhatItCanWrite) {
+  Load("[HKEY_CURRENT_USER\\Software]\n\"caf\xE9\"=\"\"\n");
+  setenv("LORIMEX_CODEPAGE", "1252", 1);
+  HKEY key = Open(HKEY_CURRENT_USER, "Software");
+  unsetenv("LORIMEX_CODEPAGE");
+  EXPECT_EQ(RegSetValueExW(key, u"CAF\xC9", 0, REG_SZ, reinterpret_cast<const BYTE *>(u"\x20AC"), 4), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, u"\x0416", 0, REG_SZ, reinterpret_cast<const BYTE *>(u"x"), 4),
+            ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(testsupport::ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\"caf\xE9\"=\"\x80\"\n\n");
 }
 
 // The registry nests keys at most 512 levels below a root; nothing may

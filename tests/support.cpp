@@ -102,7 +102,6 @@ void RegistryTest::SetUp() {
   file_ = folder_ + "/registry.reg";
   setenv("LORIMEX_REGISTRY", file_.c_str(), 1);
   standin::Reset();
-  standin::SetTextForm(standin::TextForm::kRegedit4);
 }
 
 void RegistryTest::TearDown() {
@@ -121,8 +120,9 @@ RunResult RegistryTest::Run() {
 
 standin::Key RegistryTest::OnDisk() {
   standin::Key top;
+  standin::FileForm form;
   standin::ParseError error;
-  EXPECT_TRUE(standin::Parse(ReadFile(file_), top, error)) << error.line << ": " << error.reason;
+  EXPECT_TRUE(standin::Parse(ReadFile(file_), top, form, error)) << error.line << ": " << error.reason;
   return top;
 }
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "standin/file.h"
+#include "standin/reg_format.h"
 #include "standin/control.h"
 
 namespace testsupport {

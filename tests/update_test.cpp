@@ -212,4 +212,14 @@ TEST_F(UpdateTest, AValueNameHoldingANulIsReportedNotWritten) {
   EXPECT_EQ(result.status, 1);
 }
 
+// The platform counts a NUL that follows text whose length leaves it out;
+// the copy's buffer holds the previous value's bytes there, so it makes
+// them non-zero: "b" is written as it was read, without "a"'s NUL.
+TEST_F(UpdateTest, TextIsWrittenWithTheLengthItWasRead) {
+  Load(std::string("[") + kSource + "]\n\"a\"=hex(1):61,00,00,00\n\"b\"=hex(1):62\n[HKEY_CURRENT_USER\\Software]\n");
+  standin::SetCallerDataSize(4096 + 2);
+  EXPECT_EQ(Run().output, Expected("", false));
+  EXPECT_EQ(Dump(kDestination), std::string(kDestination) + "\n  a = 1: 61 00 00 00\n  b = 1: 62\n");
+}
+
 }  // namespace

@@ -6,14 +6,15 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "standin/file.h"
+#include "standin/reg_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   standin::Key top;
+  standin::FileForm form, formAgain;
   standin::ParseError error;
-  if (!standin::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, error)) return 0;
-  std::string written = standin::Write(top);
+  if (!standin::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, form, error)) return 0;
+  std::string written = standin::Write(top, form);
   standin::Key again;
-  if (!standin::Parse(written, again, error) || standin::Write(again) != written) std::abort();
+  if (!standin::Parse(written, again, formAgain, error) || standin::Write(again, formAgain) != written) std::abort();
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/text.h"
 #include "standin/names.h"
 
 namespace calls {
@@ -18,6 +19,7 @@ bool wide = false;
 // The keys lorimex.exe uses on either build: no Wow6432Node.
 constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_64KEY;
+bool utf16Data = false;  // names and text from a version 5 file
 // One set of buffers for every call: a tree has many values.
 std::vector<char> nameBuffer(kNameCapacity);
 std::vector<WCHAR> wideNameBuffer(kNameCapacity);
@@ -57,7 +59,7 @@ LONG EnumKeyA(HKEY key, DWORD index, std::string &name) {
   return status;
 }
 
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+using regtext::IsTextType;
 constexpr char kRawText[] = "(utf-16)";
 
 using WideString = std::basic_string<WCHAR>;
@@ -87,7 +89,7 @@ bool IsUnitEscape(std::string_view text, std::size_t at) {
 // A version 5 file's names are the registry's units already.
 bool ToWide(const std::string &text, WideString &out) {
   out.clear();
-  if (standin::CurrentTextForm() == standin::TextForm::kRegedit5) {
+  if (utf16Data) {
     standin::Utf16Units units(text);
     for (char16_t unit = 0; units.Next(unit);) out.push_back(static_cast<WCHAR>(unit));
     return true;
@@ -121,9 +123,9 @@ LONG SetValueW(HKEY key, const std::string &name, DWORD type, const std::string 
   WideString wideName, wideData;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
   std::string bytes = data;
-  if (IsText(type) && bytes.rfind(kRawText, 0) == 0) {
+  if (IsTextType(type) && bytes.rfind(kRawText, 0) == 0) {
     bytes.erase(0, sizeof kRawText - 1);
-  } else if (IsText(type) && standin::CurrentTextForm() == standin::TextForm::kRegedit4) {
+  } else if (IsTextType(type) && !utf16Data) {
     if (!StrictToWide(data, wideData)) return ERROR_NO_UNICODE_TRANSLATION;
     bytes.assign(reinterpret_cast<const char *>(wideData.data()), wideData.size() * sizeof(WCHAR));
   }
@@ -144,8 +146,8 @@ std::string ShownName(const WCHAR *name, std::size_t length) {
     shown += part;
   };
   for (std::size_t i = 0; i < length; ++i) {
-    bool high = (name[i] & 0xFC00) == 0xD800, low = (name[i] & 0xFC00) == 0xDC00;
-    if (high && i + 1 < length && (name[i + 1] & 0xFC00) == 0xDC00) {
+    bool high = regtext::IsHighSurrogate(name[i]), low = regtext::IsLowSurrogate(name[i]);
+    if (high && i + 1 < length && regtext::IsLowSurrogate(name[i + 1])) {
       ++i;
       continue;
     }
@@ -167,7 +169,7 @@ LONG EnumValueW(HKEY key, DWORD index, std::string &name, DWORD &type, std::stri
   if (status != ERROR_SUCCESS) return status;
   name = ShownName(wideNameBuffer.data(), nameLength);
   data.assign(reinterpret_cast<const char *>(dataBuffer.data()), dataLength);
-  if (!IsText(type)) return ERROR_SUCCESS;
+  if (!IsTextType(type)) return ERROR_SUCCESS;
   WideString text(dataLength / 2, WCHAR());
   std::copy(dataBuffer.begin(), dataBuffer.begin() + text.size() * 2, reinterpret_cast<BYTE *>(text.data()));
   std::string utf8;
@@ -188,6 +190,8 @@ LONG EnumKeyW(HKEY key, DWORD index, std::string &name) {
 }
 
 }  // namespace
+
+void UseUtf16Data(bool utf16) { utf16Data = utf16; }
 
 int TakeWideOption(int argc, char **&argv) {
   if (argc < 2 || std::strcmp(argv[1], "--wide") != 0) return argc;

@@ -3,7 +3,7 @@
 // calls, and convert names and the data of string types between UTF-8 and
 // UTF-16 themselves, so that text reaches the registry exactly whatever the
 // process's code page. Text from a version 5 file is UTF-16 already and
-// goes as it is.
+// goes as it is (UseUtf16Data).
 #ifndef LORIMEX_TESTS_TOOLS_CALLS_H
 #define LORIMEX_TESTS_TOOLS_CALLS_H
 
@@ -16,6 +16,9 @@ namespace calls {
 // Takes a leading --wide off the arguments and switches to the wide calls.
 // Returns the number of arguments left.
 int TakeWideOption(int argc, char **&argv);
+// Names and data to come are those of a version 5 file: the registry's
+// units already (see standin/names.h).
+void UseUtf16Data(bool utf16);
 LONG Create(HKEY parent, const std::string &name, HKEY &key);
 LONG Open(HKEY parent, const std::string &name, HKEY &key);
 LONG SetValue(HKEY key, const std::string &name, DWORD type, const std::string &data);

@@ -1,8 +1,9 @@
 // Prints a registry subtree in a form that compares across registries: keys
 // in enumeration order, each key's values sorted by name (one registry lists
 // them in creation order, another in name order), data as hex. The calls are
-// the 8-bit ones the program uses; with --wide (Windows) the wide-character
-// ones, names and string data converted to UTF-8 for printing.
+// the 8-bit ones (under the UTF-8 code page of the tools' manifest); with
+// --wide the wide-character ones, names and string data converted to UTF-8
+// for printing.
 //   regdump [--wide] hku|hkcu PATH
 #include <algorithm>
 #include <cstdio>

@@ -1,15 +1,16 @@
 // Loads a .reg fixture into the registry, after removing the Norvane
 // subtrees that an earlier case may have left. Keys are created one level per
 // call: the platform refuses a create that adds very many levels at once.
-// The calls are the 8-bit ones the program uses; with --wide (Windows) the
-// wide-character ones, the fixture's UTF-8 converted on the way.
+// The calls are the 8-bit ones (under the UTF-8 code page of the tools'
+// manifest, so that bytes stay exact); with --wide the wide-character ones,
+// the fixture's UTF-8 converted on the way.
 //   regload [--wide] FILE
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include "standin/file.h"
+#include "standin/reg_format.h"
 #ifndef _WIN32
 #include "standin/control.h"
 #endif
@@ -69,11 +70,13 @@ int main(int argc, char **argv) {
   std::stringstream text;
   text << in.rdbuf();
   standin::Key top;
+  standin::FileForm form;
   standin::ParseError error;
-  if (!in || !standin::Parse(text.str(), top, error)) {
+  if (!in || !standin::Parse(text.str(), top, form, error)) {
     std::fprintf(stderr, "regload: %s:%zu: %s\n", file, error.line, error.reason.c_str());
     return 2;
   }
+  calls::UseUtf16Data(form.HoldsUtf16Data());
 #ifdef _WIN32
   DeleteTree(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
   DeleteTree(HKEY_CURRENT_USER, "Software\\Norvane");

@@ -7,7 +7,12 @@
 #     registry must then hold that tree too.
 #   export: regedit exports a default profile holding every value type; the
 #     Linux build must read from that file exactly what Wine's registry holds.
-#   regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export
+#   roaming: the README's way for a user without the product key, then for
+#     one with it: reg export of the default profile's and the user's Norvane
+#     (which fails without it), examples/exports.sh join, the Linux build,
+#     exports.sh user, reg import: Wine must then hold what the Linux build
+#     made, and without the key a copy of the default profile's.
+#   regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming
 set -u
 native=$1 windows=$2 mode=$3 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_env.sh"
@@ -51,5 +56,31 @@ case $mode in
     file_tree "$work/export.reg" hku '.DEFAULT\Software\Norvane' >"$work/linux.tree"
     wine_tree hku '.DEFAULT\Software\Norvane' >"$work/wine.tree"
     same "$work/wine.tree" "$work/linux.tree" "Wine's registry and the Linux build's reading of regedit's export" ;;
-  *) echo "usage: regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export"; exit 2 ;;
+  roaming)
+    exports=$here/../../examples/exports.sh
+    for user in without with; do
+      forget
+      regedit /s "$(winpath "$here/../../examples/profile5.reg")"
+      [ $user = with ] || wine_run reg delete 'HKCU\Software\Norvane' /f </dev/null >/dev/null 2>&1
+      rm -f "$work"/*.reg
+      wine_run reg export 'HKU\.DEFAULT\Software\Norvane' "$(winpath "$work/default.reg")" </dev/null >/dev/null 2>&1 ||
+        { echo "reg export of the default profile failed"; exit 1; }
+      wine_run reg export 'HKCU\Software\Norvane' "$(winpath "$work/user.reg")" </dev/null >/dev/null 2>&1
+      exported=without
+      [ -f "$work/user.reg" ] && exported=with
+      [ $exported = $user ] || { echo "reg export of the user's key, $user it: the file is $exported"; exit 1; }
+      bash "$exports" join "$work/default.reg" $([ $user = without ] || echo "$work/user.reg") >"$work/registry.reg"
+      LORIMEX_REGISTRY=$work/registry.reg "$native/lorimex" >"$work/out" 2>&1 ||
+        { echo "lorimex failed ($user the key):"; cat "$work/out"; exit 1; }
+      bash "$exports" user "$work/registry.reg" >"$work/import.reg"
+      wine_run reg import "$(winpath "$work/import.reg")" </dev/null >/dev/null 2>&1 || { echo "reg import failed"; exit 1; }
+      file_tree "$work/registry.reg" hkcu 'Software\Norvane' >"$work/linux.tree"
+      wine_tree hkcu 'Software\Norvane' >"$work/imported.tree"
+      same "$work/linux.tree" "$work/imported.tree" "the Linux build's result and what reg import made of it ($user the key)"
+      [ $user = with ] && continue
+      wine_tree hku '.DEFAULT\Software\Norvane\Kelvaro' | sed 's/^\.DEFAULT\\//' >"$work/source.tree"
+      wine_tree hkcu 'Software\Norvane\Kelvaro' >"$work/copy.tree"
+      same "$work/source.tree" "$work/copy.tree" "the default profile's product key and the user's copy"
+    done ;;
+  *) echo "usage: regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming"; exit 2 ;;
 esac

@@ -1,0 +1,67 @@
+// The .reg format, as regedit exports and reads it: a text read into a tree
+// and written back from one, in the version and encoding it came in.
+// Portable: the test tools use the reader on Windows too, to load fixtures
+// into the real registry.
+#ifndef LORIMEX_STANDIN_REG_FORMAT_H
+#define LORIMEX_STANDIN_REG_FORMAT_H
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "standin/codepage.h"
+#include "standin/tree.h"
+
+namespace standin {
+
+constexpr std::string_view kRegedit4 = "REGEDIT4";
+constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
+
+// The tags of a value's data, shared by the reader and the writer; regedit
+// reads them in lower case only. "hex(N):" gives the type number N in hex.
+constexpr std::string_view kStringTag = "\"";
+constexpr std::string_view kDwordTag = "dword:";
+constexpr std::string_view kBinaryTag = "hex:";
+constexpr std::string_view kTypedHexTag = "hex(";
+constexpr std::string_view kTypedHexEnd = "):";
+
+// What a registry file is: its version, and how its bytes hold text.
+struct FileForm {
+  enum class Encoding { kUtf8, kUtf8WithBom, kUtf16 };
+  bool version5 = false;
+  Encoding encoding = Encoding::kUtf8;
+  // A REGEDIT4 file in an 8-bit code page; null for UTF-8.
+  std::shared_ptr<const CodePage> codePage;
+  // A version 5 file holds text data as the registry does, in UTF-16LE; a
+  // REGEDIT4 file as 8-bit text (see names.h).
+  bool HoldsUtf16Data() const { return version5; }
+};
+
+struct ParseError {
+  std::size_t line = 0;
+  std::string reason;
+};
+
+// Reads a .reg text into `top` (emptied first), whose subkeys are the roots,
+// and sets `form` to what the file is; a REGEDIT4 file without a byte-order
+// mark is read in form.codePage as given (null: UTF-8). Leaves `top`
+// unspecified and fills `error` when the text is not a registry file, or
+// regedit would read it otherwise: bad syntax, a key deeper than
+// kMaxLevels, a NUL, or a last line of hex or dword data without its line
+// break, which may have been cut short. Costs time linear in the text,
+// whatever its shape.
+bool Parse(std::string_view text, Key &top, FileForm &form, ParseError &error);
+
+// Writes `top` back in `form`: keys sorted, values in their order; a key
+// gets a section of its own when it has values or no subkeys (the others
+// are implied by their subkeys' sections), a root only when it has values.
+// The text goes to `sink` in pieces; a false from it stops the writing.
+using Sink = std::function<bool(std::string_view)>;
+bool Write(const Key &top, const FileForm &form, const Sink &sink);
+std::string Write(const Key &top, const FileForm &form = {});
+
+}  // namespace standin
+
+#endif
