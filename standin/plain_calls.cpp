@@ -13,5 +13,8 @@ namespace standin {
 }
 [[gnu::weak]] bool ActsAsAdministrator() { return false; }
 [[gnu::weak]] void ForgetFaultsAndCounts() {}
+// The caller's buffers are not known to hold more than its count: nothing
+// past it is read.
+[[gnu::weak]] std::size_t CallerDataSize() { return 0; }
 
 }  // namespace standin
