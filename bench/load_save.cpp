@@ -14,5 +14,5 @@ int main(int argc, char **argv) {
   standin::FileForm form;
   standin::RegistryLock lock;
   if (standin::LoadRegistry({argv[1], false}, lock, top, form) != ERROR_SUCCESS) return 1;
-  return standin::SaveRegistry(argv[1], top, form) == ERROR_SUCCESS ? 0 : 1;
+  return standin::SaveRegistry(lock, top, form) == ERROR_SUCCESS ? 0 : 1;
 }

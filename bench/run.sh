@@ -4,12 +4,16 @@
 #     save) on product subtrees of 1,000, 10,000 and 100,000 keys with 10
 #     values each, beside the floor: loading the same file and writing it
 #     back with no copy;
-#  2. whole runs on files of 200,000 entries in six shapes: sibling keys
+#  2. whole runs on files of 200,000 entries in these shapes: sibling keys
 #     with one value each in order, the same in reverse order, one key with
-#     200,000 values, keys without values, chains of 50 keys, and 2,000
-#     values of 2048 bytes, and the keys in order as a version 5 file
-#     (UTF-16); peak memory against the larger of the file before and after
-#     the run;
+#     200,000 values, the same with short text values, keys without values,
+#     chains of 50 keys, 2,000 values of 2048 bytes, the keys in order as a
+#     version 5 file (UTF-16); and hostile ones: 100,000 values removed again
+#     by as many "name"=- lines, 100,000 keys removed by [-key] lines, value
+#     and key names made to collide in a hash anyone can compute (FNV-1a,
+#     see crafted_names.cpp) and, as their measure, names of the same length
+#     not made so; peak memory against the larger of the file before and
+#     after the run;
 #  3. the calls of each registry operation on a generated tree, beside the
 #     least the copy needs;
 #  4. under Wine, lorimex.exe (x86_64) against the 64-bit `reg copy ... /s
@@ -19,12 +23,14 @@
 #  source, or the benchmark stops with an error.
 #   bench/run.sh [--smoke] [FOLDER]
 #  --smoke: small sizes, one run each. FOLDER: where to build (build/bench).
+#  LORIMEX_BENCH_LINUX, LORIMEX_BENCH_WINDOWS: folders of builds to use
+#  instead (the tests' own, for their smoke run).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 smoke=
 if [ "${1:-}" = --smoke ]; then smoke=1; shift; fi
 folder=${1:-$root/build/bench}
-build=$folder/linux
+build=${LORIMEX_BENCH_LINUX:-$folder/linux}
 work=$(mktemp -d)
 cleanup() {
   if [ -n "${WINEPREFIX:-}" ]; then timeout 30 wineserver -k >/dev/null 2>&1 || true; fi
@@ -35,8 +41,10 @@ trap cleanup EXIT
 sizes="1000 10000 100000" runs=3 wine_keys=5000 pairs=21 shape_count=200000
 if [ -n "$smoke" ]; then sizes="100 1000" runs=1 wine_keys=200 pairs=1 shape_count=2000; fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF -DLORIMEX_BENCH=ON >/dev/null
-cmake --build "$build" -j2 >/dev/null
+if [ -z "${LORIMEX_BENCH_LINUX:-}" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=OFF -DLORIMEX_BENCH=ON >/dev/null
+  cmake --build "$build" -j2 >/dev/null
+fi
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 seconds_since() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.4f\n", e - s }'; }
@@ -76,14 +84,25 @@ echo
 echo "| shape | file MB | after MB | run s | run / in order | peak MB | peak / file |"
 echo "|---|---:|---:|---:|---:|---:|---:|"
 # Writes a registry file of one shape: sibling keys with one value each, in
-# or against the sorted order; one key with all the values; keys without
-# values; chains of 50 keys, each with a value; a hundredth as many values
-# of 2048 bytes.
+# or against the sorted order; one key with all the values, DWORD or text;
+# keys without values; chains of 50 keys, each with a value; a hundredth as
+# many values of 2048 bytes; values or keys removed by the lines after them.
 shape() {
   awk -v n="$shape_count" -v shape="$1" 'BEGIN {
     root = "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro"
     print "REGEDIT4\n"
-    if (shape == "one key" || shape == "big values") print "[" root "]"
+    if (shape == "one key" || shape == "big values" || shape == "text values") print "[" root "]"
+    if (shape == "removed values") {
+      print "[" root "]"
+      for (i = 1; i <= n / 2; ++i) printf "\"V%07d\"=dword:%08x\n", i, i
+      for (i = n / 2; i >= 1; --i) printf "\"V%07d\"=-\n", i
+      n = 0
+    }
+    if (shape == "removed keys") {
+      for (i = 1; i <= n / 2; ++i) printf "[%s\\K%07d]\n", root, i
+      for (i = n / 2; i >= 1; --i) printf "[-%s\\K%07d]\n", root, i
+      n = 0
+    }
     if (shape == "big values") {
       hex = "00"; for (b = 1; b < 2048; ++b) hex = hex ",00"
       for (i = 1; i <= n / 100; ++i) printf "\"B%07d\"=hex:%s\n", i, hex
@@ -91,6 +110,7 @@ shape() {
     for (i = 1; shape != "big values" && i <= n; ++i) {
       k = (shape == "reverse order") ? n + 1 - i : i
       if (shape == "one key") printf "\"V%07d\"=dword:%08x\n", k, k
+      else if (shape == "text values") printf "\"T%07d\"=\"text %d\"\n", k, k
       else if (shape == "empty keys") printf "[%s\\K%07d]\n\n", root, k
       else if (shape == "deep and narrow") {
         if (i % 50 == 1) path = sprintf("%s\\C%05d", root, i)
@@ -107,8 +127,28 @@ version5() {
   printf '\xff\xfe'
   shape "keys in order" | sed '1s/.*/Windows Registry Editor Version 5.00/; s/$/\r/' | iconv -f UTF-8 -t UTF-16LE
 }
-for kind in "keys in order" "reverse order" "one key" "empty keys" "deep and narrow" "big values" "version 5"; do
-  if [ "$kind" = "version 5" ]; then version5; else shape "$kind"; fi >"$work/shape.reg"
+# One key's values, or sibling keys, named from a list of names.
+named() {
+  awk -v kind="$1" 'BEGIN {
+    root = "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro"
+    print "REGEDIT4\n"
+    if (kind == "values") print "[" root "]"
+  }
+  { if (kind == "values") printf "\"%s\"=dword:%08x\n", $0, NR; else printf "[%s\\%s]\n\n", root, $0 }
+  END { print "\n[HKEY_CURRENT_USER\\Software]" }' "$2"
+}
+"$build/crafted_names" "$shape_count" >"$work/crafted.names"
+"$build/crafted_names" "$shape_count" plain >"$work/plain.names"
+for kind in "keys in order" "reverse order" "one key" "text values" "empty keys" "deep and narrow" "big values" \
+  "version 5" "removed values" "removed keys" "value names" "crafted value names" "key names" "crafted key names"; do
+  case $kind in
+    "version 5") version5 ;;
+    "value names") named values "$work/plain.names" ;;
+    "crafted value names") named values "$work/crafted.names" ;;
+    "key names") named keys "$work/plain.names" ;;
+    "crafted key names") named keys "$work/crafted.names" ;;
+    *) shape "$kind" ;;
+  esac >"$work/shape.reg"
   : >"$work/run" >"$work/peak"
   for ((i = 0; i < runs; ++i)); do
     cp "$work/shape.reg" "$work/registry.reg"
@@ -137,10 +177,12 @@ if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/nul
   echo; echo "(Wine or mingw-w64 missing: the comparison with reg copy is left out)"
   exit 0
 fi
-windows=$folder/win64
-cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$windows" -j2 >/dev/null
+windows=${LORIMEX_BENCH_WINDOWS:-$folder/win64}
+if [ -z "${LORIMEX_BENCH_WINDOWS:-}" ]; then
+  cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$windows" -j2 >/dev/null
+fi
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null
@@ -151,7 +193,7 @@ dump() { timeout 600 wine "$windows/regdump.exe" "$@" </dev/null | tr -d '\r'; }
 dump hku '.DEFAULT\Software\Norvane\Kelvaro' | sed 's|^\.DEFAULT\\||' >"$work/source.tree"
 [ "$(wc -l <"$work/source.tree")" -gt "$wine_keys" ] || { echo "loading the tree into Wine failed"; exit 1; }
 # Let the prefix's own start-up work die down before timing anything.
-sleep 10
+[ -n "$smoke" ] || sleep 10
 
 destination='HKCU\Software\Norvane\Kelvaro'
 elapsed() {

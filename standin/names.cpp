@@ -1,5 +1,10 @@
 #include "standin/names.h"
 
+#include <array>
+#include <cstdint>
+#include <random>
+#include <utility>
+
 #include "registry/text.h"
 #include "standin/casefold.h"
 
@@ -198,14 +203,21 @@ class FoldedUnits {
 }  // namespace
 
 int CompareNoCase(std::string_view left, std::string_view right) {
-  // Most names are ASCII, whose bytes are their units: compared as they
-  // are, up to the first that is not.
+  // Equal bytes are equal units, and most names are ASCII, whose bytes are
+  // their units: compared as bytes up to the first that differs otherwise
+  // than in ASCII case; from the start of its character on, as units.
   std::size_t same = 0;
   for (; same < left.size() && same < right.size(); ++same) {
     auto x = static_cast<unsigned char>(left[same]), y = static_cast<unsigned char>(right[same]);
+    if (x == y) continue;
     if ((x | y) >= 0x80) break;
     if (FoldAscii(x) != FoldAscii(y)) return FoldAscii(x) < FoldAscii(y) ? -1 : 1;
   }
+  // A byte that does not continue a sequence starts a unit, but a high
+  // surrogate just before it is one unit or three as what follows it says.
+  auto byteAt = [](std::string_view s, std::size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0; };
+  while (same > 0 && ((byteAt(left, same) & 0xC0) == 0x80 || (byteAt(right, same) & 0xC0) == 0x80)) --same;
+  if (same >= 3 && byteAt(left, same - 3) == 0xED && (byteAt(left, same - 2) & 0xF0) == 0xA0) same -= 3;
   FoldedUnits a(left.substr(same)), b(right.substr(same));
   for (char16_t x = 0, y = 0;;) {
     bool more = a.Next(x);
@@ -215,11 +227,59 @@ int CompareNoCase(std::string_view left, std::string_view right) {
   }
 }
 
+namespace {
+
+// SipHash-1-3 under a key chosen at random for each process: a file cannot
+// hold names made to fall into one slot of an index, as it could against a
+// hash anyone can compute.
+class KeyedHash {
+ public:
+  KeyedHash() {
+    static const std::array<std::uint64_t, 2> key = [] {
+      std::random_device device;
+      return std::array<std::uint64_t, 2>{std::uint64_t{device()} << 32 | device(),
+                                          std::uint64_t{device()} << 32 | device()};
+    }();
+    v_ = {key[0] ^ 0x736f6d6570736575ull, key[1] ^ 0x646f72616e646f6dull, key[0] ^ 0x6c7967656e657261ull,
+          key[1] ^ 0x7465646279746573ull};
+  }
+  void Add(char16_t unit) {
+    block_ |= std::uint64_t{unit} << (16 * (units_++ % 4));
+    if (units_ % 4 == 0) Compress(std::exchange(block_, 0));
+  }
+  std::uint64_t Finish() {
+    Compress(block_ | static_cast<std::uint64_t>(units_) * 2 << 56);
+    v_[2] ^= 0xff;
+    for (int i = 0; i < 3; ++i) Round();
+    return v_[0] ^ v_[1] ^ v_[2] ^ v_[3];
+  }
+
+ private:
+  static std::uint64_t Rotate(std::uint64_t x, int by) { return x << by | x >> (64 - by); }
+  void Round() {
+    v_[0] += v_[1], v_[1] = Rotate(v_[1], 13) ^ v_[0], v_[0] = Rotate(v_[0], 32);
+    v_[2] += v_[3], v_[3] = Rotate(v_[3], 16) ^ v_[2];
+    v_[0] += v_[3], v_[3] = Rotate(v_[3], 21) ^ v_[0];
+    v_[2] += v_[1], v_[1] = Rotate(v_[1], 17) ^ v_[2], v_[2] = Rotate(v_[2], 32);
+  }
+  void Compress(std::uint64_t block) {
+    v_[3] ^= block;
+    Round();
+    v_[0] ^= block;
+  }
+
+  std::array<std::uint64_t, 4> v_;
+  std::uint64_t block_ = 0;
+  std::uint8_t units_ = 0;  // modulo 256, as the length byte counts
+};
+
+}  // namespace
+
 std::size_t HashNoCase(std::string_view name) {
-  std::uint64_t hash = 14695981039346656037ull;
+  KeyedHash hash;
   FoldedUnits units(name);
-  for (char16_t unit = 0; units.Next(unit);) hash = (hash ^ unit) * 1099511628211ull;
-  return static_cast<std::size_t>(hash ^ hash >> 32);
+  for (char16_t unit = 0; units.Next(unit);) hash.Add(unit);
+  return static_cast<std::size_t>(hash.Finish());
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }

@@ -196,6 +196,10 @@ class Parser {
   }
 
   // A [-key] line: the key goes, with all below it; a missing key is fine.
+  // It stays among its parent's subkeys until the end, unnamed (no other key
+  // has an empty name), so that the line costs the same however many
+  // siblings it has; the keys below it stay alive too, unreachable: their
+  // index entries name them by address, which no new key may take over.
   bool ParseDeletionLine(std::size_t number, std::string_view text) {
     inDeleted_ = true;
     current_ = nullptr;
@@ -204,13 +208,9 @@ class Parser {
     Key *parent = Walk({names_.begin(), names_.end() - 1}, false);
     Child *found = parent ? Find(*parent, names_.back()) : nullptr;
     if (!found) return true;
-    auto &siblings = parent->subkeys;
-    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto &k) { return k.get() == found->key; });
-    // Keys below stay alive, unreachable, until the end: their index entries
-    // name them by address, which no new key may take over.
-    deleted_.push_back(std::move(*it));
-    siblings.erase(it);
+    found->key->name.clear();
     found->parent = nullptr;
+    ++removedKeys_;
     return true;
   }
 
@@ -292,11 +292,20 @@ class Parser {
     return made;
   }
 
+  // Sorts each key's subkeys, drops the removed ones and closes the gaps of
+  // removed values.
   void SortAllSubkeys() {
     std::vector<Key *> pending{&top_};
     while (!pending.empty()) {
       Key *key = pending.back();
       pending.pop_back();
+      key->Compact();
+      if (removedKeys_ > 0) {
+        auto kept = [](const std::unique_ptr<Key> &k) { return !k->name.empty(); };
+        auto gone = std::stable_partition(key->subkeys.begin(), key->subkeys.end(), kept);
+        for (auto it = gone; it != key->subkeys.end(); ++it) deleted_.push_back(std::move(*it));
+        key->subkeys.erase(gone, key->subkeys.end());
+      }
       auto byName = [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) {
         return CompareNoCase(a->name, b->name) < 0;
       };
@@ -408,6 +417,7 @@ class Parser {
   std::size_t entered_ = 0;
   std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
   std::vector<std::unique_ptr<Key>> deleted_;
+  std::size_t removedKeys_ = 0;
   std::vector<std::string_view> names_;  // of the latest section
   std::string root_;                     // its root, as the platform spells it
 };
@@ -424,6 +434,9 @@ bool ReadVersion(std::string_view text, FileForm &form, ParseError &error) {
   form.version5 = version == kRegedit5;
   if (form.version5 || (version == kRegedit4 && form.encoding != FileForm::Encoding::kUtf16)) return true;
   error = {1, "the first line must be REGEDIT4 or " + std::string(kRegedit5)};
+  // One of the first two bytes NUL, as in "R\0" or "\0R": UTF-16.
+  if (version.size() >= 2 && (version[0] == '\0') != (version[1] == '\0'))
+    error.reason = "UTF-16 text without a byte-order mark: it is read only after one (FF FE)";
   return false;
 }
 

@@ -44,6 +44,7 @@ struct State {
   std::unique_ptr<Session> session;
   LONG unusable = ERROR_SUCCESS;  // why the registry file cannot be used
   std::uintptr_t nextHandle = kFirstHandle;
+  bool reportedOutOfMemory = false;
 };
 
 State &Current() {
@@ -97,7 +98,7 @@ LONG EndSessionIfIdle(LONG status) {
   if (!session->dirty) return status;
   LONG saved = InjectedStatus(Op::Save, session->file.path);
   CountCall(Op::Save);
-  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->file.path, session->top, session->form);
+  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->lock, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
@@ -294,7 +295,9 @@ void Reset() {
   State &state = Current();
   state.session.reset();
   state.unusable = ERROR_SUCCESS;
+  state.reportedOutOfMemory = false;
   ForgetFaultsAndCounts();
+  RestoreStoreCalls();
 }
 
 Key *LoadedTree() { return LoadSession() == ERROR_SUCCESS ? &Current().session->top : nullptr; }
@@ -302,6 +305,17 @@ Key *LoadedTree() { return LoadSession() == ERROR_SUCCESS ? &Current().session->
 std::size_t OpenHandleCount() {
   const State &state = Current();
   return state.session ? state.session->handles.size() : 0;
+}
+
+// Memory ran out in a call, after the file was read: the call fails, and
+// standard error says why, once.
+LONG OutOfMemory() {
+  State &state = Current();
+  if (!state.reportedOutOfMemory) {
+    state.reportedOutOfMemory = true;
+    Report(state.session ? state.session->lock.path() : "registry", "out of memory", ERROR_OUTOFMEMORY);
+  }
+  return ERROR_OUTOFMEMORY;
 }
 
 // One operation within the session: the file is loaded by the first and
@@ -314,7 +328,7 @@ LONG InSession(Op op, HKEY key, Call call) {
     if (status == ERROR_SUCCESS) status = call();
     return EndSessionIfIdle(status);
   } catch (const std::bad_alloc &) {
-    return ERROR_OUTOFMEMORY;
+    return OutOfMemory();
   }
 }
 

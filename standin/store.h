@@ -3,10 +3,14 @@
 #ifndef LORIMEX_STANDIN_STORE_H
 #define LORIMEX_STANDIN_STORE_H
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <string>
 
 #include "standin/api.h"
 #include "standin/reg_format.h"
+#include "standin/store_linux.h"
 
 namespace standin {
 
@@ -14,51 +18,76 @@ namespace standin {
 // $XDG_CONFIG_HOME/lorimex/registry.reg, else
 // $HOME/.config/lorimex/registry.reg; the last two only when the variable is
 // an absolute path. An empty path, with one line on standard error, when
-// none is set.
+// none is set. Links are followed later, as the user the run acts as.
 struct RegistryFile {
   std::string path;
-  bool byDefault = false;  // the default's folders are made when missing
+  bool byDefault = false;  // the default's folders are made when a save needs them
 };
 RegistryFile FindRegistryFile();
 
-// An exclusive lock that lets one run at a time use the registry file, from
-// its load until its changes are written back. It is taken on a lock file
-// beside the registry, ".NAME.lorimex-lock", which only this user may open,
-// so that no other user can hold it; a lock on the registry file itself
-// would not do, as the file is replaced, not rewritten.
+// The registry file as one run holds it, from its load until its changes
+// are written back: the identity the run acts as (see OwnerIdentity), the
+// file open and locked. The lock is the file's own, so no other file is
+// made for it and nobody can be locked out by a file left behind; it is
+// taken only by a run that may write the file (one that may only read it
+// reads a whole file anyway, as saves replace it at once). A save replaces
+// the file: a run that was waiting finds the name on a new file and locks
+// that one instead.
 class RegistryLock {
  public:
   RegistryLock() = default;
   RegistryLock(const RegistryLock &) = delete;
   RegistryLock &operator=(const RegistryLock &) = delete;
   ~RegistryLock();
-  // Makes the folder when it is missing. Waits at most kLockWaitSeconds for
-  // another run; a status, with one line on standard error, when the lock
-  // cannot be had: the registry is then not used.
+  // Acts as the owner, follows links, opens and locks the file. A missing
+  // file is fine (there is nothing to lock). A status, with one line on
+  // standard error, when the file cannot be used.
   LONG Take(const RegistryFile &file);
+  // The whole file as it is on disk, nothing when there is none.
+  LONG Read(std::string &bytes) const;
+  // Replaces the file with what `write` puts into its sink, by way of a temporary file
+  // beside it, so that the old contents stay whole until the new ones are
+  // on disk. The new file gets the old one's owner, group, permissions,
+  // access list, other extended attributes and inode flags; where that
+  // cannot be done (a file of another owner, one with other hard links, an
+  // attribute that cannot be copied), or the file has no write permission,
+  // the file is not replaced: ERROR_ACCESS_DENIED, with one line on
+  // standard error that names the cause. A missing folder is made only for
+  // the default file; a missing file is made only if no other run made it
+  // meanwhile (ERROR_SHARING_VIOLATION).
+  using Producer = std::function<bool(const Sink &)>;  // false when it gave up
+  LONG Replace(const Producer &write);
+  const std::string &path() const { return path_; }
+  bool exists() const { return fd_ >= 0; }
 
  private:
+  LONG Open();
+
+  OwnerIdentity identity_;
+  std::string path_;  // links followed
+  bool byDefault_ = false;
   int fd_ = -1;
+  bool writable_ = false;
+  struct stat old_ {};
 };
-constexpr int kLockWaitSeconds = 10;
 
-// Locks the registry into `lock`, clears the temporary files of runs that
+// Takes the registry into `lock`, clears the temporary files of runs that
 // were killed while saving, and reads the file, in the code page that
-// LORIMEX_CODEPAGE names when it is a REGEDIT4 file ("utf-8" or unset: UTF-8;
-// one the conversion library does not know: ERROR_INVALID_PARAMETER);
-// `form` gets what the file is. A missing file is an empty registry. Every other outcome leaves the file untouched and
-// writes one line on standard error: a file that is not a registry, or not a regular file, gives
-// ERROR_REGISTRY_CORRUPT; the other causes their own status (see StatusOf in store.cpp).
+// LORIMEX_CODEPAGE names when it is a REGEDIT4 file ("utf-8" or unset:
+// UTF-8; one the conversion library does not know:
+// ERROR_INVALID_PARAMETER); `form` gets what the file is. A missing file is
+// an empty registry. Every other outcome leaves the file untouched and
+// writes one line on standard error: a file that is not a registry, or not
+// a regular file, gives ERROR_REGISTRY_CORRUPT; the other causes their own
+// status (see StatusOf in store.cpp).
 LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top, FileForm &form);
+// Writes the tree back through lock.Replace, in `form`, as it was read.
+LONG SaveRegistry(RegistryLock &lock, const standin::Key &top, const FileForm &form);
 
-// Replaces the file by way of a temporary file beside it, so that the old
-// contents stay whole until the new ones are on disk. The new file gets the
-// old one's owner, group, permissions, access list and other extended
-// attributes; where that cannot be done (a file of another owner, one with
-// other hard links, an attribute that cannot be copied), or the file has no
-// write permission, the file is not replaced: ERROR_ACCESS_DENIED, with one
-// line on standard error. The file is written in `form`, as it was read.
-LONG SaveRegistry(const std::string &path, const standin::Key &top, const FileForm &form);
+// For the store's own files: the one line that says why the file is not
+// used or not saved, returning `status`; the folder part of a path.
+LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line = 0);
+std::string FolderOf(const std::string &path);
 
 }  // namespace standin
 

@@ -1,6 +1,8 @@
 #include "standin/tree.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 #include "standin/names.h"
 
@@ -38,30 +40,70 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name) {
   return **parent.subkeys.insert(it, std::move(key));
 }
 
-Value::Value(std::string_view name, std::uint32_t type, std::string_view data)
-    : nameSize_(static_cast<std::uint32_t>(name.size())), type_(type) {
-  bytes_.reserve(name.size() + data.size());
-  bytes_.append(name).append(data);
+Value::Value(std::string_view name, std::uint32_t type, std::string_view data) : type_(type) { Store(name, data); }
+
+Value::Value(Value &&other) noexcept
+    : size_(std::exchange(other.size_, 0)), nameSize_(other.nameSize_), type_(other.type_) {
+  std::memcpy(inline_, other.inline_, kInline);
+}
+
+Value &Value::operator=(Value &&other) noexcept {
+  if (this != &other) {
+    Release();
+    std::memcpy(inline_, other.inline_, kInline);
+    size_ = std::exchange(other.size_, 0);
+    nameSize_ = other.nameSize_;
+    type_ = other.type_;
+  }
+  return *this;
+}
+
+Value::~Value() { Release(); }
+
+void Value::Release() {
+  if (!IsInline()) delete[] heap_;
+  size_ = 0;
+}
+
+// Memory running out leaves the value empty, and whole.
+void Value::Store(std::string_view name, std::string_view data) {
+  std::size_t size = name.size() + data.size();
+  char *to = size <= kInline ? inline_ : new char[size];
+  if (size > kInline) heap_ = to;
+  size_ = static_cast<std::uint32_t>(size);
+  nameSize_ = static_cast<std::uint32_t>(name.size());
+  if (!name.empty()) std::memcpy(to, name.data(), name.size());
+  if (!data.empty()) std::memcpy(to + name.size(), data.data(), data.size());
 }
 
 void Value::Replace(std::uint32_t type, std::string_view data) {
-  bytes_.resize(nameSize_);
-  bytes_.append(data);
-  bytes_.shrink_to_fit();
+  std::string name(this->name());
+  Release();
+  Store(name, data);
   type_ = type;
+}
+
+void Value::Remove() {
+  Release();
+  nameSize_ = kRemoved;
+}
+
+std::size_t Key::SlotOf(std::string_view name) const {
+  for (std::size_t slot = HashNoCase(name) & (index_.size() - 1);; slot = (slot + 1) & (index_.size() - 1)) {
+    std::uint32_t entry = index_[slot];
+    if (entry == 0 || (entry != kGap && EqualNoCase(values_[entry - 1].name(), name))) return slot;
+  }
 }
 
 std::size_t Key::PositionOf(std::string_view name) const {
   if (index_.empty()) {
     for (std::size_t i = 0; i < values_.size(); ++i) {
-      if (EqualNoCase(values_[i].name(), name)) return i;
+      if (!values_[i].removed() && EqualNoCase(values_[i].name(), name)) return i;
     }
     return values_.size();
   }
-  for (std::size_t slot = HashNoCase(name) & (index_.size() - 1);; slot = (slot + 1) & (index_.size() - 1)) {
-    if (index_[slot] == 0) return values_.size();
-    if (EqualNoCase(values_[index_[slot] - 1].name(), name)) return index_[slot] - 1;
-  }
+  std::uint32_t entry = index_[SlotOf(name)];
+  return entry == 0 ? values_.size() : entry - 1;
 }
 
 void Key::Insert(std::size_t position) {
@@ -78,7 +120,9 @@ void Key::Reindex() {
   std::size_t slots = 256;
   while (slots < 4 * values_.size()) slots *= 2;
   index_.assign(slots, 0);
-  for (std::size_t i = 0; i < values_.size(); ++i) Insert(i);
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (!values_[i].removed()) Insert(i);
+  }
 }
 
 const Value *Key::FindValue(std::string_view name) const {
@@ -86,6 +130,7 @@ const Value *Key::FindValue(std::string_view name) const {
   return position < values_.size() ? &values_[position] : nullptr;
 }
 
+// Gaps and values together fill at most half the index's slots.
 void Key::SetValue(std::string_view name, std::uint32_t type, std::string_view data) {
   std::size_t position = PositionOf(name);
   if (position < values_.size()) {
@@ -100,11 +145,19 @@ void Key::SetValue(std::string_view name, std::uint32_t type, std::string_view d
   }
 }
 
-// Positions after the removed value shift: the index is made anew.
 void Key::RemoveValue(std::string_view name) {
   std::size_t position = PositionOf(name);
   if (position == values_.size()) return;
-  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+  if (!index_.empty()) index_[SlotOf(name)] = kGap;
+  values_[position].Remove();
+  if (++gaps_ > values_.size() / 2) Compact();
+}
+
+void Key::Compact() {
+  if (gaps_ == 0) return;
+  values_.erase(std::remove_if(values_.begin(), values_.end(), [](const Value &v) { return v.removed(); }),
+                values_.end());
+  gaps_ = 0;
   Reindex();
 }
 

@@ -4,6 +4,7 @@
 #define LORIMEX_STANDIN_TREE_H
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,21 +14,41 @@
 namespace standin {
 
 // A value: its name (empty for the default value), type and raw bytes,
-// never converted. Name and data share one string, so that a small value
-// needs no memory of its own.
+// never converted. Name and data share one block of memory, held within the
+// value itself when they are small (a DWORD or a short text with its name):
+// 32 bytes a value.
 class Value {
  public:
   Value(std::string_view name, std::uint32_t type, std::string_view data);
-  std::string_view name() const { return std::string_view(bytes_).substr(0, nameSize_); }
+  Value(Value &&other) noexcept;
+  Value &operator=(Value &&other) noexcept;
+  Value(const Value &) = delete;
+  Value &operator=(const Value &) = delete;
+  ~Value();
+  std::string_view name() const { return {bytes(), nameSize_}; }
   std::uint32_t type() const { return type_; }
-  std::string_view data() const { return std::string_view(bytes_).substr(nameSize_); }
+  std::string_view data() const { return {bytes() + nameSize_, size_ - nameSize_}; }
   // Keeps the name's spelling.
   void Replace(std::uint32_t type, std::string_view data);
+  // Leaves a gap in its key's values (see Key::RemoveValue).
+  void Remove();
+  bool removed() const { return nameSize_ == kRemoved; }
 
  private:
-  std::string bytes_;
-  std::uint32_t nameSize_;
-  std::uint32_t type_;
+  static constexpr std::uint32_t kRemoved = UINT32_MAX;
+  static constexpr std::size_t kInline = 20;
+  bool IsInline() const { return size_ <= kInline; }
+  const char *bytes() const { return IsInline() ? inline_ : heap_; }
+  void Store(std::string_view name, std::string_view data);
+  void Release();
+
+  union {
+    char inline_[kInline];
+    char *heap_;
+  };
+  std::uint32_t size_ = 0;  // of name and data
+  std::uint32_t nameSize_ = 0;
+  std::uint32_t type_ = 0;
 };
 
 class Key {
@@ -35,23 +56,32 @@ class Key {
   std::string name;
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted as names compare: see names.h
 
-  const std::vector<Value> &values() const { return values_; }  // in creation order
+  // In creation order; gaps of removed values until Compact().
+  const std::vector<Value> &values() const { return values_; }
   const Value *FindValue(std::string_view name) const;
   // Replaces the data and type of a same-named value in place, keeping its
   // spelling and position; otherwise appends.
   void SetValue(std::string_view name, std::uint32_t type, std::string_view data);
+  // Removes a value in constant time, leaving a gap in values(), as a file
+  // may remove a great many at once; the gaps are closed when they are half
+  // the values, and by Compact(), which the reader calls when it is done.
   void RemoveValue(std::string_view name);
+  void Compact();
 
  private:
   std::size_t PositionOf(std::string_view name) const;  // values_.size() when there is none
+  std::size_t SlotOf(std::string_view name) const;      // of the value, or the free slot where it would go
   void Insert(std::size_t position);
   void Reindex();
 
   std::vector<Value> values_;
   // Keys with many values find them through open addressing: each slot
-  // holds a position in values_ plus one, or 0. Always complete when not
-  // empty, as only the members above change values_.
+  // holds a position in values_ plus one, kGap for a removed value (which
+  // the search goes past), or 0. Always complete when not empty, as only
+  // the members above change values_.
   std::vector<std::uint32_t> index_;
+  std::uint32_t gaps_ = 0;
+  static constexpr std::uint32_t kGap = UINT32_MAX;
 };
 
 // Value types the file treats apart (regtext::IsTextType says which hold

@@ -135,17 +135,33 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
 
 // A UTF-16LE file goes out with a byte-order mark and CR LF, as regedit
 // writes it; the text is made in the stand-in's form of names, which keeps
-// every unit (see names.h), and converted piece by piece.
+// every unit (see names.h), and converted piece by piece: ASCII, most of
+// the text, byte by byte, as no other character has an ASCII byte in it.
 Sink InUtf16(const Sink &sink) {
   return [&sink, started = false, bytes = std::string()](std::string_view piece) mutable {
-    bytes.assign(started ? "" : "\xFF\xFE");
+    std::size_t at = started ? 0 : 2;
+    bytes.resize(at + 2 * piece.size() + 2 * static_cast<std::size_t>(std::count(piece.begin(), piece.end(), '\n')));
+    if (!started) bytes[0] = '\xFF', bytes[1] = '\xFE';
     started = true;
-    Utf16Units units(piece);
-    for (char16_t unit = 0; units.Next(unit);) {
-      if (unit == u'\n') bytes.append("\r\0", 2);
-      bytes.push_back(static_cast<char>(unit & 0xFF));
-      bytes.push_back(static_cast<char>(unit >> 8));
+    auto put = [&](char16_t unit) {
+      bytes[at++] = static_cast<char>(unit & 0xFF);
+      bytes[at++] = static_cast<char>(unit >> 8);
+    };
+    for (std::size_t i = 0; i < piece.size();) {
+      auto byte = static_cast<unsigned char>(piece[i]);
+      if (byte < 0x80) {
+        if (byte == '\n') put(u'\r');
+        put(byte);
+        ++i;
+        continue;
+      }
+      std::size_t end = i;
+      while (end < piece.size() && static_cast<unsigned char>(piece[end]) >= 0x80) ++end;
+      Utf16Units units(piece.substr(i, end - i));
+      for (char16_t unit = 0; units.Next(unit);) put(unit);
+      i = end;
     }
+    bytes.resize(at);
     return sink(bytes);
   };
 }

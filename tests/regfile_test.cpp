@@ -3,7 +3,9 @@
 // the line at fault.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "standin/names.h"
 #include "standin/reg_format.h"
@@ -214,6 +216,11 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   EXPECT_EQ(root.values()[0].name(), "First");
   EXPECT_EQ(root.values()[0].type(), 3u);
   EXPECT_EQ(root.values()[0].data(), "c");
+  // So do the values of a key large enough to be found through its index.
+  for (int i = 0; i < 100; ++i) root.SetValue("Many" + std::to_string(i), 4, "1234");
+  root.SetValue("MANY50", 3, "x");
+  ASSERT_EQ(root.values().size(), 102u);
+  EXPECT_EQ(root.FindValue("many50")->data(), "x");
 }
 
 TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
@@ -232,6 +239,8 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {std::string("\xff\xfeR\0E\0G\0E\0D\0I\0T\0\x34\0\n\0", 20),
        "1: the first line must be REGEDIT4 or Windows Registry Editor Version 5.00"},
       {"\xfe\xff\0R", "1: UTF-16 text in big-endian order is not read"},
+      {std::string("R\0E\0G\0", 6),
+       "1: UTF-16 text without a byte-order mark: it is read only after one (FF FE)"},
       {"REGEDIT4\n\"v\"=\"before any key\"\n", "2: a value before any [key] line"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"unterminated\n", "3: bad string data"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,0g\n", "3: bad value data"},
@@ -291,6 +300,26 @@ TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
       "REGEDIT4\n[HKEY_USERS\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_USERS\\A\\C]\n"
       "[-HKEY_USERS\\A\\C]\n[HKEY_USERS\\A\\B]\n\"X\"=-\n");
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"), "HKEY_USERS\\A\nHKEY_USERS\\A\\B\n  y = 1: 32 00\n");
+  // Many removals, of a key's values in any case and of sibling keys, in
+  // any order among other lines.
+  std::string many = "REGEDIT4\n[HKEY_USERS\\M]\n", expected = "HKEY_USERS\\M\n";
+  for (int i = 0; i < 200; ++i) many += "\"v" + std::to_string(i) + "\"=hex:01\n";
+  for (int i = 0; i < 200; ++i) many += "[HKEY_USERS\\M\\k" + std::to_string(i) + "]\n";
+  for (int i = 0; i < 200; i += 3) {
+    many += "[-HKEY_USERS\\M\\K" + std::to_string(i) + "]\n[HKEY_USERS\\M]\n\"V" + std::to_string(i) + "\"=-\n";
+  }
+  many += "[HKEY_USERS\\M]\n\"v0\"=hex:02\n";
+  for (int i = 1; i < 200; ++i) {
+    if (i % 3 != 0) expected += "  v" + std::to_string(i) + " = 3: 01\n";
+  }
+  expected += "  v0 = 3: 02\n";
+  std::vector<std::string> kept;
+  for (int i = 0; i < 200; ++i) {
+    if (i % 3 != 0) kept.push_back("HKEY_USERS\\M\\k" + std::to_string(i) + "\n");
+  }
+  std::sort(kept.begin(), kept.end());
+  for (const std::string &line : kept) expected += line;
+  EXPECT_EQ(DumpTree(ParseOk(many), "HKEY_USERS\\M"), expected);
   // Removing what is not there creates nothing.
   standin::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
   EXPECT_TRUE(none.subkeys.empty());

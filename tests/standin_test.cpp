@@ -1,7 +1,11 @@
 // The stand-in registry behaves as the platform's does wherever the program
 // can tell, and keeps its file whole.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,12 +13,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "standin/store_linux.h"
 #include "tests/support.h"
 
 namespace {
@@ -243,8 +249,17 @@ TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
             "REGEDIT4\n\n"
             "[HKEY_CURRENT_USER\\Software\\Mine]\n\"v\"=hex(7777):61,67,61,69,6e\n\n" +
                 others);
-  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{".registry.reg.lorimex-lock", "registry.reg"}))
-      << "temporary file left beside the registry";
+  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"registry.reg"})) << "a file left beside the registry";
+
+  // A session that changed nothing ends at its last close too: the lock is
+  // let go, and the next session reads the file anew.
+  HKEY read = Open(HKEY_CURRENT_USER, "Software\\Mine", KEY_READ);
+  EXPECT_EQ(RegCloseKey(read), ERROR_SUCCESS);
+  int other = open(file_.c_str(), O_RDWR);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "the lock is still held";
+  close(other);
+  Load("[HKEY_CURRENT_USER\\Software\\Other]\n");
+  EXPECT_EQ(RegCloseKey(Open(HKEY_CURRENT_USER, "Software\\Other", KEY_READ)), ERROR_SUCCESS);
 }
 
 TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
@@ -259,13 +274,17 @@ TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
 }
 
 TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
-  // In a fresh home, the default folder is made with its parents.
+  // In a fresh home, the default folder is made with its parents, by the
+  // first run that writes.
   unsetenv("LORIMEX_REGISTRY");
   setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(std::filesystem::is_directory(folder_ + "/config/lorimex"));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/config"));
+  EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software")), ERROR_SUCCESS);
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder_ + "/config/lorimex/registry.reg"));
   unsetenv("XDG_CONFIG_HOME");
+  standin::Reset();
   setenv("LORIMEX_REGISTRY", file_.c_str(), 1);
   standin::Reset();
   EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
@@ -310,6 +329,7 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
     const char *what;
     std::function<void()> prepare;
     LONG status;
+    std::string line = "lorimex: ";  // within the one line on standard error
   };
   const std::string fifo = folder_ + "/fifo.reg", sparse = folder_ + "/sparse.reg", folder = folder_ + "/folder.reg";
   rlimit files{};
@@ -326,10 +346,11 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
        ERROR_TOO_MANY_OPEN_FILES},
       {"a lock held longer than a run waits",
        [&] {
-         held = open((folder_ + "/.registry.reg.lorimex-lock").c_str(), O_RDWR | O_CREAT, 0600);
+         Load("");
+         held = open(file_.c_str(), O_RDWR);
          EXPECT_EQ(flock(held, LOCK_EX), 0);
        },
-       ERROR_SHARING_VIOLATION},
+       ERROR_SHARING_VIOLATION, "held by process " + std::to_string(getpid()) + " for more than 10 seconds"},
       {"a FIFO", [&] { mkfifo(fifo.c_str(), 0600), setenv("LORIMEX_REGISTRY", fifo.c_str(), 1); },
        ERROR_REGISTRY_CORRUPT},
       {"a folder", [&] { mkdir(folder.c_str(), 0700), setenv("LORIMEX_REGISTRY", folder.c_str(), 1); },
@@ -342,10 +363,21 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
        },
        ERROR_OUTOFMEMORY},
       {"a folder whose parent is missing",
-       [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/registry.reg").c_str(), 1); }, ERROR_PATH_NOT_FOUND},
+       [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/registry.reg").c_str(), 1); }, ERROR_PATH_NOT_FOUND,
+       "no/such: no such folder"},
+      {"a file in the path", [&] { setenv("LORIMEX_REGISTRY", (file_ + "/registry.reg").c_str(), 1); },
+       ERROR_PATH_NOT_FOUND, "Not a directory"},
+      {"a loop of links",
+       [&] {
+         std::filesystem::create_symlink("loop.reg", folder_ + "/loop.reg");
+         setenv("LORIMEX_REGISTRY", (folder_ + "/loop.reg").c_str(), 1);
+       },
+       ERROR_CANT_RESOLVE_FILENAME, "Too many levels of symbolic links"},
+      {"a name too long", [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/" + std::string(300, 'n')).c_str(), 1); },
+       ERROR_FILENAME_EXCED_RANGE, "File name too long"},
       {"no absolute HOME or XDG_CONFIG_HOME",
        [] { unsetenv("LORIMEX_REGISTRY"), setenv("HOME", "home", 1), setenv("XDG_CONFIG_HOME", "config", 1); },
-       ERROR_PATH_NOT_FOUND},
+       ERROR_PATH_NOT_FOUND, "no registry file"},
   };
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   for (const Case &c : cases) {
@@ -356,9 +388,11 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
     setrlimit(RLIMIT_NOFILE, &files);
-    EXPECT_NE(stderrCapture.Text().find("lorimex: "), std::string::npos);
+    EXPECT_NE(stderrCapture.Text().find(c.line), std::string::npos) << c.line;
   }
   close(held);
+  // Nothing was made: no lock file, no folder.
+  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"fifo.reg", "folder.reg", "loop.reg", "registry.reg", "sparse.reg"}));
   setenv("HOME", home.c_str(), 1);
   unsetenv("XDG_CONFIG_HOME");
   struct stat st {};
@@ -388,6 +422,14 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     const char *what;
     std::function<void()> prepare;
     LONG status;
+    std::string line = "";  // within the line on standard error
+  };
+  standin::SystemCalls &calls = standin::StoreCalls();
+  auto inodeFlags = [&](int set) {
+    int fd = open(file_.c_str(), O_RDONLY), flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && set >= 0) flags |= set, ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+    return flags & (FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL);
   };
   const std::string link = folder_ + "/link.reg";
   // user::rw- user:65534:rw- group::r-- mask::rw- other::r--, as the kernel stores it.
@@ -402,11 +444,27 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
          chmod(file_.c_str(), 0640);
          EXPECT_EQ(setxattr(file_.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
          EXPECT_EQ(setxattr(file_.c_str(), "user.note", "kept", 4, 0), 0);
+         // Root acts as the owner, who may write the folder.
          if (geteuid() == 0) {
-           EXPECT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+           EXPECT_EQ(chown(file_.c_str(), 65534, 65534) | chown(folder_.c_str(), 65534, 65534), 0);
          }
        },
        ERROR_SUCCESS},
+      {"inode flags (chattr +d +A +S)", [&] { inodeFlags(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL); },
+       ERROR_SUCCESS},
+      {"owners that cannot change (chown gives ENOSYS)",
+       [&] { calls.fchown = [](int, uid_t, gid_t) { return errno = ENOSYS, -1; }; }, ERROR_SUCCESS},
+      {"a group the user is not in",
+       [&] {
+         EXPECT_EQ(chown(file_.c_str(), geteuid(), 65534), 0);
+         calls.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; };
+       },
+       ERROR_ACCESS_DENIED, "has the group nogroup, which"},
+      {"a flush that fails", [&] { calls.fsync = [](int) { return errno = EIO, -1; }; }, ERROR_REGISTRY_IO_FAILED,
+       "not saved: Input/output error"},
+      {"a rename that fails",
+       [&] { calls.rename = [](const char *, const char *, bool) { return errno = EXDEV, -1; }; },
+       ERROR_REGISTRY_IO_FAILED, "not saved: Invalid cross-device link"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -417,19 +475,28 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     }, after{};
     stat(file_.c_str(), &before);
     const std::string text = ReadFile(file_), attributes = Attributes(file_);
+    const int flags = inodeFlags(-1);
     stderrCapture.Start();
     EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), c.status);
     std::string errors = stderrCapture.Text();
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), c.status == ERROR_SUCCESS ? 0 : 1) << errors;
+    EXPECT_NE(errors.find(c.line), std::string::npos) << errors;
     stat(file_.c_str(), &after);
     EXPECT_TRUE(after.st_uid == before.st_uid && after.st_gid == before.st_gid && after.st_mode == before.st_mode);
     EXPECT_EQ(Attributes(file_), attributes);
-    if (c.status != ERROR_SUCCESS) {
-      EXPECT_EQ(ReadFile(file_), text);
-    }
+    EXPECT_EQ(inodeFlags(-1), flags);
+    EXPECT_EQ(ReadFile(file_) == text, c.status != ERROR_SUCCESS) << "replaced, or not saved";
+    // Nothing is left beside the registry, the temporary of a failed save
+    // included.
     std::filesystem::remove(link);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"registry.reg"});
+    int fd = open(file_.c_str(), O_RDONLY), none = 0;
+    ioctl(fd, FS_IOC_SETFLAGS, &none);
+    close(fd);
     chmod(file_.c_str(), 0644);
+    EXPECT_EQ(chown(file_.c_str(), geteuid(), getegid()) | chown(folder_.c_str(), geteuid(), getegid()), 0);
     removexattr(file_.c_str(), "system.posix_acl_access");
+    standin::RestoreStoreCalls();
   }
 
   standin::Reset();
@@ -439,8 +506,7 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
   std::filesystem::create_symlink(file_, folder_ + "/.registry.reg.lorimex-save-Zz99Yy");
   EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\New")), ERROR_SUCCESS);
   EXPECT_EQ(FolderEntries(),
-            (std::vector<std::string>{".lorimex-Ab12Cd", ".lorimex-config", ".registry.reg.lorimex-lock",
-                                      ".registry.reg.lorimex-save-Ab12Cd7", ".registry.reg.lorimex-save-Zz99Yy",
+            (std::vector<std::string>{".lorimex-Ab12Cd", ".lorimex-config", ".registry.reg.lorimex-save-Ab12Cd7", ".registry.reg.lorimex-save-Zz99Yy",
                                       "registry.reg"}));
 
   standin::Reset();
@@ -460,7 +526,7 @@ TEST_F(StandinTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
     bool save;  // the failure comes when the change is written back
   };
   const Case cases[] = {
-      {"a folder it cannot write", 0555, 0644, false},
+      {"a folder it cannot write", 0555, 0644, true},
       {"a file it may not read", 0777, 0600, false},
       {"a group-writable file of another owner", 0775, 0664, true},
   };
@@ -490,6 +556,149 @@ TEST_F(StandinTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     struct stat st {};
     EXPECT_TRUE(stat(file.c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == c.fileMode);
+  }
+}
+
+// Users of this test run only, removed again.
+class TestUsers {
+ public:
+  uid_t Add(const std::string &name, const std::string &home, const std::string &groups = "") {
+    std::string user = name + std::to_string(getpid());
+    std::string command = "useradd -M -U -s /bin/false -d " + home + (groups.empty() ? "" : " -G " + groups + std::to_string(getpid())) + " " + user;
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    names_.push_back(user);
+    const passwd *entry = getpwnam(user.c_str());
+    return entry ? entry->pw_uid : 0;
+  }
+  ~TestUsers() {
+    for (auto user = names_.rbegin(); user != names_.rend(); ++user) std::system(("userdel " + *user).c_str());
+  }
+
+ private:
+  std::vector<std::string> names_;
+};
+
+// Gives `path` to `owner` and the owner's group.
+void GiveTo(const std::string &path, uid_t owner) {
+  const passwd *entry = getpwuid(owner);
+  EXPECT_EQ(lchown(path.c_str(), owner, entry ? entry->pw_gid : owner), 0) << path;
+}
+
+// Makes the folders of `path` below `base` as `owner`'s, each 0700 (as
+// homes are).
+void MakeFolders(const std::string &base, const std::string &path, uid_t owner) {
+  std::filesystem::create_directories(path);
+  for (std::string folder = path; folder.size() > base.size(); folder = folder.substr(0, folder.rfind('/'))) {
+    GiveTo(folder, owner);
+    chmod(folder.c_str(), 0700);
+  }
+}
+
+// A run (a create and a close) as `user`, or as root; its status.
+LONG RunAs(uid_t user, const std::string &home) {
+  int result[2];
+  EXPECT_EQ(pipe(result), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    const passwd *entry = getpwuid(user);
+    if (user != 0 && (!entry || initgroups(entry->pw_name, entry->pw_gid) != 0 || setgid(entry->pw_gid) != 0 ||
+                      setuid(user) != 0))
+      _exit(1);
+    unsetenv("LORIMEX_REGISTRY");
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("HOME", home.c_str(), 1);
+    standin::Reset();
+    HKEY key = nullptr;
+    char noClass[1] = "";
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\New", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr);
+    if (status == ERROR_SUCCESS) status = RegCloseKey(key);
+    _exit(write(result[1], &status, sizeof status) == sizeof status ? 0 : 1);
+  }
+  close(result[1]);
+  LONG status = -1;
+  EXPECT_EQ(read(result[0], &status, sizeof status), static_cast<ssize_t>(sizeof status));
+  close(result[0]);
+  waitpid(child, nullptr, 0);
+  return status;
+}
+
+// An administrator's run on a user's registry (root, or a member of the
+// file's group) does only what the owner could, creates what the owner
+// would own, and never locks the owner out.
+TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make users";
+  chmod(folder_.c_str(), 0755);
+  TestUsers users;
+  const std::string home = folder_ + "/alice", config = home + "/.config/lorimex", other = folder_ + "/carol";
+  const uid_t alice = users.Add("alice", home), carol = users.Add("carol", other);
+  const uid_t bob = users.Add("bob", folder_ + "/bob", "alice");
+  ASSERT_TRUE(alice && bob && carol);
+  const std::string text = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n";
+  struct Case {
+    const char *what;
+    std::function<void()> prepare;
+    uid_t runner;
+    LONG status;
+  };
+  const Case cases[] = {
+      {"root on the user's 0600 file",
+       [&] {
+         MakeFolders(folder_, config, alice);
+         WriteFile(config + "/registry.reg", text);
+       },
+       0, ERROR_SUCCESS},
+      {"root, the user's registry a link to another user's",
+       [&] {
+         MakeFolders(folder_, config, alice);
+         MakeFolders(folder_, other, carol);
+         WriteFile(other + "/registry.reg", text);
+         GiveTo(other + "/registry.reg", carol);
+         std::filesystem::create_symlink(other + "/registry.reg", config + "/registry.reg");
+       },
+       0, ERROR_ACCESS_DENIED},
+      {"root, the user's folder a link to a folder of root's",
+       [&] {
+         MakeFolders(folder_, home + "/.config", alice);
+         std::filesystem::create_directories(folder_ + "/etc");
+         std::filesystem::create_symlink(folder_ + "/etc", config);
+       },
+       0, ERROR_ACCESS_DENIED},
+      {"root in a home without .config", [&] { MakeFolders(folder_, home, alice); }, 0, ERROR_SUCCESS},
+      {"a member of the file's group, in a setgid folder",
+       [&] {
+         MakeFolders(folder_, config, alice);
+         chmod(config.c_str(), 02775);
+         chmod(home.c_str(), 0755), chmod((home + "/.config").c_str(), 0755);
+         WriteFile(config + "/registry.reg", text);
+         chmod((config + "/registry.reg").c_str(), 0664);
+       },
+       bob, ERROR_ACCESS_DENIED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(home), std::filesystem::remove_all(other), std::filesystem::remove_all(folder_ + "/etc");
+    c.prepare();
+    if (std::filesystem::exists(config + "/registry.reg"))
+      GiveTo(config + "/registry.reg", alice), chmod((config + "/registry.reg").c_str(), c.runner ? 0664 : 0600);
+    EXPECT_EQ(RunAs(c.runner, home), c.status);
+    // Nothing of root's or the group member's in the user's folders or the
+    // other user's, and nothing in root's folder; the other user's file
+    // is as it was.
+    for (const std::string &top : {home, other, folder_ + "/etc"}) {
+      if (!std::filesystem::exists(top)) continue;
+      for (const auto &entry : std::filesystem::recursive_directory_iterator(top)) {
+        struct stat st {};
+        lstat(entry.path().c_str(), &st);
+        EXPECT_TRUE(st.st_uid == alice || st.st_uid == carol || entry.is_symlink()) << entry.path();
+      }
+    }
+    EXPECT_TRUE(!std::filesystem::exists(folder_ + "/etc") || std::filesystem::is_empty(folder_ + "/etc"));
+    if (std::filesystem::exists(other)) {
+      EXPECT_EQ(ReadFile(other + "/registry.reg"), text);
+    }
+    // The owner can always run afterwards.
+    EXPECT_EQ(RunAs(alice, home), c.status == ERROR_ACCESS_DENIED && c.runner == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
   }
 }
 

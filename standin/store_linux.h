@@ -1,0 +1,64 @@
+// The parts of the registry file's store that only Linux has: whose identity
+// a run takes, the lock and who holds it, extended attributes and inode
+// flags; and the system calls a test may replace to make them fail.
+#ifndef LORIMEX_STANDIN_STORE_LINUX_H
+#define LORIMEX_STANDIN_STORE_LINUX_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "standin/api.h"
+
+namespace standin {
+
+// The calls of a save whose failures nothing outside the process can bring
+// about on demand. A test may point an entry elsewhere; Reset() puts the
+// real ones back.
+struct SystemCalls {
+  int (*fsync)(int fd);
+  int (*unlink)(const char *path);
+  int (*fchown)(int fd, uid_t owner, gid_t group);
+  int (*rename)(const char *from, const char *to, bool replace);
+};
+SystemCalls &StoreCalls();
+void RestoreStoreCalls();
+
+// While alive, a run of root acts as the user who owns the registry file,
+// or the folder it is in (or would be, or the nearest above it that is not
+// root's): every file operation is then checked by the kernel as that
+// user's own, links and folders swapped in meanwhile included, and what the
+// run creates is that user's. Other runs act as themselves.
+class OwnerIdentity {
+ public:
+  OwnerIdentity() = default;
+  OwnerIdentity(const OwnerIdentity &) = delete;
+  OwnerIdentity &operator=(const OwnerIdentity &) = delete;
+  ~OwnerIdentity();
+  // A status, with one line on standard error, when the switch fails.
+  LONG TakeOn(const std::string &path);
+
+ private:
+  bool switched_ = false;
+  gid_t group_ = 0;
+  std::vector<gid_t> groups_;
+};
+
+// An exclusive lock on the open file: waits at most kLockWaitSeconds. 0, or
+// EWOULDBLOCK when another holds it for longer, or the errno.
+constexpr int kLockWaitSeconds = 10;
+int WaitForLock(int fd);
+// Who holds a lock on the file `st`, as the kernel lists it, or 0.
+long LockHolder(const struct stat &st);
+
+// The old file's extended attributes (its access list among them) on the
+// new one, and no others; then its inode flags (chattr's) that a user may
+// set. A status, with one line on standard error, when one cannot be kept.
+LONG CopyAttributes(const std::string &path, int oldFd, int newFd);
+LONG CopyInodeFlags(const std::string &path, int oldFd, int newFd);
+
+}  // namespace standin
+
+#endif
