@@ -3,7 +3,8 @@
 # exit status, standard error and the registry afterwards with the case's
 # expected files.
 # In plain mode a WRAPPER command line (valgrind, say) may run the program.
-# A case's file "ulimit" gives the largest file, in KB, the run may write.
+# A case's file "ulimit" gives the largest file, in KB, the run may write;
+# its file "codepage" the code page of a REGEDIT4 registry (LORIMEX_CODEPAGE).
 #   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
@@ -12,6 +13,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$case_dir/input.reg" "$work/registry.reg"
 export LORIMEX_REGISTRY=$work/registry.reg
+export LORIMEX_CODEPAGE=$(cat "$case_dir/codepage" 2>/dev/null || echo utf-8)
 expected_out=$case_dir/expected.out
 
 limit=$(cat "$case_dir/ulimit" 2>/dev/null || echo unlimited)

@@ -12,7 +12,14 @@
 #     (which fails without it), examples/exports.sh join, the Linux build,
 #     exports.sh user, reg import: Wine must then hold what the Linux build
 #     made, and without the key a copy of the default profile's.
-#   regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming
+#   differential FORM COUNT: COUNT files from gen_export.pl (seeds 1 to
+#     COUNT) in FORM (5: version 5; 1252, 932: REGEDIT4 in that code page,
+#     with Wine's regedit under a locale of that code page). Each must give
+#     the same trees (default profile's and current user's Norvane) in Wine
+#     after regedit imports it as in the Linux build reading it; and once
+#     the Linux build has copied, regedit's import of its result must give
+#     what Wine's own reg copy makes of the imported file.
+#   regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming|differential
 set -u
 native=$1 windows=$2 mode=$3 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_env.sh"
@@ -82,5 +89,30 @@ case $mode in
       wine_tree hkcu 'Software\Norvane\Kelvaro' >"$work/copy.tree"
       same "$work/source.tree" "$work/copy.tree" "the default profile's product key and the user's copy"
     done ;;
-  *) echo "usage: regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming"; exit 2 ;;
+  differential)
+    form=$4 count=$5
+    declare -A locales=([1252]=en_US.UTF-8 [932]=ja_JP.UTF-8)
+    if [ "$form" != 5 ]; then export WINE_LOCALE=${locales[$form]} LORIMEX_CODEPAGE=$form; fi
+    for ((seed = 1; seed <= count; ++seed)); do
+      perl "$here/gen_export.pl" "$seed" "$form" >"$work/in.reg" || exit 1
+      forget
+      regedit /s "$(winpath "$work/in.reg")"
+      for tree in "hku .DEFAULT\Software\Norvane" "hkcu Software\Norvane"; do
+        file_tree "$work/in.reg" $tree >"$work/linux.tree"
+        wine_tree $tree >"$work/wine.tree"
+        same "$work/wine.tree" "$work/linux.tree" "file $seed ($form): regedit's import and the Linux build's reading"
+      done
+      cp "$work/in.reg" "$work/linux.reg"
+      LORIMEX_REGISTRY=$work/linux.reg "$native/lorimex" >"$work/out" 2>&1 ||
+        { echo "file $seed ($form): lorimex failed:"; cat "$work/out"; exit 1; }
+      wine_run reg copy 'HKU\.DEFAULT\Software\Norvane\Kelvaro' 'HKCU\Software\Norvane\Kelvaro' /s /f \
+        </dev/null >/dev/null 2>&1 || { echo "file $seed ($form): reg copy failed"; exit 1; }
+      wine_tree hkcu 'Software\Norvane' >"$work/copy.tree"
+      forget
+      regedit /s "$(winpath "$work/linux.reg")"
+      wine_tree hkcu 'Software\Norvane' >"$work/imported.tree"
+      same "$work/copy.tree" "$work/imported.tree" "file $seed ($form): reg copy's result and regedit's import of lorimex's"
+    done
+    echo "$count files ($form): all agree" ;;
+  *) echo "usage: regedit.sh NATIVE_BUILD WINDOWS_BUILD import|export|roaming|differential FORM COUNT"; exit 2 ;;
 esac
