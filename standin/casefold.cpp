@@ -33,4 +33,10 @@ char16_t FoldCharacter(char16_t c) {
   return Upper(lower) == c ? lower : c;
 }
 
+char16_t UpcaseCharacter(char16_t c) {
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+  char16_t upper = Upper(c);
+  return Lower(upper) == c ? upper : c;
+}
+
 }  // namespace standin

@@ -14,6 +14,13 @@ constexpr char16_t FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? st
 // the whole plane). Characters beyond it are not folded.
 char16_t FoldCharacter(char16_t c);
 
+// The upper-case form of a character, as a hive orders and hashes names:
+// the pairs FoldCharacter folds, seen from the other side (a character
+// whose upper-case form maps back to it in lower case). So two names are
+// one name for the hive exactly when they fold alike: the dotless i stays
+// apart from 'I', the long s from 'S'. Surrogates stay as they are.
+char16_t UpcaseCharacter(char16_t c);
+
 }  // namespace standin
 
 #endif

@@ -14,6 +14,7 @@
 #include "standin/api.h"
 #include "standin/calls_text.h"
 #include "standin/faults.h"
+#include "standin/hive.h"
 #include "standin/names.h"
 #include "standin/store.h"
 
@@ -33,6 +34,7 @@ struct OpenedKey {
 struct Session {
   RegistryFile file;
   RegistryLock lock;
+  HiveRun hives;  // when the registry is two hive files
   Key top;
   FileForm form;  // of the file read, in which it is written back
   std::unordered_map<std::uintptr_t, OpenedKey> handles;
@@ -72,9 +74,14 @@ LONG LoadSession() {
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
-  session->file = FindRegistryFile();
-  LONG status = session->file.path.empty() ? ERROR_PATH_NOT_FOUND
-                                           : LoadRegistry(session->file, session->lock, session->top, session->form);
+  LONG status = ERROR_SUCCESS;
+  if (HiveRunRequested()) {
+    status = session->hives.Load(session->top, session->form);
+  } else {
+    session->file = FindRegistryFile();
+    status = session->file.path.empty() ? ERROR_PATH_NOT_FOUND
+                                        : LoadRegistry(session->file, session->lock, session->top, session->form);
+  }
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
     return status;
@@ -98,7 +105,8 @@ LONG EndSessionIfIdle(LONG status) {
   if (!session->dirty) return status;
   LONG saved = InjectedStatus(Op::Save, session->file.path);
   CountCall(Op::Save);
-  if (saved == ERROR_SUCCESS) saved = SaveRegistry(session->lock, session->top, session->form);
+  if (saved == ERROR_SUCCESS)
+    saved = HiveRunRequested() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
@@ -121,6 +129,9 @@ LONG Resolve(HKEY handle, const OpenedKey *&out) {
   out = &it->second;
   return ERROR_SUCCESS;
 }
+
+// Keys of hive files come into the tree as the run reaches them.
+LONG Reach(Key &key) { return Current().session->hives.Reach(key); }
 
 HKEY AddHandle(Key *key, std::string path, REGSAM access, std::size_t depth) {
   State &state = Current();
@@ -185,7 +196,10 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
   LONG status = FindTarget(parent, subKey, Op::Open, target);
   if (status != ERROR_SUCCESS) return status;
   Key *key = target.base->key;
-  for (std::size_t i = 0; key && i < target.names.size(); ++i) key = FindSubkey(*key, target.names[i]);
+  for (std::size_t i = 0; key && i < target.names.size(); ++i) {
+    if ((status = Reach(*key)) != ERROR_SUCCESS) return status;
+    key = FindSubkey(*key, target.names[i]);
+  }
   if (!key) return ERROR_FILE_NOT_FOUND;
   if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
   *result = AddHandle(key, target.path, Rights(access), target.base->depth + target.names.size());
@@ -203,6 +217,7 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY re
   Key *key = target.base->key;
   std::size_t existing = 0;
   while (existing < names.size()) {
+    if ((status = Reach(*key)) != ERROR_SUCCESS) return status;
     Key *next = FindSubkey(*key, names[existing]);
     if (!next) break;
     key = next;
@@ -211,7 +226,10 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY re
   bool creates = existing < names.size();
   if (creates && (!Allows(*target.base, KEY_CREATE_SUB_KEY) || OnlyReadable(target.path))) return ERROR_ACCESS_DENIED;
   if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
-  for (std::size_t i = existing; i < names.size(); ++i) key = &FindOrAddSubkey(*key, names[i]);
+  for (std::size_t i = existing; i < names.size(); ++i) {
+    if ((status = Current().session->hives.MayAddSubkey(*key, names[i])) != ERROR_SUCCESS) return status;
+    key = &FindOrAddSubkey(*key, names[i]);
+  }
   Current().session->dirty |= creates;
   *result = AddHandle(key, target.path, Rights(access), depth);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -224,6 +242,7 @@ LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWO
   if (!name || !nameLength || (data && !dataLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::EnumValue, KEY_QUERY_VALUE, open, std::nullopt, static_cast<long>(index));
+  if (status == ERROR_SUCCESS) status = Reach(*open->key);
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->values().size()) return ERROR_NO_MORE_ITEMS;
   const Value &value = open->key->values()[index];
@@ -249,6 +268,7 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
   if (!name || !nameLength || (keyClass && !classLength)) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::EnumKey, KEY_ENUMERATE_SUB_KEYS, open, std::nullopt, static_cast<long>(index));
+  if (status == ERROR_SUCCESS) status = Reach(*open->key);
   if (status != ERROR_SUCCESS) return status;
   if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   const std::string &found = open->key->subkeys[index]->name;
@@ -269,6 +289,8 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data
   if (CountUtf16Units(name) > kMaxValueName) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
+  if (status == ERROR_SUCCESS) status = Reach(*open->key);
+  if (status == ERROR_SUCCESS) status = Current().session->hives.MaySetValue(*open->key, name, type, data);
   if (status != ERROR_SUCCESS) return status;
   open->key->SetValue(name, type, data);
   Current().session->dirty = true;

@@ -222,10 +222,11 @@ std::string OwnerRefusal(const struct stat &old, int error) {
   std::string cause = std::string(": ") + std::strerror(error) + ": not saved";
   if (old.st_uid != geteuid())
     return "belongs to " + UserName(old.st_uid) + ", and a new file of " + UserName(geteuid()) +
-           "'s cannot take its place" + cause + " (run as " + (old.st_uid == 0 ? "root" : UserName(old.st_uid) + " or root") + ")";
+           "'s cannot take its place" + cause + " (run as " +
+           (old.st_uid == 0 ? "root" : UserName(old.st_uid) + " or root") + ")";
   if (error == EPERM)
-    return "has the group " + GroupName(old.st_gid) + ", which " + UserName(geteuid()) + " is not a member of" +
-           cause + " (chgrp the file to a group of " + UserName(geteuid()) + "'s)";
+    return "has the group " + GroupName(old.st_gid) + ", which " + UserName(geteuid()) + " is not a member of" + cause +
+           " (chgrp the file to a group of " + UserName(geteuid()) + "'s)";
   return "cannot give the new file the owner and group of the old" + cause;
 }
 
@@ -259,6 +260,8 @@ LONG Report(const std::string &path, const std::string &reason, LONG status, std
   std::fflush(stderr);
   return status;
 }
+
+LONG StatusOfError(int error, LONG otherwise) { return StatusOf(error, otherwise); }
 
 std::string FolderOf(const std::string &path) {
   std::size_t slash = path.rfind('/');
@@ -343,6 +346,18 @@ LONG RegistryLock::Read(std::string &bytes) const {
 }
 
 LONG RegistryLock::Replace(const Producer &write) {
+  return ReplaceWith([&write](int fd) {
+    int error = 0;
+    bool written = write([&](std::string_view piece) {
+      bool done = WriteAll(fd, piece);
+      if (!done) error = errno;
+      return done;
+    });
+    return written ? 0 : error != 0 ? error : ECANCELED;
+  });
+}
+
+LONG RegistryLock::ReplaceWith(const Filler &fill) {
   bool exists = fd_ >= 0;
   if (exists && (!writable_ || (old_.st_mode & 0222) == 0))
     return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
@@ -353,12 +368,8 @@ LONG RegistryLock::Replace(const Producer &write) {
   if (temporary.fd() < 0) return ReportError(path_, "cannot make a temporary file: ", errno, ERROR_REGISTRY_IO_FAILED);
   LONG status = exists ? KeepIdentity(path_, old_, fd_, temporary.fd()) : ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
-  int error = 0;
-  bool written = write([&](std::string_view piece) {
-    bool done = WriteAll(temporary.fd(), piece);
-    if (!done) error = errno;
-    return done;
-  });
+  int error = fill(temporary.fd());
+  bool written = error == 0;
   if (written && StoreCalls().fsync(temporary.fd()) != 0) written = false, error = errno;
   if (!temporary.Close() && written) written = false, error = errno;
   if (written && !temporary.RenameTo(path_, exists)) written = false, error = errno;
@@ -376,8 +387,7 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top, FileFo
   const char *codePage = std::getenv("LORIMEX_CODEPAGE");
   std::string why;
   form = FileForm{};
-  if (codePage && *codePage && std::strcmp(codePage, "utf-8") != 0 &&
-      !(form.codePage = CodePage::Open(codePage, why)))
+  if (codePage && *codePage && std::strcmp(codePage, "utf-8") != 0 && !(form.codePage = CodePage::Open(codePage, why)))
     return Report(file.path, "LORIMEX_CODEPAGE: " + why, ERROR_INVALID_PARAMETER);
   LONG status = lock.Take(file);
   if (status != ERROR_SUCCESS) return status;

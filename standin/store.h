@@ -57,6 +57,11 @@ class RegistryLock {
   // meanwhile (ERROR_SHARING_VIOLATION).
   using Producer = std::function<bool(const Sink &)>;  // false when it gave up
   LONG Replace(const Producer &write);
+  // The same, with the new contents written by `fill` straight into the
+  // temporary file, given its descriptor: for files a library writes (hive
+  // files). `fill` returns 0 or an errno.
+  using Filler = std::function<int(int fd)>;
+  LONG ReplaceWith(const Filler &fill);
   const std::string &path() const { return path_; }
   bool exists() const { return fd_ >= 0; }
 
@@ -87,6 +92,9 @@ LONG SaveRegistry(RegistryLock &lock, const standin::Key &top, const FileForm &f
 // For the store's own files: the one line that says why the file is not
 // used or not saved, returning `status`; the folder part of a path.
 LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line = 0);
+// The status of an errno, from the store's one table; `otherwise` for one
+// it does not name.
+LONG StatusOfError(int error, LONG otherwise);
 std::string FolderOf(const std::string &path);
 
 }  // namespace standin

@@ -24,6 +24,11 @@ need tmux tmux           # shows what the Windows build writes on a terminal
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-dev)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)
+# Hive files: libhivex reads and writes them, libregf's regfexport reads
+# them back apart from it.
+[ -f /usr/include/hivex.h ] || packages+=(libhivex-dev)
+need pkg-config pkg-config
+need regfexport libregf-utils
 [ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)
 # 32-bit Wine, which runs the i686 build beside the x86_64 one.
 if ! dpkg -s wine32:i386 >/dev/null 2>&1; then

@@ -5,7 +5,9 @@
 # In plain mode a WRAPPER command line (valgrind, say) may run the program.
 # A case's file "ulimit" gives the largest file, in KB, the run may write;
 # its file "codepage" the code page of a REGEDIT4 registry (LORIMEX_CODEPAGE).
-#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked] [WRAPPER...]
+# Mode "hive" runs the case on hive files instead: the default profile's
+# tree in one, the current user's in another (see hive_case.sh).
+#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked|hive] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
 wrapper=("${@:4}")
@@ -58,6 +60,9 @@ case $mode in
     "$lorimex" >&- 2>"$work/err"; status=$?
     : >"$work/out"; : >"$work/expected.out"
     expected_out=$work/expected.out ;;
+  hive)
+    . "$(dirname "$0")/hive_case.sh"
+    run_on_hives ;;
   *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
@@ -74,7 +79,11 @@ check() {
   fi
 }
 check "$expected_out" "$work/out" "standard output"
-check "$case_dir/expected.reg" "$work/registry.reg" "registry file"
+if [ "$mode" = hive ]; then
+  check_hives
+else
+  check "$case_dir/expected.reg" "$work/registry.reg" "registry file"
+fi
 if [ -f "$case_dir/expected.err" ]; then
   sed "s|@REGISTRY@|$work/registry.reg|" "$case_dir/expected.err" >"$work/expected.err"
 else

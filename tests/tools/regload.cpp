@@ -3,17 +3,22 @@
 // call: the platform refuses a create that adds very many levels at once.
 // The calls are the 8-bit ones (under the UTF-8 code page of the tools'
 // manifest, so that bytes stay exact); with --wide the wide-character ones,
-// the fixture's UTF-8 converted on the way.
-//   regload [--wide] FILE
+// the fixture's UTF-8 converted on the way. With --into-user KEY only the
+// file's KEY (HKEY_USERS\.DEFAULT, say) is loaded, as the current user's
+// root: so a hive file of any profile is filled.
+//   regload [--wide] [--into-user KEY] FILE
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "standin/reg_format.h"
 #ifndef _WIN32
 #include "standin/control.h"
 #endif
+#include "standin/names.h"
 #include "tests/tools/calls.h"
 
 namespace {
@@ -57,12 +62,27 @@ void DeleteTree(HKEY root, const char *path) {
   RegDeleteKeyExA(root, path, KEY_WOW64_64KEY, 0);
 }
 #endif
+// The key at `path` ("A\\B") below `top`, or null.
+const standin::Key *KeyAt(const standin::Key &top, const std::string &path) {
+  std::vector<std::string_view> names;
+  if (!standin::SplitKeyPath(path, names)) return nullptr;
+  const standin::Key *key = &top;
+  for (std::size_t i = 0; key && i < names.size(); ++i) key = standin::FindSubkey(*key, names[i]);
+  return key;
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (calls::TakeWideOption(argc, argv) != 2) {
-    std::fprintf(stderr, "usage: regload [--wide] FILE\n");
+  int left = calls::TakeWideOption(argc, argv);
+  std::string intoUser;
+  if (left == 4 && std::string(argv[1]) == "--into-user") {
+    intoUser = argv[2];
+    argv += 2;
+    left -= 2;
+  }
+  if (left != 2) {
+    std::fprintf(stderr, "usage: regload [--wide] [--into-user KEY] FILE\n");
     return 2;
   }
   const char *file = argv[1];
@@ -77,6 +97,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   calls::UseUtf16Data(form.HoldsUtf16Data());
+  if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, KeyAt(top, intoUser)) ? 0 : 1;
 #ifdef _WIN32
   DeleteTree(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
   DeleteTree(HKEY_CURRENT_USER, "Software\\Norvane");

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Benchmark of a profile server: COUNT (1,000) roaming profiles, each an
+# NTUSER.DAT of 1 to 10 MB (sizes in turn), given the Kelvaro settings of
+# examples/profile.reg's default profile by examples/service_profiles.sh,
+# one run at a time and two at a time (JOBS=2). Prints the total times, the
+# median time of one profile, and the peak memory of one run against its
+# hive, by size. The hives are made from nothing: blank ones (hivetool)
+# filled through the stand-in's hive layer with keys of ten values each.
+#   bench/profiles.sh [--smoke] [FOLDER]
+#  --smoke: 10 profiles of 1 and 2 MB. FOLDER: where to build and work
+#  (build/bench); a full run needs about 12 GB there.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+smoke=
+if [ "${1:-}" = --smoke ]; then smoke=1; shift; fi
+folder=${1:-$root/build/bench}
+build=$folder/hives
+count=1000 sizes="1 2 3 4 5 6 7 8 9 10"
+if [ -n "$smoke" ]; then count=10 sizes="1 2"; fi
+work=$(mktemp -d -p "$folder" 2>/dev/null || { mkdir -p "$folder" && mktemp -d -p "$folder"; })
+trap 'rm -rf "$work"' EXIT
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
+cmake --build "$build" -j2 --target lorimex hivetool regload >/dev/null
+
+# hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.
+hive() {
+  "$build/hivetool" blank "$1"
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
+}
+"$build/hivetool" blank "$work/scratch.hiv"
+hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
+
+# A profile of about MB megabytes: vendors of products of keys of ten values.
+profile_reg() {
+  perl -e '
+    my $keys = 850 * $ARGV[0];
+    print "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows]\n\"Theme\"=\"aero\"\n\n";
+    for my $k (0 .. $keys - 1) {
+      printf "[HKEY_CURRENT_USER\\Software\\Vendor%03d\\Product%02d\\Settings%03d]\n", $k / 500, $k / 25 % 20, $k % 25;
+      for my $v (0 .. 9) {
+        if ($v % 3 == 0) { printf "\"Text%d\"=\"%s\"\n", $v, "value $k $v " x 4 }
+        elsif ($v % 3 == 1) { printf "\"Number%d\"=dword:%08x\n", $v, $k * 10 + $v }
+        else { printf "\"Data%d\"=hex:%s\n", $v, join(",", map { sprintf "%02x", ($k + $_) % 256 } 0 .. 39) }
+      }
+      print "\n";
+    }' "$1"
+}
+for mb in $sizes; do
+  profile_reg "$mb" >"$work/profile.reg"
+  hive "$work/template-$mb.hiv" HKEY_CURRENT_USER "$work/profile.reg"
+done
+rm -f "$work/profile.reg"
+
+# The profiles, anew before each pass: profile N has the Nth size in turn.
+read -r -a size_list <<<"$sizes"
+make_profiles() {
+  rm -rf "$work/profiles"
+  for ((i = 0; i < count; ++i)); do
+    mkdir -p "$work/profiles/user$i"
+    mb=${size_list[i % ${#size_list[@]}]}
+    cp "$work/template-$mb.hiv" "$work/profiles/user$i/NTUSER.DAT"
+  done
+  sync
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+seconds_since() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", e - s }'; }
+
+echo "## A profile server: $count profiles of ${size_list[0]} to ${size_list[-1]} MB"
+echo
+# One run at a time, each timed and measured on its own.
+make_profiles
+: >"$work/runs"
+for ((i = 0; i < count; ++i)); do
+  user=$work/profiles/user$i/NTUSER.DAT
+  size=$(stat -c %s "$user")
+  start=${EPOCHREALTIME/./}
+  LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$user \
+    /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
+  echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time")" >>"$work/runs"
+done
+for jobs in 1 2; do
+  make_profiles
+  start=$(date +%s.%N)
+  JOBS=$jobs LORIMEX=$build/lorimex "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" \
+    >"$work/service.out" 2>/dev/null || { tail -n 3 "$work/service.out"; exit 1; }
+  total[$jobs]=$(seconds_since "$start")
+  tail -n 1 "$work/service.out" | grep -qx "profiles: $count, updated: $count, failed: 0" || { tail -n 3 "$work/service.out"; exit 1; }
+done
+echo "| runs at a time | total s | profiles per s |"
+echo "|---:|---:|---:|"
+for jobs in 1 2; do
+  echo "| $jobs | ${total[$jobs]} | $(awk -v n="$count" -v t="${total[$jobs]}" 'BEGIN { printf "%.0f", n / t }') |"
+done
+echo
+# What any run holds (program, libraries), measured on the smallest hive
+# there is: the rest grows with the hive.
+hive "$work/blank.hiv" HKEY_CURRENT_USER <(printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n')
+LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/blank.hiv \
+  /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
+floor=$(cat "$work/time")
+echo "| hive MB | runs | median s | peak MB | peak / hive | (peak - $((floor / 1024)) MB of any run) / hive |"
+echo "|---:|---:|---:|---:|---:|---:|"
+for mb in $sizes; do
+  size=$(stat -c %s "$work/template-$mb.hiv")
+  awk -v s="$size" '$1 == s' "$work/runs" >"$work/these"
+  seconds=$(awk '{ print $2 / 1e6 }' "$work/these" | median)
+  peak=$(awk '{ print $3 }' "$work/these" | sort -g | tail -n 1)
+  awk -v s="$size" -v n="$(wc -l <"$work/these")" -v t="$seconds" -v p="$peak" -v f="$floor" \
+    'BEGIN { printf "| %.1f | %d | %.3f | %.1f | %.2f | %.2f |\n", s / 1048576, n, t, p / 1024, p * 1024 / s, (p - f) * 1024 / s }'
+done
+echo
+printf "Median of one profile: %.3f s\n" "$(awk '{ print $2 / 1e6 }' "$work/runs" | median)"

@@ -1,0 +1,59 @@
+// The registry of a run over two hive files, the registry's own database
+// format, read and written with libhivex: HKEY_USERS\.DEFAULT is the root of
+// the default profile's hive, opened read-only, and HKEY_CURRENT_USER the
+// root of the user's hive (NTUSER.DAT), which takes the run's changes. Keys
+// come into the tree as the run reaches them; a save applies only what the
+// run created and set, and leaves the file as Windows reads it back.
+#ifndef LORIMEX_STANDIN_HIVE_H
+#define LORIMEX_STANDIN_HIVE_H
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "standin/api.h"
+#include "standin/reg_format.h"
+#include "standin/tree.h"
+
+namespace standin {
+
+// Whether LORIMEX_DEFAULT_HIVE or LORIMEX_USER_HIVE is set: the run is then
+// over hive files, and needs both.
+bool HiveRunRequested();
+
+class HiveRun {
+ public:
+  HiveRun();
+  HiveRun(const HiveRun &) = delete;
+  HiveRun &operator=(const HiveRun &) = delete;
+  ~HiveRun();
+
+  // Locks the user's hive and opens both, after refusing, with one line on
+  // standard error, any that Windows has not finished with (sequence
+  // numbers that differ, transaction logs newer than it) or that is not a
+  // whole hive (ERROR_REGISTRY_CORRUPT). `top` gets the two roots; `form`
+  // says that text data are held as the hive holds them, in UTF-16LE.
+  LONG Load(Key &top, FileForm &form);
+  // The calls below do nothing unless Load succeeded.
+
+  // Brings the subkeys and values of a hive's key into the tree, the first
+  // time the run reaches it.
+  LONG Reach(Key &key);
+  // Whether `parent` may get the new subkey `name`: only in the user's
+  // hive, never beside a sibling that Windows would take for the same name,
+  // only with a name the hive can hold.
+  LONG MayAddSubkey(const Key &parent, std::string_view name);
+  // Whether the value may be set, and notes the change unless the key
+  // already holds exactly that.
+  LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data);
+  // Writes the changes, if any, into the user's hive.
+  LONG Save();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace standin
+
+#endif

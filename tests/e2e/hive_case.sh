@@ -1,0 +1,39 @@
+# The hive mode of run_case.sh (sourced): the case's trees go into hive
+# files made from nothing (hivetool blank), lorimex runs on them, and the
+# user's hive must afterwards hold the expected tree, read back through the
+# stand-in's hive layer and, independently, with libregf's regfexport; it
+# must keep Windows' rules (hivetool check, as every hive the case made),
+# and the default hive must be exactly as it was.
+build=$(dirname "$lorimex")
+
+# fill FILE HIVE KEY: the file's KEY becomes the hive's root.
+fill() {
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$2 "$build/regload" --wide --into-user "$3" "$1"
+}
+
+run_on_hives() {
+  for hive in default user scratch reference; do "$build/hivetool" blank "$work/$hive.hiv"; done
+  fill "$case_dir/input.reg" "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
+  if [ -f "$case_dir/nul" ]; then "$build/hivetool" nul "$work/default.hiv"; fi
+  fill "$case_dir/input.reg" "$work/user.hiv" HKEY_CURRENT_USER
+  fill "$case_dir/expected.reg" "$work/reference.hiv" HKEY_CURRENT_USER
+  cp "$work/default.hiv" "$work/default.before"
+  LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/user.hiv "$lorimex" >"$work/out" 2>"$work/err"
+  status=$?
+}
+
+check_hives() {
+  if ! cmp -s "$work/default.before" "$work/default.hiv"; then
+    echo "--- the default hive was written"
+    failed=1
+  fi
+  for hive in user default reference; do "$build/hivetool" check "$work/$hive.hiv" || failed=1; done
+  cp "$case_dir/expected.reg" "$work/expected.reg"
+  LORIMEX_REGISTRY=$work/expected.reg "$build/regdump" --wide hkcu Software >"$work/expected.tree"
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$work/user.hiv "$build/regdump" --wide hkcu Software \
+    >"$work/hive.tree"
+  check "$work/expected.tree" "$work/hive.tree" "tree read through the hive layer"
+  regfexport "$work/reference.hiv" >"$work/expected.regf" 2>&1
+  regfexport "$work/user.hiv" >"$work/hive.regf" 2>&1
+  check "$work/expected.regf" "$work/hive.regf" "tree read by regfexport"
+}

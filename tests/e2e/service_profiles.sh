@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# examples/service_profiles.sh on a folder of profiles: one it updates, one
+# Windows has not finished with, one that is not a hive. A line each (in
+# the order the runs end), the summary, exit 1; then, with only good ones
+# left, exit 0.
+#   service_profiles.sh BUILD
+set -u
+build=$1 root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+hive() {
+  "$build/hivetool" blank "$1"
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" \
+    "$root/examples/profile.reg"
+}
+"$build/hivetool" blank "$work/scratch.hiv"
+hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
+for user in alice bob carol; do
+  mkdir -p "$work/profiles/$user"
+  hive "$work/profiles/$user/NTUSER.DAT" HKEY_CURRENT_USER
+done
+"$build/hivetool" sequence "$work/profiles/bob/NTUSER.DAT" 3 2
+echo junk >"$work/profiles/carol/NTUSER.DAT"
+
+service() {
+  LORIMEX=$build/lorimex JOBS=2 "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" \
+    >"$work/out" 2>"$work/progress"
+}
+failed=0
+expect() {
+  if ! grep -qxF -- "$1" "$work/out"; then
+    echo "--- no line: $1"
+    failed=1
+  fi
+}
+service
+[ $? = 1 ] || { echo "--- exit status not 1"; failed=1; }
+p=$work/profiles
+expect "$p/alice/NTUSER.DAT: updated"
+expect "$p/bob/NTUSER.DAT: failed: Error 32 occurred opening Software key for .DEFAULT user (lorimex: $p/bob/NTUSER.DAT: needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again)"
+expect "$p/carol/NTUSER.DAT: failed: Error 1015 occurred opening Software key for .DEFAULT user (lorimex: $p/carol/NTUSER.DAT: not a usable hive: no base block (a hive file begins with \"regf\"))"
+expect "profiles: 3, updated: 1, failed: 2"
+[ "$(wc -l <"$work/out")" = 4 ] || { echo "--- not four lines"; failed=1; }
+grep -q "3 of 3 profiles" "$work/progress" || { echo "--- no progress"; failed=1; }
+"$build/hivetool" check "$p/alice/NTUSER.DAT" || failed=1
+rm -r "$p/bob" "$p/carol"
+service || { echo "--- a run with only good profiles failed"; failed=1; }
+expect "profiles: 1, updated: 1, failed: 0"
+[ $failed = 0 ] || cat "$work/out"
+exit $failed

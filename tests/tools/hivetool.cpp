@@ -1,0 +1,308 @@
+// Hive files for the tests, made and checked from the published format
+// descriptions alone, apart from the program's own code:
+//   hivetool blank FILE [MINOR]   a hive holding only its root key, of
+//                                 format 1.MINOR (1.5 unless given)
+//   hivetool check FILE           Windows' rules, one line per break of them
+//   hivetool sequence FILE N M    sets the two sequence numbers
+//   hivetool nul FILE             turns U+0001 in names into NUL, which
+//                                 no .reg file and no library call can hold
+//   hivetool log HIVE LOG SEQ [ENTRY]
+//                                 a transaction log of HIVE (Windows 8.1
+//                                 form): base block at SEQ, an entry at ENTRY
+#include <unicode/uchar.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::uint32_t Get32(const Bytes &b, std::size_t at) {
+  return at + 4 > b.size() ? 0 : b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+std::uint16_t Get16(const Bytes &b, std::size_t at) {
+  return at + 2 > b.size() ? 0 : static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
+void Set32(Bytes &b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void Set16(Bytes &b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<unsigned char>(v);
+  b[at + 1] = static_cast<unsigned char>(v >> 8);
+}
+
+// XOR of the first 127 words; Windows never stores 0 or all ones.
+std::uint32_t Checksum(const Bytes &b) {
+  std::uint32_t x = 0;
+  for (std::size_t i = 0; i < 508; i += 4) x ^= Get32(b, i);
+  return x == 0 ? 1 : x == 0xFFFFFFFFu ? 0xFFFFFFFEu : x;
+}
+
+Bytes Read(const char *path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Write(const char *path, const Bytes &b) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+  return static_cast<bool>(out);
+}
+
+// Base block, then one bin of 4,096 bytes: the root key "ROOT", its
+// security cell (owner Administrators, group SYSTEM, everyone full
+// access), the rest one free cell.
+Bytes Blank(std::uint32_t minor) {
+  Bytes hive(8192, 0);
+  std::memcpy(hive.data(), "regf", 4);
+  Set32(hive, 4, 1), Set32(hive, 8, 1);        // sequence numbers
+  Set32(hive, 20, 1), Set32(hive, 24, minor);  // format 1.minor
+  Set32(hive, 32, 1);                          // direct memory load
+  Set32(hive, 36, 0x20);                       // root cell
+  Set32(hive, 40, 4096);                       // bins size
+  Set32(hive, 44, 1);                          // clustering factor
+  const std::size_t bin = 4096, root = bin + 0x20, sk = root + 88;
+  std::memcpy(&hive[bin], "hbin", 4);
+  Set32(hive, bin + 8, 4096);
+  Set32(hive, root, static_cast<std::uint32_t>(-88));
+  std::memcpy(&hive[root + 4], "nk", 2);
+  Set16(hive, root + 6, 0x2C);  // hive entry, no delete, compressed name
+  Set32(hive, root + 20, 0xFFFFFFFFu);
+  for (std::size_t field : {32, 36, 44, 52}) Set32(hive, root + field, 0xFFFFFFFFu);
+  Set32(hive, root + 48, static_cast<std::uint32_t>(sk - bin));
+  Set16(hive, root + 76, 4);
+  std::memcpy(&hive[root + 80], "ROOT", 4);
+  const unsigned char descriptor[] = {
+      1, 0, 0x04, 0x80, 20,   0, 0,    0, 36, 0, 0, 0, 0,    0, 0, 0, 48, 0, 0, 0,   // header: owner, group, dacl
+      1, 2, 0,    0,    0,    0, 0,    5, 32, 0, 0, 0, 0x20, 2, 0, 0,                // S-1-5-32-544
+      1, 1, 0,    0,    0,    0, 0,    5, 18, 0, 0, 0,                               // S-1-5-18
+      2, 0, 28,   0,    1,    0, 0,    0,                                            // ACL, one entry
+      0, 2, 20,   0,    0x3F, 0, 0x0F, 0, 1,  1, 0, 0, 0,    0, 0, 1, 0,  0, 0, 0};  // allow S-1-1-0
+  Set32(hive, sk, static_cast<std::uint32_t>(-104));
+  std::memcpy(&hive[sk + 4], "sk", 2);
+  Set32(hive, sk + 8, static_cast<std::uint32_t>(sk - bin)), Set32(hive, sk + 12, static_cast<std::uint32_t>(sk - bin));
+  Set32(hive, sk + 16, 1);
+  Set32(hive, sk + 20, sizeof descriptor);
+  std::memcpy(&hive[sk + 24], descriptor, sizeof descriptor);
+  Set32(hive, sk + 104, static_cast<std::uint32_t>(8192 - (sk + 104)));
+  Set32(hive, 508, Checksum(hive));
+  return hive;
+}
+
+// A unit in upper case as the registry compares names: only a character
+// whose upper case maps back to it (the dotless i is not an 'I').
+char16_t Upper(char16_t u) {
+  UChar32 c = u_toupper(u);
+  bool pair = c <= 0xFFFF && u_tolower(c) == u;
+  return (u >= 0xD800 && u <= 0xDFFF) || !pair ? u : static_cast<char16_t>(c);
+}
+
+// Replaces U+0001 by U+0000 in a name of `length` bytes at `at`.
+void NulName(Bytes &hive, std::size_t at, std::size_t length, bool compressed) {
+  for (std::size_t i = 0; i < length; i += compressed ? 1 : 2) {
+    if (hive[at + i] == 1 && (compressed || hive[at + i + 1] == 0)) hive[at + i] = 0;
+  }
+}
+
+// NulName in the names of a key, its values and its subkeys, the subkeys'
+// hashes made anew.
+std::uint32_t NulNames(Bytes &hive, std::size_t nk) {
+  NulName(hive, nk + 80, Get16(hive, nk + 76), Get16(hive, nk + 6) & 0x20);
+  for (std::uint32_t i = 0, list = Get32(hive, nk + 44); list != 0xFFFFFFFFu && i < Get32(hive, nk + 40); ++i) {
+    std::size_t vk = 4096 + std::size_t{Get32(hive, 4096 + std::size_t{list} + 4 + 4 * i)};
+    NulName(hive, vk + 24, Get16(hive, vk + 6), Get16(hive, vk + 20) & 1);
+  }
+  std::uint32_t list = Get32(hive, nk + 32);
+  if (list != 0xFFFFFFFFu) {
+    std::size_t leaf = 4096 + std::size_t{list};
+    if (hive[leaf + 4] != 'l' || hive[leaf + 5] != 'h') return 1;  // only what the layer writes
+    for (std::size_t i = 0; i < Get16(hive, leaf + 6); ++i) {
+      std::size_t child = 4096 + std::size_t{Get32(hive, leaf + 8 + 8 * i)};
+      if (NulNames(hive, child) != 0) return 1;
+      std::uint32_t hash = 0;
+      bool compressed = Get16(hive, child + 6) & 0x20;
+      for (std::size_t c = 0; c < Get16(hive, child + 76); c += compressed ? 1 : 2)
+        hash = 37 * hash + Upper(compressed ? hive[child + 80 + c] : Get16(hive, child + 80 + c));
+      Set32(hive, leaf + 12 + 8 * i, hash);
+    }
+  }
+  return 0;
+}
+
+class Checker {
+ public:
+  explicit Checker(Bytes hive) : hive_(std::move(hive)) {}
+  int Run() {
+    if (hive_.size() < 8192 || std::memcmp(hive_.data(), "regf", 4) != 0) return Fail("no base block");
+    if (Get32(hive_, 508) != Checksum(hive_)) Fail("base block checksum");
+    if (Get32(hive_, 4) != Get32(hive_, 8)) Fail("sequence numbers differ");
+    if (4096 + std::size_t{Get32(hive_, 40)} != hive_.size()) Fail("bins size is not the file's");
+    for (std::size_t at = 4096; at < hive_.size() && at >= 4096; at += Get32(hive_, at + 8)) {
+      if (std::memcmp(&hive_[at], "hbin", 4) != 0 || Get32(hive_, at + 4) != at - 4096 || Get32(hive_, at + 8) % 4096 ||
+          Get32(hive_, at + 8) == 0)
+        return Fail("bin at " + std::to_string(at));
+    }
+    Key(Get32(hive_, 36), "", 0);
+    return failures_ == 0 ? 0 : 1;
+  }
+
+ private:
+  int Fail(const std::string &what) {
+    std::printf("hive rule broken: %s\n", what.c_str());
+    ++failures_;
+    return 1;
+  }
+  std::size_t Cell(std::uint32_t offset) const { return 4096 + std::size_t{offset}; }
+  bool Is(std::size_t cell, const char *id) const {
+    return cell + 6 <= hive_.size() && hive_[cell + 4] == id[0] && hive_[cell + 5] == id[1];
+  }
+  std::u16string Name(std::size_t nk) const {
+    std::u16string name;
+    std::size_t length = Get16(hive_, nk + 76);
+    for (std::size_t i = 0; i < length && nk + 80 + i < hive_.size();) {
+      if (Get16(hive_, nk + 6) & 0x20) {
+        name.push_back(hive_[nk + 80 + i++]);
+      } else {
+        name.push_back(static_cast<char16_t>(Get16(hive_, nk + 80 + i)));
+        i += 2;
+      }
+    }
+    return name;
+  }
+  static std::string Printable(const std::u16string &name) {
+    std::string out;
+    for (char16_t u : name)
+      out += u < 0x80 && u >= 0x20 ? std::string(1, static_cast<char>(u)) : "<" + std::to_string(u) + ">";
+    return out;
+  }
+  // Names in Windows' order: upper case unit by unit, then shorter first.
+  static bool Before(const std::u16string &a, const std::u16string &b) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+      if (Upper(a[i]) != Upper(b[i])) return Upper(a[i]) < Upper(b[i]);
+    }
+    return a.size() < b.size();
+  }
+  // An lf hint: the first four characters as bytes when each is below 256,
+  // else a NUL first byte.
+  bool HintFits(const std::u16string &name, std::size_t at) const {
+    std::u16string first = name.substr(0, 4);
+    for (char16_t u : first) {
+      if (u >= 0x100) return hive_[at] == 0;
+    }
+    for (std::size_t c = 0; c < 4; ++c) {
+      if (hive_[at + c] != (c < first.size() ? first[c] : 0)) return false;
+    }
+    return true;
+  }
+  void Leaf(std::size_t list, std::vector<std::uint32_t> &children, const std::string &path) {
+    std::size_t count = Get16(hive_, list + 6);
+    bool hashed = Is(list, "lh"), indexed = Is(list, "li");
+    if (!hashed && !indexed && !Is(list, "lf")) {
+      Fail(path + ": subkey list of unknown kind");
+      return;
+    }
+    if (hashed && Get32(hive_, 24) < 5) Fail(path + ": an lh list in a hive older than 1.5");
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint32_t child = Get32(hive_, list + 8 + i * (indexed ? 4 : 8));
+      children.push_back(child);
+      if (!hashed && !indexed && !HintFits(Name(Cell(child)), list + 12 + i * 8))
+        Fail(path + ": lf hint of " + Printable(Name(Cell(child))));
+      if (!hashed) continue;
+      std::uint32_t hash = 0;
+      for (char16_t u : Name(Cell(child))) hash = 37 * hash + Upper(u);
+      if (hash != Get32(hive_, list + 12 + i * 8)) Fail(path + ": lh hash of " + Printable(Name(Cell(child))));
+    }
+  }
+  void Key(std::uint32_t offset, const std::string &path, int depth) {
+    std::size_t nk = Cell(offset);
+    if (!Is(nk, "nk") || depth > 600) {
+      Fail(path + ": not a key node");
+      return;
+    }
+    std::vector<std::uint32_t> children;
+    std::uint32_t list = Get32(hive_, nk + 32);
+    if (list != 0xFFFFFFFFu && Is(Cell(list), "ri")) {
+      for (std::size_t i = 0; i < Get16(hive_, Cell(list) + 6); ++i)
+        Leaf(Cell(Get32(hive_, Cell(list) + 8 + 4 * i)), children, path);
+    } else if (list != 0xFFFFFFFFu) {
+      Leaf(Cell(list), children, path);
+    }
+    if (children.size() != Get32(hive_, nk + 24)) Fail(path + ": subkey count");
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      std::u16string name = Name(Cell(children[i]));
+      if (i > 0 && !Before(Name(Cell(children[i - 1])), name))
+        Fail(path + ": " + Printable(name) + " out of order or a case duplicate");
+      Key(children[i], path + "\\" + Printable(name), depth + 1);
+    }
+    Values(nk, path);
+  }
+  // Data beyond 16,344 bytes Windows reads from a "db" cell (format 1.4 on).
+  void Values(std::size_t nk, const std::string &path) {
+    std::uint32_t count = Get32(hive_, nk + 40), list = Get32(hive_, nk + 44);
+    for (std::uint32_t i = 0; i < count && list != 0xFFFFFFFFu; ++i) {
+      std::size_t vk = Cell(Get32(hive_, Cell(list) + 4 + 4 * i));
+      if (!Is(vk, "vk")) {
+        Fail(path + ": not a value");
+        continue;
+      }
+      std::uint32_t size = Get32(hive_, vk + 8);
+      if (!(size & 0x80000000u) && size > 16344 && Get32(hive_, 24) >= 4 && !Is(Cell(Get32(hive_, vk + 12)), "db"))
+        Fail(path + ": big value without a db cell");
+    }
+  }
+
+  Bytes hive_;
+  int failures_ = 0;
+};
+
+// A transaction log of the Windows 8.1 form: a base block (file type 6)
+// and, when asked, one log entry "HvLE" with no pages.
+Bytes Log(const Bytes &hive, std::uint32_t sequence, long entry) {
+  Bytes log(entry >= 0 ? 1024 : 512, 0);
+  std::memcpy(log.data(), hive.data(), 512);
+  Set32(log, 4, sequence), Set32(log, 8, sequence), Set32(log, 28, 6);
+  Set32(log, 508, Checksum(log));
+  if (entry >= 0) {
+    std::memcpy(&log[512], "HvLE", 4);
+    Set32(log, 516, 512), Set32(log, 524, static_cast<std::uint32_t>(entry)), Set32(log, 528, Get32(hive, 40));
+  }
+  return log;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string command = argc > 2 ? argv[1] : "";
+  if (command == "blank" && (argc == 3 || argc == 4))
+    return Write(argv[2], Blank(argc == 4 ? static_cast<std::uint32_t>(std::stoul(argv[3])) : 5)) ? 0 : 1;
+  if (command == "check" && argc == 3) return Checker(Read(argv[2])).Run();
+  if (command == "nul" && argc == 3) {
+    Bytes hive = Read(argv[2]);
+    return hive.size() >= 8192 && NulNames(hive, 4096 + std::size_t{Get32(hive, 36)}) == 0 && Write(argv[2], hive) ? 0
+                                                                                                                   : 1;
+  }
+  if (command == "sequence" && argc == 5) {
+    Bytes hive = Read(argv[2]);
+    if (hive.size() < 4096) return 1;
+    Set32(hive, 4, static_cast<std::uint32_t>(std::stoul(argv[3]))),
+        Set32(hive, 8, static_cast<std::uint32_t>(std::stoul(argv[4])));
+    Set32(hive, 508, Checksum(hive));
+    return Write(argv[2], hive) ? 0 : 1;
+  }
+  if (command == "log" && (argc == 5 || argc == 6)) {
+    Bytes hive = Read(argv[2]);
+    if (hive.size() < 4096) return 1;
+    return Write(argv[3],
+                 Log(hive, static_cast<std::uint32_t>(std::stoul(argv[4])), argc == 6 ? std::stol(argv[5]) : -1))
+               ? 0
+               : 1;
+  }
+  std::fprintf(stderr, "usage: hivetool blank|check FILE | sequence FILE N M | log HIVE LOG SEQ [ENTRY]\n");
+  return 2;
+}
