@@ -1,5 +1,6 @@
 #include "regcopy/regcopy.h"
 #include "regcopy/report.h"
+#include "registry/text.h"
 
 namespace {
 
@@ -48,8 +49,6 @@ struct OpenedPair {
   bool valuesCopied = false;
 };
 
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
 // The registry compares names without the case of letters; the names that
 // matter here (links' paths, the link value's name) are ASCII.
 WCHAR FoldAscii(WCHAR unit) { return unit >= 'a' && unit <= 'z' ? static_cast<WCHAR>(unit - 'a' + 'A') : unit; }
@@ -84,7 +83,8 @@ LONG ReadValue(HKEY key, DWORD index, Value &value) {
   value.dataLength = kTextCapacity;
   LONG status =
       RegEnumValueW(key, index, value.name, &value.nameLength, nullptr, &value.type, value.data, &value.dataLength);
-  if (status == ERROR_SUCCESS && !IsText(value.type) && value.dataLength > kDataCapacity) status = ERROR_MORE_DATA;
+  if (status == ERROR_SUCCESS && !regtext::IsTextType(value.type) && value.dataLength > kDataCapacity)
+    status = ERROR_MORE_DATA;
   return status;
 }
 
