@@ -35,7 +35,7 @@ struct Value {
 // The copy's way down: the subtree it copies, as a link names it, and the
 // targets of the links it followed to get where it is.
 struct Walk {
-  const WCHAR *sourcePath;
+  const WCHAR *const *sourcePaths;
   int followedCount;
   DWORD followedLength[kMaxFollowedLinks];
   WCHAR followed[kMaxFollowedLinks][kDataCapacity / sizeof(WCHAR)];
@@ -119,6 +119,12 @@ bool LeadsInto(const Value &link, const WCHAR *path) {
   return at == length || UnitAt(link.data, at) == '\\';
 }
 
+bool LeadsIntoAny(const Value &link, const WCHAR *const *paths) {
+  for (; *paths != nullptr; ++paths)
+    if (LeadsInto(link, *paths)) return true;
+  return false;
+}
+
 bool AlreadyFollowed(const Walk &walk, const Value &link) {
   DWORD length = TargetLength(link);
   for (int i = 0; i < walk.followedCount; ++i) {
@@ -137,7 +143,7 @@ bool AlreadyFollowed(const Walk &walk, const Value &link) {
 // a link is not followed: nullptr. Any other is opened as the registry
 // follows it, and remembered until its subtree is copied.
 HKEY FollowLink(HKEY sourceParent, const WCHAR *name, const Value &link, Walk &walk) {
-  if (LeadsInto(link, walk.sourcePath) || AlreadyFollowed(walk, link) || walk.followedCount == kMaxFollowedLinks)
+  if (LeadsIntoAny(link, walk.sourcePaths) || AlreadyFollowed(walk, link) || walk.followedCount == kMaxFollowedLinks)
     return nullptr;
   HKEY target = OpenSourceKey(sourceParent, name, 0);
   if (target != nullptr) {
@@ -259,9 +265,10 @@ HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path) {
   return key;
 }
 
-bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *sourcePath, int depth) {
+bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *const *sourcePaths,
+                 int depth) {
   Walk walk;
-  walk.sourcePath = sourcePath;
+  walk.sourcePaths = sourcePaths;
   walk.followedCount = 0;
   return CopyTree(sourceParent, destinationParent, name, depth, walk);
 }

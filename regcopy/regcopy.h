@@ -13,11 +13,13 @@ HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path);
 
 // Copies the key `name` beneath `sourceParent` to the same name beneath
 // `destinationParent`: its values, then each subkey in enumeration order.
-// `sourcePath` is where that key lies as a registry link names it
-// ("\REGISTRY\USER\.DEFAULT\Software\..."): a link below it that leads
-// back into it is reported, not followed. `depth` is the level of `name`,
-// the product key being 1. Every failure is reported on its own line.
-// Returns true only when the whole subtree was copied without an error line.
-bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *sourcePath, int depth);
+// `sourcePaths` (ending with nullptr) are where that key lies as registry
+// links name it ("\REGISTRY\USER\.DEFAULT\Software\...", and any other
+// name of the same key): a link below it that leads back into it is
+// reported, not followed. `depth` is the level of `name`, the product key
+// being 1. Every failure is reported on its own line. Returns true only when
+// the whole subtree was copied without an error line.
+bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *const *sourcePaths,
+                 int depth);
 
 #endif

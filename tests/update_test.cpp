@@ -194,7 +194,8 @@ TEST_F(UpdateTest, TheCopyGoesExactly512LevelsDeep) {
     standin::Reset();
     testsupport::Capture out(1);
     out.Start();
-    bool copied = CopyKeyTree(HKEY_USERS, HKEY_CURRENT_USER, u"C1", u"\\REGISTRY\\USER\\C1", start);
+    const WCHAR *const paths[] = {u"\\REGISTRY\\USER\\C1", nullptr};
+    bool copied = CopyKeyTree(HKEY_USERS, HKEY_CURRENT_USER, u"C1", paths, start);
     EXPECT_EQ(out.Text(), start == 1 ? "" : "Error opening source key C512\n");
     EXPECT_EQ(copied, start == 1);
     ExpectAllHandlesClosed();
