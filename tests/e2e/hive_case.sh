@@ -18,7 +18,8 @@ run_on_hives() {
   fill "$case_dir/input.reg" "$work/user.hiv" HKEY_CURRENT_USER
   fill "$case_dir/expected.reg" "$work/reference.hiv" HKEY_CURRENT_USER
   cp "$work/default.hiv" "$work/default.before"
-  LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/user.hiv "$lorimex" >"$work/out" 2>"$work/err"
+  LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/user.hiv "${wrapper[@]}" "$lorimex" >"$work/out" \
+    2>"$work/err"
   status=$?
 }
 
