@@ -67,9 +67,9 @@ class Reader {
   explicit Reader(std::string_view text) : text_(text) {}
   bool Next(Line &line) {
     if (pos_ >= text_.size()) return false;
-    std::size_t end = text_.find_first_of("\r\n", pos_);
-    endedInLineBreak_ = end != std::string_view::npos;
-    if (!endedInLineBreak_) end = text_.size();
+    std::size_t end = pos_;
+    while (end < text_.size() && text_[end] != '\n' && text_[end] != '\r') ++end;
+    endedInLineBreak_ = end < text_.size();
     line = {++number_, text_.substr(pos_, end - pos_)};
     pos_ = end + 1;
     if (endedInLineBreak_ && text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n') ++pos_;
@@ -119,19 +119,23 @@ bool ParseQuoted(std::string_view &s, std::string &out) {
 enum class HexLine { kEnds, kGoesOn, kBad };
 
 HexLine ParseHexLine(std::string_view s, std::string &out) {
-  s = TrimLeft(s);
+  out.reserve(out.size() + s.size() / 3 + 1);
+  std::size_t i = 0, n = s.size();
+  auto skipBlanks = [&] {
+    while (i < n && IsBlank(s[i])) ++i;
+  };
+  skipBlanks();
   for (bool afterComma = false;;) {
-    if (s.empty() || s.front() == ';') return afterComma && s.empty() ? HexLine::kBad : HexLine::kEnds;
-    if (s.front() == '\\') return IsRestOfLineEmpty(s.substr(1)) ? HexLine::kGoesOn : HexLine::kBad;
-    std::size_t digits = 0;
-    int value = 0;
-    for (; digits < s.size() && digits <= 2 && HexDigit(s[digits]) >= 0; ++digits)
-      value = value * 16 + HexDigit(s[digits]);
-    if (digits == 0 || digits > 2) return HexLine::kBad;
+    if (i == n || s[i] == ';') return afterComma && i == n ? HexLine::kBad : HexLine::kEnds;
+    if (s[i] == '\\') return IsRestOfLineEmpty(s.substr(i + 1)) ? HexLine::kGoesOn : HexLine::kBad;
+    int value = HexDigit(s[i++]);
+    if (value < 0) return HexLine::kBad;
+    if (i < n && HexDigit(s[i]) >= 0) value = value * 16 + HexDigit(s[i++]);
+    if (i < n && HexDigit(s[i]) >= 0) return HexLine::kBad;
     out.push_back(static_cast<char>(value));
-    s.remove_prefix(digits);
-    if (s.empty() || s.front() != ',') return IsRestOfLineEmpty(s) ? HexLine::kEnds : HexLine::kBad;
-    s = TrimLeft(s.substr(1));
+    if (i == n || s[i] != ',') return IsRestOfLineEmpty(s.substr(i)) ? HexLine::kEnds : HexLine::kBad;
+    ++i;
+    skipBlanks();
     afterComma = true;
   }
 }
@@ -443,6 +447,7 @@ bool ReadVersion(std::string_view text, FileForm &form, ParseError &error) {
 // The text of a REGEDIT4 file in a code page, line by line, so that a byte
 // it does not map is named by its line.
 bool DecodeLines(std::string_view bytes, const CodePage &codePage, std::string &text, ParseError &error) {
+  text.reserve(bytes.size());
   for (std::size_t start = 0; start <= bytes.size();) {
     std::size_t end = std::min(bytes.find('\n', start), bytes.size());
     std::string line;
@@ -461,6 +466,7 @@ bool DecodeLines(std::string_view bytes, const CodePage &codePage, std::string &
 // cannot hold (see FromUtf16) are named by their line.
 bool DecodeUtf16Lines(std::string_view bytes, std::string &text, ParseError &error) {
   std::u16string units = UnitsOfBytes(bytes);
+  text.reserve(units.size());
   std::string line;
   for (std::size_t start = 0; start <= units.size();) {
     std::size_t end = std::min(units.find(u'\n', start), units.size());
@@ -480,8 +486,10 @@ bool DecodeUtf16Lines(std::string_view bytes, std::string &text, ParseError &err
 // The file's text in the stand-in's form (see names.h), and what it is: a
 // UTF-16LE file after its byte-order mark, UTF-8 after one, otherwise 8-bit
 // text: UTF-8 for version 5 (text regedit would read in another code page
-// is refused), the code page given for REGEDIT4.
-bool DecodeFile(std::string_view bytes, FileForm &form, std::string &text, ParseError &error) {
+// is refused), the code page given for REGEDIT4. UTF-8 is read where it
+// lies; the text of other encodings is made in `decoded`.
+bool DecodeFile(std::string_view bytes, FileForm &form, std::string &decoded, std::string_view &text,
+                ParseError &error) {
   using Encoding = FileForm::Encoding;
   if (StartsWith(bytes, "\xFE\xFF")) {
     error = {1, "UTF-16 text in big-endian order is not read"};
@@ -496,30 +504,32 @@ bool DecodeFile(std::string_view bytes, FileForm &form, std::string &text, Parse
     return false;
   }
   if (form.encoding == Encoding::kUtf16) {
-    if (!DecodeUtf16Lines(bytes.substr(2), text, error)) return false;
+    if (!DecodeUtf16Lines(bytes.substr(2), decoded, error)) return false;
+    text = decoded;
   } else {
-    text.assign(bytes.substr(form.encoding == Encoding::kUtf8WithBom ? 3 : 0));
+    text = bytes.substr(form.encoding == Encoding::kUtf8WithBom ? 3 : 0);
   }
   if (!ReadVersion(text, form, error)) return false;
-  std::size_t valid = form.encoding == Encoding::kUtf16 ? text.size() : StrictUtf8Length(text);
-  if (form.version5 && valid < text.size()) {
+  std::size_t valid = form.version5 && form.encoding != Encoding::kUtf16 ? StrictUtf8Length(text) : text.size();
+  if (valid < text.size()) {
     error = {Reader(text).LineOf(valid),
              "version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in "
              "the machine's 8-bit code page"};
     return false;
   }
   if (form.version5 || !form.codePage) return true;
-  std::string raw = std::move(text);
-  text.clear();
-  return DecodeLines(raw, *form.codePage, text, error);
+  if (!DecodeLines(text, *form.codePage, decoded, error)) return false;
+  text = decoded;
+  return true;
 }
 
 }  // namespace
 
 bool Parse(std::string_view bytes, Key &top, FileForm &form, ParseError &error) {
   top.subkeys.clear();
-  std::string text;
-  return DecodeFile(bytes, form, text, error) && Parser(text, form, top, error).Run();
+  std::string decoded;
+  std::string_view text;
+  return DecodeFile(bytes, form, decoded, text, error) && Parser(text, form, top, error).Run();
 }
 
 }  // namespace standin
