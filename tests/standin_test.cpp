@@ -523,6 +523,13 @@ TEST_F(HiveTest, OnlyTheUsersHiveTakesChangesAndOnlyWhenThereAreAny) {
   char noClass[1] = "";
   EXPECT_EQ(RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_ACCESS_DENIED);
+  // Nor a key name longer than Windows allows (255 characters).
+  standin::Reset();
+  EXPECT_EQ(Change(std::string(256, 'k').c_str(), "1"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Change(std::string(255, 'k').c_str(), "1"), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  standin::Reset();
+  standin::ActAsAdministrator(true);
   // Nor in a root no hive holds: a save could not keep it.
   EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_ACCESS_DENIED);
