@@ -54,11 +54,10 @@ void CopyUtf16Bytes(std::string_view text, unsigned char *out);
 // gives exactly these units back (units from 0xDC80 to 0xDCFF whose bytes
 // would read back as a character).
 bool FromUtf16(std::u16string_view units, std::string &out);
+// The same for UTF-16LE bytes; false for an odd count, which is never text.
+bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out);
 // The units of UTF-16LE bytes; an odd last byte is left out.
 std::u16string UnitsOfBytes(std::string_view bytes);
-// The same for little-endian bytes; false for an odd count, which is never
-// text.
-bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out);
 // Whether `units` hold no lone surrogate.
 bool IsValidUtf16(std::u16string_view units);
 // How many bytes at the start of `text` are well-formed UTF-8, with no
