@@ -462,24 +462,65 @@ bool DecodeLines(std::string_view bytes, const CodePage &codePage, std::string &
   return true;
 }
 
-// The text of a UTF-16LE file, line by line, so that units the stand-in
-// cannot hold (see FromUtf16) are named by their line.
-bool DecodeUtf16Lines(std::string_view bytes, std::string &text, ParseError &error) {
-  std::u16string units = UnitsOfBytes(bytes);
-  text.reserve(units.size());
-  std::string line;
-  for (std::size_t start = 0; start <= units.size();) {
-    std::size_t end = std::min(units.find(u'\n', start), units.size());
-    if (!FromUtf16(std::u16string_view(units).substr(start, end - start), line)) {
-      error = {Reader(text + "x").LineOf(text.size()),
-               "UTF-16 text the stand-in cannot hold exactly: lone "
-               "surrogates that would read back as a character"};
-      return false;
-    }
-    text += line;
-    if (end < units.size()) text.push_back('\n');
-    start = end + 1;
+// Where the UTF-16LE unit LF is, from `start` on, at an even offset; the
+// end of `bytes` when nowhere.
+std::size_t Utf16LineEnd(std::string_view bytes, std::size_t start) {
+  for (std::size_t at = start; at + 1 < bytes.size(); at += 2) {
+    if (bytes[at] == '\n' && bytes[at + 1] == '\0') return at;
   }
+  return bytes.size();
+}
+
+// Appends the text of UTF-16LE units when they are all ASCII.
+bool AppendAscii(std::string_view bytes, std::string &text) {
+  for (std::size_t at = 0; at < bytes.size(); at += 2) {
+    if (static_cast<unsigned char>(bytes[at]) >= 0x80 || at + 1 == bytes.size() || bytes[at + 1] != '\0') return false;
+  }
+  std::size_t start = text.size();
+  text.resize(start + bytes.size() / 2);
+  for (std::size_t at = 0; at < bytes.size(); at += 2) text[start + at / 2] = bytes[at];
+  return true;
+}
+
+// The text of UTF-16LE bytes after what `text` holds, line by line, so that
+// units the stand-in cannot hold (see FromUtf16) are named by their line.
+bool DecodeUtf16Lines(std::string_view bytes, std::string &text, ParseError &error) {
+  std::string line;
+  for (std::size_t start = 0; start <= bytes.size();) {
+    std::size_t end = Utf16LineEnd(bytes, start);
+    std::string_view units = bytes.substr(start, end - start);
+    // Most lines are ASCII, taken as they are.
+    if (!AppendAscii(units, text)) {
+      if (!FromUtf16(UnitsOfBytes(units), line)) {
+        error = {Reader(text + "x").LineOf(text.size()),
+                 "UTF-16 text the stand-in cannot hold exactly: lone "
+                 "surrogates that would read back as a character"};
+        return false;
+      }
+      text += line;
+    }
+    if (end < bytes.size()) text.push_back('\n');
+    start = end + 2;
+  }
+  return true;
+}
+
+// What the text of a file must be once decoded: its version, and UTF-8 in
+// version 5. A REGEDIT4 file's text in a code page is decoded now, into
+// `decoded`.
+bool CheckText(FileForm &form, std::string &decoded, std::string_view &text, ParseError &error) {
+  if (!ReadVersion(text, form, error)) return false;
+  std::size_t valid =
+      form.version5 && form.encoding != FileForm::Encoding::kUtf16 ? StrictUtf8Length(text) : text.size();
+  if (valid < text.size()) {
+    error = {Reader(text).LineOf(valid),
+             "version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in "
+             "the machine's 8-bit code page"};
+    return false;
+  }
+  if (form.version5 || !form.codePage) return true;
+  if (!DecodeLines(text, *form.codePage, decoded, error)) return false;
+  text = decoded;
   return true;
 }
 
@@ -504,23 +545,13 @@ bool DecodeFile(std::string_view bytes, FileForm &form, std::string &decoded, st
     return false;
   }
   if (form.encoding == Encoding::kUtf16) {
+    decoded.reserve(bytes.size() / 2);
     if (!DecodeUtf16Lines(bytes.substr(2), decoded, error)) return false;
     text = decoded;
   } else {
     text = bytes.substr(form.encoding == Encoding::kUtf8WithBom ? 3 : 0);
   }
-  if (!ReadVersion(text, form, error)) return false;
-  std::size_t valid = form.version5 && form.encoding != Encoding::kUtf16 ? StrictUtf8Length(text) : text.size();
-  if (valid < text.size()) {
-    error = {Reader(text).LineOf(valid),
-             "version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in "
-             "the machine's 8-bit code page"};
-    return false;
-  }
-  if (form.version5 || !form.codePage) return true;
-  if (!DecodeLines(text, *form.codePage, decoded, error)) return false;
-  text = decoded;
-  return true;
+  return CheckText(form, decoded, text, error);
 }
 
 }  // namespace
@@ -530,6 +561,47 @@ bool Parse(std::string_view bytes, Key &top, FileForm &form, ParseError &error) 
   std::string decoded;
   std::string_view text;
   return DecodeFile(bytes, form, decoded, text, error) && Parser(text, form, top, error).Run();
+}
+
+void FileBytes::Add(std::string_view piece) {
+  if (failed_) return;
+  std::size_t from = bytes_.size();  // where the new bytes start
+  bytes_.append(piece);
+  if (!decided_ && bytes_.size() >= 2) {
+    decided_ = true;
+    utf16_ = StartsWith(bytes_, "\xFF\xFE");
+    if (utf16_) bytes_.erase(0, 2), from = 0;
+    // Mostly ASCII, a UTF-16 file's text takes half its bytes.
+    utf16_ ? text_.reserve(expected_ / 2) : bytes_.reserve(expected_);
+  }
+  if (!utf16_) return;
+  // Whole lines, up to the last line break among the new bytes.
+  std::size_t end = bytes_.size() & ~std::size_t{1};
+  while (end >= 2 && end > from && !(bytes_[end - 2] == '\n' && bytes_[end - 1] == '\0')) end -= 2;
+  if (end < 2 || end <= from) return;
+  failed_ = !DecodeUtf16Lines(std::string_view(bytes_).substr(0, end - 2), text_, error_);
+  if (!failed_) text_.push_back('\n');
+  bytes_.erase(0, end);
+}
+
+bool FileBytes::Parse(Key &top, FileForm &form, ParseError &error) {
+  top.subkeys.clear();
+  std::string_view text;
+  if (!utf16_) return DecodeFile(bytes_, form, text_, text, error) && Parser(text, form, top, error).Run();
+  form.encoding = FileForm::Encoding::kUtf16;
+  form.codePage = nullptr;
+  if (failed_) {
+    error = error_;
+    return false;
+  }
+  if (bytes_.size() % 2 != 0) {
+    error = {1, "UTF-16 text of an odd number of bytes: it may be cut short"};
+    return false;
+  }
+  if (!DecodeUtf16Lines(bytes_, text_, error)) return false;
+  std::string().swap(bytes_);
+  text = text_;
+  return CheckText(form, text_, text, error) && Parser(text, form, top, error).Run();
 }
 
 }  // namespace standin

@@ -54,6 +54,24 @@ struct ParseError {
 // whatever its shape.
 bool Parse(std::string_view text, Key &top, FileForm &form, ParseError &error);
 
+// A registry file's bytes, given a piece at a time as they are read, then
+// parsed as Parse parses them. A UTF-16 file's are decoded as they come,
+// line by line, so that they are never held whole; a UTF-8 file's are the
+// text the parse reads, never copied.
+class FileBytes {
+ public:
+  void Expect(std::size_t size) { expected_ = size; }
+  void Add(std::string_view piece);
+  bool Parse(Key &top, FileForm &form, ParseError &error);
+
+ private:
+  std::string bytes_;  // all of an 8-bit file's; those of a UTF-16 file not yet decoded
+  std::string text_;   // the text, when it is not the bytes themselves
+  std::size_t expected_ = 0;
+  bool decided_ = false, utf16_ = false, failed_ = false;
+  ParseError error_;  // the line of a UTF-16 file that cannot be held
+};
+
 // Writes `top` back in `form`: keys sorted, values in their order; a key
 // gets a section of its own when it has values or no subkeys (the others
 // are implied by their subkeys' sections), a root only when it has values.

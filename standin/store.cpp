@@ -85,14 +85,14 @@ std::string OwnFilePrefix(const std::string &path) {
 constexpr char kSaveTag[] = ".lorimex-save-";
 constexpr std::size_t kSaveRandom = 6;  // the XXXXXX that mkostemp fills
 
-bool ReadAll(int fd, std::string &text) {
+bool ReadAll(int fd, FileBytes &bytes) {
   char buffer[1 << 16];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n == 0) return true;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    text.append(buffer, static_cast<std::size_t>(n));
+    bytes.Add(std::string_view(buffer, static_cast<std::size_t>(n)));
   }
 }
 
@@ -335,12 +335,12 @@ RegistryLock::~RegistryLock() {
   if (fd_ >= 0) close(fd_);
 }
 
-LONG RegistryLock::Read(std::string &bytes) const {
+LONG RegistryLock::Read(FileBytes &bytes) const {
   if (fd_ < 0) return ERROR_SUCCESS;
   if (static_cast<std::uint64_t>(old_.st_size) > LargestReadable())
     return Report(path_, std::to_string(old_.st_size) + " bytes: more than this machine's memory can hold",
                   ERROR_OUTOFMEMORY);
-  bytes.reserve(static_cast<std::size_t>(old_.st_size));
+  bytes.Expect(static_cast<std::size_t>(old_.st_size));
   if (!ReadAll(fd_, bytes)) return ReportError(path_, "cannot read: ", errno, ERROR_REGISTRY_IO_FAILED);
   return ERROR_SUCCESS;
 }
@@ -392,11 +392,11 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top, FileFo
   LONG status = lock.Take(file);
   if (status != ERROR_SUCCESS) return status;
   try {
-    std::string bytes;
+    FileBytes bytes;
     status = lock.Read(bytes);
     if (status != ERROR_SUCCESS || !lock.exists()) return status;
     ParseError error;
-    if (!Parse(bytes, top, form, error)) return Report(lock.path(), error.reason, ERROR_REGISTRY_CORRUPT, error.line);
+    if (!bytes.Parse(top, form, error)) return Report(lock.path(), error.reason, ERROR_REGISTRY_CORRUPT, error.line);
     return ERROR_SUCCESS;
   } catch (const std::bad_alloc &) {
     return Report(file.path, "out of memory", ERROR_OUTOFMEMORY);

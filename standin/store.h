@@ -44,7 +44,7 @@ class RegistryLock {
   // standard error, when the file cannot be used.
   LONG Take(const RegistryFile &file);
   // The whole file as it is on disk, nothing when there is none.
-  LONG Read(std::string &bytes) const;
+  LONG Read(FileBytes &bytes) const;
   // Replaces the file with what `write` puts into its sink, by way of a temporary file
   // beside it, so that the old contents stay whole until the new ones are
   // on disk. The new file gets the old one's owner, group, permissions,

@@ -125,6 +125,16 @@ TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
             "  lone = 1: 00 d8 00 00\n"
             "  n = 4: 01 00 00 00\n");
   EXPECT_EQ(standin::Write(top, form), Utf16File(text));
+  // Read a piece at a time, as the store reads a file, whatever the pieces.
+  const std::string file = Utf16File(text);
+  for (std::size_t size : {1, 2, 3, 7}) {
+    standin::FileBytes bytes;
+    for (std::size_t at = 0; at < file.size(); at += size) bytes.Add(std::string_view(file).substr(at, size));
+    standin::Key pieces;
+    standin::ParseError error;
+    ASSERT_TRUE(bytes.Parse(pieces, form, error)) << size;
+    EXPECT_EQ(standin::Write(pieces, form), file) << size;
+  }
 }
 
 // The file comes back in the encoding it came in: UTF-8 with or without a
