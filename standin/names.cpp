@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -207,6 +208,11 @@ int CompareNoCase(std::string_view left, std::string_view right) {
   // their units: compared as bytes up to the first that differs otherwise
   // than in ASCII case; from the start of its character on, as units.
   std::size_t same = 0;
+  for (std::uint64_t a = 0, b = 0; same + 8 <= left.size() && same + 8 <= right.size(); same += 8) {
+    std::memcpy(&a, left.data() + same, 8);
+    std::memcpy(&b, right.data() + same, 8);
+    if (a != b) break;
+  }
   for (; same < left.size() && same < right.size(); ++same) {
     auto x = static_cast<unsigned char>(left[same]), y = static_cast<unsigned char>(right[same]);
     if (x == y) continue;
