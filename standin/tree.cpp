@@ -155,9 +155,6 @@ void Key::RemoveValue(std::string_view name) {
 }
 
 void Key::Compact() {
-  // What the values grew by that they do not use goes back, once they are
-  // all read: the copy's address space holds only what the tree does.
-  if (values_.capacity() > values_.size() + values_.size() / 4) values_.shrink_to_fit();
   if (gaps_ == 0) return;
   values_.erase(std::remove_if(values_.begin(), values_.end(), [](const Value &v) { return v.removed(); }),
                 values_.end());

@@ -64,8 +64,7 @@ class Key {
   void SetValue(std::string_view name, std::uint32_t type, std::string_view data);
   // Removes a value in constant time, leaving a gap in values(), as a file
   // may remove a great many at once; the gaps are closed when they are half
-  // the values, and by Compact(), which the reader calls when it is done
-  // (and which gives back memory the values grew by and do not use).
+  // the values, and by Compact(), which the reader calls when it is done.
   void RemoveValue(std::string_view name);
   void Compact();
 
