@@ -1,0 +1,179 @@
+// Hive files: refused when Windows has not finished with them or they are
+// not whole, written only when a run changes the user's hive.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "tests/standin_fixture.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::StandinTest;
+using testsupport::WriteFile;
+
+// Hive files (LORIMEX_DEFAULT_HIVE, LORIMEX_USER_HIVE) made by the test
+// tools' hivetool, from the format alone.
+class HiveTest : public StandinTest {
+ protected:
+  void SetUp() override {
+    StandinTest::SetUp();
+    defaults_ = folder_ + "/default.hiv", user_ = folder_ + "/NTUSER.DAT";
+    Hivetool("blank " + defaults_);
+    Hivetool("blank " + user_);
+    setenv("LORIMEX_DEFAULT_HIVE", defaults_.c_str(), 1);
+    setenv("LORIMEX_USER_HIVE", user_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("LORIMEX_DEFAULT_HIVE");
+    unsetenv("LORIMEX_USER_HIVE");
+    StandinTest::TearDown();
+  }
+  static void Hivetool(const std::string &arguments) {
+    EXPECT_EQ(std::system((std::string(HIVETOOL) + " " + arguments).c_str()), 0) << arguments;
+  }
+  // A session that creates Software\Norvane\KEY and sets a value in it.
+  LONG Change(const char *key, const std::string &data) {
+    standin::Reset();
+    HKEY created = nullptr;
+    char noClass[1] = "";
+    std::string path = std::string("Software\\Norvane\\") + key;
+    LONG status =
+        RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
+    if (status == ERROR_SUCCESS) status = Set(created, "Value", data);
+    LONG closed = created ? RegCloseKey(created) : ERROR_SUCCESS;
+    return status != ERROR_SUCCESS ? status : closed;
+  }
+  std::string defaults_, user_;
+};
+
+// A hive Windows has not finished with, or one that is not whole, is
+// refused as it is, with a line naming it.
+TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
+  struct Case {
+    const char *what;
+    std::function<void()> damage;
+    LONG status;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"sequence numbers that differ: it needs recovery", [&] { Hivetool("sequence " + user_ + " 3 2"); },
+       ERROR_SHARING_VIOLATION, "needs recovery"},
+      {"a log entry newer than the hive", [&] { Hivetool("log " + user_ + " " + user_ + ".LOG1 1 2"); },
+       ERROR_SHARING_VIOLATION, ".LOG1 holds changes newer"},
+      {"a log, named as Windows names it, begun after the hive",
+       [&] { Hivetool("log " + user_ + " " + folder_ + "/ntuser.dat.LOG2 7"); }, ERROR_SHARING_VIOLATION,
+       "ntuser.dat.LOG2 holds changes newer"},
+      {"cut at the end of its base block", [&] { EXPECT_EQ(truncate(user_.c_str(), 4096), 0); }, ERROR_REGISTRY_CORRUPT,
+       "cut short"},
+      {"cut within a bin", [&] { EXPECT_EQ(truncate(user_.c_str(), 6000), 0); }, ERROR_REGISTRY_CORRUPT, "cut short"},
+      {"cut at the end of a bin",
+       [&] {
+         for (int i = 0; i < 64; ++i) EXPECT_EQ(Change(("k" + std::to_string(i)).c_str(), std::string(100, 'x')), 0);
+         EXPECT_EQ(truncate(user_.c_str(), 8192), 0);
+       },
+       ERROR_REGISTRY_CORRUPT, "cut short"},
+      {"a bad checksum",
+       [&] {
+         std::string hive = ReadFile(user_);
+         hive[100] ^= 1;
+         WriteFile(user_, hive);
+       },
+       ERROR_REGISTRY_CORRUPT, "bad checksum"},
+      {"junk", [&] { WriteFile(user_, std::string(16384, '\x5A')); }, ERROR_REGISTRY_CORRUPT, "not a usable hive"},
+      {"a .reg file", [&] { WriteFile(user_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n"); }, ERROR_REGISTRY_CORRUPT,
+       "not a usable hive"},
+      {"only one of the two variables set", [&] { unsetenv("LORIMEX_DEFAULT_HIVE"); }, ERROR_PATH_NOT_FOUND,
+       "LORIMEX_DEFAULT_HIVE is not set"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    c.damage();
+    const std::string before = ReadFile(user_);
+    standin::Reset();
+    stderrCapture.Start();
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    std::string line = stderrCapture.Text();
+    // One line, naming the file (or the variable that is missing), and why.
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+    EXPECT_NE(line.find(c.status == ERROR_PATH_NOT_FOUND ? "lorimex: " : "lorimex: " + user_ + ": "), line.npos)
+        << line;
+    EXPECT_NE(line.find(c.says), std::string::npos) << line;
+    EXPECT_EQ(ReadFile(user_), before);
+    TearDown();
+  }
+}
+
+// Only the user's hive is written, only when something changed, and as
+// Windows reads it back; an old log beside it is no reason to refuse it.
+TEST_F(HiveTest, OnlyTheUsersHiveTakesChangesAndOnlyWhenThereAreAny) {
+  chmod(defaults_.c_str(), 0444);
+  const std::string defaults = ReadFile(defaults_);
+  ASSERT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  Hivetool("log " + user_ + " " + user_ + ".LOG1 1 1");
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(stat(user_.c_str(), &before), 0);
+  EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(stat(user_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "a run that changed nothing wrote the hive";
+  EXPECT_EQ(Change("Kelvaro", "2"), ERROR_SUCCESS);
+  ASSERT_EQ(stat(user_.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  Hivetool("check " + user_);
+  EXPECT_EQ(ReadFile(defaults_), defaults);
+  // Nothing may be created or set in the default profile's hive, not even
+  // by an administrator.
+  standin::Reset();
+  standin::ActAsAdministrator(true);
+  HKEY key = nullptr;
+  char noClass[1] = "";
+  EXPECT_EQ(RegCreateKeyExA(HKEY_USERS, ".DEFAULT\\Software", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_ACCESS_DENIED);
+  // Nor a key name longer than Windows allows (255 characters).
+  standin::Reset();
+  EXPECT_EQ(Change(std::string(256, 'k').c_str(), "1"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Change(std::string(255, 'k').c_str(), "1"), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  standin::Reset();
+  standin::ActAsAdministrator(true);
+  // Nor in a root no hive holds: a save could not keep it.
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadFile(defaults_), defaults);
+}
+
+// A hive of format 1.3 (before "lh" lists) gets the lists its Windows reads.
+TEST_F(HiveTest, AnOlderHiveGetsTheListsOfItsFormat) {
+  Hivetool("blank " + user_ + " 3");
+  for (const char *name : {"Zeta", "\xC5\xA0koda", "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87", "alpha"})
+    EXPECT_EQ(Change(name, "1"), ERROR_SUCCESS) << name;
+  Hivetool("check " + user_);
+}
+
+// Root servicing a user's profile: the hive stays the user's, and the user
+// can run on it afterwards.
+TEST_F(HiveTest, ARootRunOnAUsersHiveKeepsItTheirs) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  chmod(folder_.c_str(), 0777);
+  ASSERT_EQ(chown(user_.c_str(), 65534, 65534) | chmod(user_.c_str(), 0600) | chmod(defaults_.c_str(), 0644), 0);
+  ASSERT_EQ(Change("Kelvaro", "root"), ERROR_SUCCESS);
+  struct stat st {};
+  ASSERT_EQ(stat(user_.c_str(), &st), 0);
+  EXPECT_TRUE(st.st_uid == 65534 && st.st_gid == 65534 && (st.st_mode & 07777) == 0600);
+  pid_t child = fork();
+  if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && Change("Kelvaro", "user") == ERROR_SUCCESS ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the owner cannot run after root";
+  Hivetool("check " + user_);
+}
+
+}  // namespace
