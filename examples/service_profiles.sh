@@ -25,15 +25,16 @@ trap 'rm -rf "$work"' EXIT
 find "$2" -mindepth 2 -maxdepth 2 -iname NTUSER.DAT -type f -print0 | sort -z >"$work/profiles"
 total=$(tr -cd '\0' <"$work/profiles" | wc -c)
 
-# One profile: its line, "PATH: updated" or "PATH: failed: ...".
+# One profile: its line, "PATH: updated" or "PATH: failed: ...", ended by a
+# NUL, as a path may hold a line break.
 service() {
   local profile=$1 errors=$work/errors.$$ out err=
   if out=$(LORIMEX_DEFAULT_HIVE=$default_hive LORIMEX_USER_HIVE=$profile "$lorimex" 2>"$errors"); then
-    printf '%s: updated\n' "$profile"
+    printf '%s: updated\0' "$profile"
   else
     IFS= read -r err <"$errors"
     out=$(grep -m 1 '^ *Error' <<<"$out")
-    printf '%s: failed: %s%s\n' "$profile" "${out#"${out%%[! ]*}"}" "${err:+ ($err)}"
+    printf '%s: failed: %s%s\0' "$profile" "${out#"${out%%[! ]*}"}" "${err:+ ($err)}"
   fi
   rm -f "$errors"
 }
@@ -42,7 +43,7 @@ export lorimex default_hive work
 
 # The lines as the runs end, with the count so far on standard error.
 finished=0 failed=0
-while IFS= read -r line; do
+while IFS= read -r -d '' line; do
   printf '%s\n' "$line"
   finished=$((finished + 1))
   [[ $line == *": updated" ]] || failed=$((failed + 1))

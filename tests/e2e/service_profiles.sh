@@ -2,7 +2,8 @@
 # examples/service_profiles.sh on a folder of profiles: one it updates, one
 # Windows has not finished with, one that is not a hive. A line each (in
 # the order the runs end), the summary, exit 1; then, with only good ones
-# left, exit 0.
+# left, exit 0, one of them in a folder whose name holds a line break,
+# which must count as one profile.
 #   service_profiles.sh BUILD
 set -u
 build=$1 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,7 +45,11 @@ expect "profiles: 3, updated: 1, failed: 2"
 grep -q "3 of 3 profiles" "$work/progress" || { echo "--- no progress"; failed=1; }
 "$build/hivetool" check "$p/alice/NTUSER.DAT" || failed=1
 rm -r "$p/bob" "$p/carol"
+mkdir "$p/dave
+smith"
+hive "$p/dave
+smith/NTUSER.DAT" HKEY_CURRENT_USER
 service || { echo "--- a run with only good profiles failed"; failed=1; }
-expect "profiles: 1, updated: 1, failed: 0"
+expect "profiles: 2, updated: 2, failed: 0"
 [ $failed = 0 ] || cat "$work/out"
 exit $failed
