@@ -6,7 +6,8 @@
 # user's profile back at logoff, over the change.
 #   examples/service_profiles.sh DEFAULT_HIVE PROFILES_DIR
 # Prints one line per profile, "PATH: VERDICT" (with the first error line
-# and the reason when a run failed), then a summary; progress goes to
+# and the reason when a run failed, or its exit status when it ended
+# without a verdict), then a summary; progress goes to
 # standard error. Exits 1 when any profile failed, 2 on wrong arguments.
 # LORIMEX: the program (default: lorimex on the PATH, else build/lorimex of
 # this tree); JOBS: runs at a time (default: the number of processors).
@@ -32,8 +33,11 @@ service() {
   if out=$(LORIMEX_DEFAULT_HIVE=$default_hive LORIMEX_USER_HIVE=$profile "$lorimex" 2>"$errors"); then
     printf '%s: updated\0' "$profile"
   else
+    local status=$?
     IFS= read -r err <"$errors"
     out=$(grep -m 1 '^ *Error' <<<"$out")
+    # A run killed (or never started) wrote no error line: how it ended.
+    out=${out:-no verdict (exit status $status)}
     printf '%s: failed: %s%s\0' "$profile" "${out#"${out%%[! ]*}"}" "${err:+ ($err)}"
   fi
   rm -f "$errors"

@@ -51,5 +51,8 @@ hive "$p/dave
 smith/NTUSER.DAT" HKEY_CURRENT_USER
 service || { echo "--- a run with only good profiles failed"; failed=1; }
 expect "profiles: 2, updated: 2, failed: 0"
+# A run that ends without a verdict (killed, say) still says how it ended.
+LORIMEX=false "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null
+expect "$p/alice/NTUSER.DAT: failed: no verdict (exit status 1)"
 [ $failed = 0 ] || cat "$work/out"
 exit $failed
