@@ -231,7 +231,8 @@ int SortSubkeys(int fd, std::uint64_t node, bool hashed) {
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return CompareHiveNames(names[a], names[b]) < 0; });
   for (std::size_t i = 1; i < order.size(); ++i) {
-    if (CompareHiveNames(names[order[i - 1]], names[order[i]]) == 0) return EEXIST;
+    // Two names Windows takes for one: the save is refused, not made.
+    if (CompareHiveNames(names[order[i - 1]], names[order[i]]) == 0) return ENOTUNIQ;
   }
   std::size_t next = 0;
   for (Leaf leaf : lists.leaves) {

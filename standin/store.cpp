@@ -376,9 +376,12 @@ LONG RegistryLock::ReplaceWith(const Filler &fill) {
   bool written = error == 0;
   if (written && StoreCalls().fsync(temporary.fd()) != 0) written = false, error = errno;
   if (!temporary.Close() && written) written = false, error = errno;
-  if (written && !temporary.RenameTo(path_, exists)) written = false, error = errno;
-  if (!written && error == EEXIST)
-    return Report(path_, "made by another run meanwhile: not saved", ERROR_SHARING_VIOLATION);
+  if (written && !temporary.RenameTo(path_, exists)) {
+    // Only the rename that may not replace says that another first run
+    // made the file; the filler's own failures are not that.
+    if (errno == EEXIST) return Report(path_, "made by another run meanwhile: not saved", ERROR_SHARING_VIOLATION);
+    written = false, error = errno;
+  }
   if (!written) return ReportError(path_, "not saved: ", error, ERROR_REGISTRY_IO_FAILED);
   SyncFolder(folder);
   return ERROR_SUCCESS;
