@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/update.h"
-#include "standin/reg_format.h"
 #include "standin/control.h"
+#include "standin/reg_format.h"
 #include "standin/store.h"
 
 namespace {

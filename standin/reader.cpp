@@ -155,7 +155,7 @@ class Parser {
   Parser(std::string_view text, const FileForm &form, Key &top, ParseError &error)
       : text_(text), reader_(text), form_(form), top_(top), error_(error) {}
 
-  // The header has been read already (see ReadForm).
+  // The header has been checked already (see ReadVersion): skipped here.
   bool Run() {
     std::size_t nul = text_.find('\0');
     if (nul != std::string_view::npos)

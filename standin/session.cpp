@@ -285,7 +285,7 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
 }
 
 // A value name may hold CR and LF: the file writes them as regedit does.
-LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string data) {
+LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string_view data) {
   if (CountUtf16Units(name) > kMaxValueName) return ERROR_INVALID_PARAMETER;
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
@@ -440,8 +440,8 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
   (void)Reserved;
   return InSession(Op::SetValue, hKey, [&]() -> LONG {
     if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
-    std::string data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    return standin::SetValueOf(hKey, lpValueName ? lpValueName : "", dwType, std::move(data));
+    std::string_view data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
+    return standin::SetValueOf(hKey, lpValueName ? lpValueName : "", dwType, data);
   });
 }
 
@@ -455,7 +455,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     std::string name, data;
     if (!standin::StoredName(lpValueName, form, name) || !standin::StoredData(dwType, lpData, cbData, form, data))
       return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::SetValueOf(hKey, name, dwType, std::move(data));
+    return standin::SetValueOf(hKey, name, dwType, data);
   });
 }
 

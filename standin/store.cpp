@@ -21,40 +21,8 @@
 namespace standin {
 namespace {
 
-// The one table from the system's errors to the registry's statuses.
-// ERROR_REGISTRY_CORRUPT is only ever said of a file that is not a registry
-// file, never of one that could not be read.
-LONG StatusOf(int error, LONG otherwise) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case ELOOP:
-      return ERROR_CANT_RESOLVE_FILENAME;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-      return ERROR_OUTOFMEMORY;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EIO:
-      return ERROR_REGISTRY_IO_FAILED;
-    default:
-      return otherwise;
-  }
-}
-
 LONG ReportError(const std::string &path, const std::string &what, int error, LONG otherwise) {
-  return Report(path, what + std::strerror(error), StatusOf(error, otherwise));
+  return Report(path, what + std::strerror(error), StatusOfError(error, otherwise));
 }
 
 // Keeps our files off descriptors 0-2: when the program is started with
@@ -265,7 +233,37 @@ LONG Report(const std::string &path, const std::string &reason, LONG status, std
   return status;
 }
 
-LONG StatusOfError(int error, LONG otherwise) { return StatusOf(error, otherwise); }
+// The one table from the system's errors to the registry's statuses.
+// ERROR_REGISTRY_CORRUPT is only ever said of a file that is not a registry
+// file, never of one that could not be read.
+LONG StatusOfError(int error, LONG otherwise) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+      return ERROR_OUTOFMEMORY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EIO:
+      return ERROR_REGISTRY_IO_FAILED;
+    default:
+      return otherwise;
+  }
+}
 
 std::string FolderOf(const std::string &path) {
   std::size_t slash = path.rfind('/');

@@ -84,7 +84,7 @@ class RegistryLock {
 // an empty registry. Every other outcome leaves the file untouched and
 // writes one line on standard error: a file that is not a registry, or not
 // a regular file, gives ERROR_REGISTRY_CORRUPT; the other causes their own
-// status (see StatusOf in store.cpp).
+// status (see StatusOfError).
 LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top, FileForm &form);
 // Writes the tree back through lock.Replace, in `form`, as it was read.
 LONG SaveRegistry(RegistryLock &lock, const standin::Key &top, const FileForm &form);

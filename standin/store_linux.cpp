@@ -167,8 +167,9 @@ LONG CopyInodeFlags(const std::string &path, int oldFd, int newFd) {
     return Report(path, "is immutable or append-only (chattr -i -a to allow saving): not saved", ERROR_ACCESS_DENIED);
   int wanted = (made & ~kKept) | (old & kKept);
   if (wanted != made && ioctl(newFd, FS_IOC_SETFLAGS, &wanted) != 0)
-    return Report(path, std::string("cannot give the new file the old one's inode flags (lsattr): ") +
-                            std::strerror(errno) + ": not saved",
+    return Report(path,
+                  std::string("cannot give the new file the old one's inode flags (lsattr): ") + std::strerror(errno) +
+                      ": not saved",
                   ERROR_ACCESS_DENIED);
   return ERROR_SUCCESS;
 }

@@ -3,8 +3,8 @@
 #ifndef LORIMEX_STANDIN_TREE_H
 #define LORIMEX_STANDIN_TREE_H
 
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
