@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "standin/reg_format.h"
 #include "standin/control.h"
+#include "standin/reg_format.h"
 
 namespace testsupport {
 
