@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <utility>
 
 #include "standin/names.h"
 
