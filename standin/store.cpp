@@ -219,13 +219,24 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
   return status;
 }
 
+// A run of root that acts as the file's owner says so in its lines: what it
+// was refused is what that user may not do, which root alone would not
+// expect.
+std::string ActingAs() {
+  if (getuid() != 0 || geteuid() == 0) return {};
+  const passwd *entry = getpwuid(geteuid());
+  return " (root acting as " + (entry ? std::string(entry->pw_name) : "user " + std::to_string(geteuid())) +
+         ", the owner)";
+}
+
 }  // namespace
 
 LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line) {
+  const std::string acting = ActingAs();
   if (line > 0) {
-    std::fprintf(stderr, "lorimex: %s:%zu: %s\n", path.c_str(), line, reason.c_str());
+    std::fprintf(stderr, "lorimex: %s:%zu: %s%s\n", path.c_str(), line, reason.c_str(), acting.c_str());
   } else {
-    std::fprintf(stderr, "lorimex: %s: %s\n", path.c_str(), reason.c_str());
+    std::fprintf(stderr, "lorimex: %s: %s%s\n", path.c_str(), reason.c_str(), acting.c_str());
   }
   std::fflush(stderr);
   return status;

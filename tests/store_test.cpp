@@ -480,7 +480,13 @@ TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
     c.prepare();
     if (std::filesystem::exists(config + "/registry.reg"))
       GiveTo(config + "/registry.reg", alice), chmod((config + "/registry.reg").c_str(), c.runner ? 0664 : 0600);
+    stderrCapture.Start();
     EXPECT_EQ(RunAs(c.runner, home), c.status);
+    // A refusal of root's says whose rights it had.
+    const std::string said = stderrCapture.Text();
+    if (c.runner == 0 && c.status != ERROR_SUCCESS) {
+      EXPECT_NE(said.find("(root acting as alice"), said.npos) << said;
+    }
     // Nothing of root's or the group member's in the user's folders or the
     // other user's, and nothing in root's folder; the other user's file
     // is as it was.
