@@ -6,6 +6,11 @@
 
 #include <cstddef>
 
+// The longest line report.cpp builds: room for 512 levels of indentation,
+// the words, and a name of 511 UTF-16 units, each at most six bytes as
+// shown ("<001B>").
+constexpr std::size_t kMaxLineLength = 2 * 512 + 64 + 511 * 6;
+
 // Writes `length` bytes of UTF-8 and a line end, and flushes them, so that
 // the line is out before the next registry call.
 void WriteOutputLine(const char *line, std::size_t length);

@@ -7,8 +7,9 @@
 
 namespace {
 
-// The longest line report.cpp builds, with room for CR LF.
-constexpr int kWideCapacity = 4352;
+// The longest line, with room for CR LF: UTF-8 never takes fewer bytes
+// than UTF-16 takes units.
+constexpr int kWideCapacity = static_cast<int>(kMaxLineLength) + 2;
 
 // A console shows bytes through its own code page, which the program does
 // not choose: it gets the line as UTF-16 instead. Returns false, writing

@@ -9,18 +9,14 @@
 
 namespace {
 
-// Room for 512 levels of indentation, the words, and a name of 511 UTF-16
-// units, each at most six bytes as shown ("<001B>").
-constexpr std::size_t kLineCapacity = 2 * 512 + 64 + 511 * 6;
-
 // One line, built whole in the caller's frame, then written.
 struct Line {
-  char bytes[kLineCapacity];
+  char bytes[kMaxLineLength];
   std::size_t length = 0;
 };
 
 void Append(Line &line, const char *bytes, std::size_t count) {
-  count = std::min(count, kLineCapacity - line.length);
+  count = std::min(count, kMaxLineLength - line.length);
   std::memcpy(line.bytes + line.length, bytes, count);
   line.length += count;
 }

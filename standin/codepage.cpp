@@ -36,9 +36,7 @@ class IcuCodePage : public CodePage {
   }
 
   bool Encode(std::string_view text, std::string &bytes) const override {
-    std::u16string units;
-    Utf16Units decoded(text);
-    for (char16_t unit = 0; decoded.Next(unit);) units.push_back(unit);
+    std::u16string units = Utf16Of(text);
     if (!IsValidUtf16(units)) return false;
     bytes.assign(2 * units.size() + 1, '\0');
     UErrorCode status = U_ZERO_ERROR;

@@ -79,13 +79,6 @@ bool NameOf(char *name, std::size_t length, std::string &out) {
   return true;
 }
 
-std::u16string UnitsOf(std::string_view name) {
-  std::u16string units;
-  Utf16Units reader(name);
-  for (char16_t unit = 0; reader.Next(unit);) units.push_back(unit);
-  return units;
-}
-
 // A name libhivex takes as it is: valid UTF-16 (it goes through UTF-8), no
 // NUL (it goes as a C string).
 bool CarriedExactly(const std::u16string &units) { return IsValidUtf16(units) && units.find(u'\0') == units.npos; }
@@ -204,7 +197,7 @@ LONG HiveRun::State::ReadKey(Key &key, Place &place) {
     std::uint32_t raw = 0;
     std::memcpy(&raw, &type, sizeof raw);
     key.SetValue(name, raw, std::string_view(data.get(), data ? size : 0));
-    place.rewritable = place.rewritable && size <= kMaxFlatData && CarriedExactly(UnitsOf(name));
+    place.rewritable = place.rewritable && size <= kMaxFlatData && CarriedExactly(Utf16Of(name));
   }
   for (std::size_t i : order) {
     places[subkeys[i].get()] = Place{place.hive, nodes[i]};
@@ -230,7 +223,7 @@ LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   // Two names Windows would take for one fold alike here too (see
   // UpcaseCharacter): the lookups that brought the run here found none.
-  std::u16string units = UnitsOf(name);
+  std::u16string units = Utf16Of(name);
   if (!CarriedExactly(units)) return ERROR_NO_UNICODE_TRANSLATION;
   if (units.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
   state_->changed = true;
@@ -242,7 +235,7 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   auto it = state_->places.find(&key);
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   if (it != state_->places.end() && !it->second.rewritable) return ERROR_NOT_SUPPORTED;
-  if (!CarriedExactly(UnitsOf(name))) return ERROR_NO_UNICODE_TRANSLATION;
+  if (!CarriedExactly(Utf16Of(name))) return ERROR_NO_UNICODE_TRANSLATION;
   if (data.size() > kMaxFlatData) return ERROR_NOT_SUPPORTED;
   const Value *old = key.FindValue(name);
   if (old && old->type() == type && old->data() == data) return ERROR_SUCCESS;

@@ -80,6 +80,13 @@ bool WriteAt(int fd, std::uint64_t offset, const unsigned char *data, std::size_
   return true;
 }
 
+// The first 508 bytes of a base block XORed as 32-bit words.
+std::uint32_t XorOfWords(const unsigned char *block) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < kChecksum; i += 4) sum ^= Le32(block + i);
+  return sum;
+}
+
 char16_t Upcase(char16_t unit) {
   if (unit < 0x80) return unit >= 'a' && unit <= 'z' ? static_cast<char16_t>(unit - 0x20) : unit;
   return UpcaseCharacter(unit);
@@ -105,9 +112,8 @@ bool LogIsNewer(const std::string &path, std::uint32_t sequence) {
   Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   unsigned char block[512];
   if (fd.get() < 0 || !ReadAt(fd.get(), 0, sizeof block, block) || std::memcmp(block, "regf", 4) != 0) return false;
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kChecksum; i += 4) sum ^= Le32(block + i);
-  if (sum != Le32(block + kChecksum) && BaseBlockChecksum(block) != Le32(block + kChecksum)) return false;
+  std::uint32_t stored = Le32(block + kChecksum);
+  if (XorOfWords(block) != stored && BaseBlockChecksum(block) != stored) return false;
   if (Le32(block + kSequence1) > sequence || Le32(block + kSequence2) > sequence) return true;
   unsigned char entry[16];
   for (std::uint64_t at = 512; ReadAt(fd.get(), at, sizeof entry, entry) && std::memcmp(entry, "HvLE", 4) == 0;) {
@@ -272,8 +278,7 @@ std::uint32_t HiveNameHash(std::u16string_view name) {
 }
 
 std::uint32_t BaseBlockChecksum(const unsigned char *block) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kChecksum; i += 4) sum ^= Le32(block + i);
+  std::uint32_t sum = XorOfWords(block);
   if (sum == 0) return 1;
   if (sum == kNone) return kNone - 1;
   return sum;

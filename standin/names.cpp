@@ -166,6 +166,12 @@ std::size_t StrictUtf8Length(std::string_view text) {
   return pos;
 }
 
+std::u16string Utf16Of(std::string_view text) {
+  std::u16string units(CountUtf16Units(text), u'\0');
+  CopyUtf16Units(text, units.data());
+  return units;
+}
+
 std::u16string UnitsOfBytes(std::string_view bytes) {
   std::u16string units(bytes.size() / 2, u'\0');
   for (std::size_t i = 0; i < units.size(); ++i)

@@ -44,6 +44,8 @@ class Utf16Units {
 };
 
 std::size_t CountUtf16Units(std::string_view text);
+// All the units of stored text.
+std::u16string Utf16Of(std::string_view text);
 // Writes the units of `text` to `out`, which has room for all of them;
 // returns how many.
 std::size_t CopyUtf16Units(std::string_view text, char16_t *out);

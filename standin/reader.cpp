@@ -524,43 +524,33 @@ bool CheckText(FileForm &form, std::string &decoded, std::string_view &text, Par
   return true;
 }
 
-// The file's text in the stand-in's form (see names.h), and what it is: a
-// UTF-16LE file after its byte-order mark, UTF-8 after one, otherwise 8-bit
-// text: UTF-8 for version 5 (text regedit would read in another code page
-// is refused), the code page given for REGEDIT4. UTF-8 is read where it
-// lies; the text of other encodings is made in `decoded`.
-bool DecodeFile(std::string_view bytes, FileForm &form, std::string &decoded, std::string_view &text,
-                ParseError &error) {
-  using Encoding = FileForm::Encoding;
+// The text of an 8-bit file (a UTF-16 file is decoded as it comes, see
+// FileBytes) in the stand-in's form (see names.h), and what it is: UTF-8
+// after a byte-order mark; otherwise UTF-8 for version 5 (text regedit
+// would read in another code page is refused), the code page given for
+// REGEDIT4. UTF-8 is read where it lies; text in a code page is made in
+// `decoded`.
+bool Decode8BitFile(std::string_view bytes, FileForm &form, std::string &decoded, std::string_view &text,
+                    ParseError &error) {
   if (StartsWith(bytes, "\xFE\xFF")) {
     error = {1, "UTF-16 text in big-endian order is not read"};
     return false;
   }
-  form.encoding = StartsWith(bytes, "\xFF\xFE")       ? Encoding::kUtf16
-                  : StartsWith(bytes, "\xEF\xBB\xBF") ? Encoding::kUtf8WithBom
-                                                      : Encoding::kUtf8;
-  if (form.encoding != Encoding::kUtf8) form.codePage = nullptr;
-  if (form.encoding == Encoding::kUtf16 && bytes.size() % 2 != 0) {
-    error = {1, "UTF-16 text of an odd number of bytes: it may be cut short"};
-    return false;
-  }
-  if (form.encoding == Encoding::kUtf16) {
-    decoded.reserve(bytes.size() / 2);
-    if (!DecodeUtf16Lines(bytes.substr(2), decoded, error)) return false;
-    text = decoded;
-  } else {
-    text = bytes.substr(form.encoding == Encoding::kUtf8WithBom ? 3 : 0);
-  }
+  bool bom = StartsWith(bytes, "\xEF\xBB\xBF");
+  form.encoding = bom ? FileForm::Encoding::kUtf8WithBom : FileForm::Encoding::kUtf8;
+  if (bom) form.codePage = nullptr;
+  text = bytes.substr(bom ? 3 : 0);
   return CheckText(form, decoded, text, error);
 }
 
 }  // namespace
 
+// The same way as a file the store reads, a piece at a time.
 bool Parse(std::string_view bytes, Key &top, FileForm &form, ParseError &error) {
-  top.subkeys.clear();
-  std::string decoded;
-  std::string_view text;
-  return DecodeFile(bytes, form, decoded, text, error) && Parser(text, form, top, error).Run();
+  FileBytes file;
+  file.Expect(bytes.size());
+  file.Add(bytes);
+  return file.Parse(top, form, error);
 }
 
 void FileBytes::Add(std::string_view piece) {
@@ -587,7 +577,7 @@ void FileBytes::Add(std::string_view piece) {
 bool FileBytes::Parse(Key &top, FileForm &form, ParseError &error) {
   top.subkeys.clear();
   std::string_view text;
-  if (!utf16_) return DecodeFile(bytes_, form, text_, text, error) && Parser(text, form, top, error).Run();
+  if (!utf16_) return Decode8BitFile(bytes_, form, text_, text, error) && Parser(text, form, top, error).Run();
   form.encoding = FileForm::Encoding::kUtf16;
   form.codePage = nullptr;
   if (failed_) {

@@ -225,9 +225,7 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
 // expect.
 std::string ActingAs() {
   if (getuid() != 0 || geteuid() == 0) return {};
-  const passwd *entry = getpwuid(geteuid());
-  return " (root acting as " + (entry ? std::string(entry->pw_name) : "user " + std::to_string(geteuid())) +
-         ", the owner)";
+  return " (root acting as " + UserName(geteuid()) + ", the owner)";
 }
 
 }  // namespace

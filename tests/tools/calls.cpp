@@ -67,9 +67,7 @@ using WideString = std::basic_string<WCHAR>;
 // Strict conversions: text that is not valid UTF-8 or UTF-16 is an error,
 // never a question mark.
 bool StrictToWide(std::string_view text, WideString &out) {
-  std::u16string units;
-  standin::Utf16Units decoded(text);
-  for (char16_t unit = 0; decoded.Next(unit);) units.push_back(unit);
+  std::u16string units = standin::Utf16Of(text);
   out.append(units.begin(), units.end());
   return standin::IsValidUtf16(units);
 }
@@ -90,8 +88,8 @@ bool IsUnitEscape(std::string_view text, std::size_t at) {
 bool ToWide(const std::string &text, WideString &out) {
   out.clear();
   if (utf16Data) {
-    standin::Utf16Units units(text);
-    for (char16_t unit = 0; units.Next(unit);) out.push_back(static_cast<WCHAR>(unit));
+    std::u16string units = standin::Utf16Of(text);
+    out.assign(units.begin(), units.end());
     return true;
   }
   std::size_t start = 0;
