@@ -164,7 +164,7 @@ bool CopyValues(HKEY sourceKey, HKEY destinationKey, int depth, Value &value, LO
     // Written under the cut name, it would replace another value: reported
     // instead, and the copy goes on with the next value.
     if (HoldsNul(value.name, value.nameLength)) {
-      ReportWriteError(depth, value.name);
+      ReportWriteError(depth, value.name, value.nameLength);
       copied = false;
       continue;
     }
@@ -223,7 +223,7 @@ bool CopySubkeys(HKEY sourceKey, HKEY destinationKey, int depth, Walk &walk) {
     // Opened by the name cut at its NUL, another key would be copied in its
     // place: it is reported as a key that cannot be opened.
     if (HoldsNul(name, nameLength)) {
-      ReportSourceKeyError(name);
+      ReportSourceKeyError(name, nameLength);
       copied = false;
       continue;
     }

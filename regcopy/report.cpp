@@ -43,8 +43,8 @@ bool IsHexDigit(WCHAR unit) {
 
 // Whether the name holds "<XXXX>" (four hex digits) at `at`: the form a
 // control character is shown in.
-bool LooksEscaped(const WCHAR *name, std::size_t at) {
-  if (name[at] != '<') return false;
+bool LooksEscaped(const WCHAR *name, std::size_t length, std::size_t at) {
+  if (length - at < 6 || name[at] != '<') return false;
   for (std::size_t i = 1; i <= 4; ++i)
     if (!IsHexDigit(name[at + i])) return false;
   return name[at + 5] == '>';
@@ -58,23 +58,30 @@ void AppendEscape(Line &line, char32_t c) {
 
 // A name as people read it: a control character as "<XXXX>" (its code in
 // hex), so that a name can neither end the line nor drive the terminal; a
-// "<" that would begin such a form in the name itself as "<003C>", so that
-// every "<XXXX>" shown is an escape; a lone surrogate as U+FFFD. The rest as
-// it is.
-void AppendName(Line &line, const WCHAR *name) {
-  for (std::size_t i = 0; name[i] != 0; ++i) {
+// NUL within the name's length likewise, so that the line names the whole
+// name and not the one cut there; a "<" that would begin such a form in the
+// name itself as "<003C>", so that every "<XXXX>" shown is an escape; a lone
+// surrogate as U+FFFD. The rest as it is.
+void AppendName(Line &line, const WCHAR *name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
     char32_t c = static_cast<char16_t>(name[i]);
-    if (regtext::IsHighSurrogate(c) && regtext::IsLowSurrogate(static_cast<char16_t>(name[i + 1]))) {
+    if (regtext::IsHighSurrogate(c) && i + 1 < length && regtext::IsLowSurrogate(static_cast<char16_t>(name[i + 1]))) {
       c = regtext::Combine(c, static_cast<char16_t>(name[++i]));
     } else if (regtext::IsSurrogate(c)) {
       c = 0xFFFD;
     }
-    if (IsControl(c) || LooksEscaped(name, i)) {
+    if (IsControl(c) || LooksEscaped(name, length, i)) {
       AppendEscape(line, c);
     } else {
       AppendCharacter(line, c);
     }
   }
+}
+
+std::size_t LengthOf(const WCHAR *name) {
+  std::size_t length = 0;
+  while (name[length] != 0) ++length;
+  return length;
 }
 
 void WriteLine(const char *text) {
@@ -83,11 +90,11 @@ void WriteLine(const char *text) {
   WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportKeyError(int indent, const char *text, const WCHAR *name) {
+void ReportKeyError(int indent, const char *text, const WCHAR *name, std::size_t length) {
   Line line;
   for (int level = 0; level < indent; ++level) AppendText(line, "  ");
   AppendText(line, text);
-  AppendName(line, name);
+  AppendName(line, name, length);
   WriteOutputLine(line.bytes, line.length);
 }
 
@@ -124,9 +131,15 @@ void ReportRootFailure(RootFailure failure, LONG status) {
   WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportSourceKeyError(const WCHAR *name) { ReportKeyError(0, "Error opening source key ", name); }
+void ReportSourceKeyError(const WCHAR *name) { ReportSourceKeyError(name, LengthOf(name)); }
 
-void ReportDestinationKeyError(const WCHAR *name) { ReportKeyError(0, "Error creating destination key ", name); }
+void ReportSourceKeyError(const WCHAR *name, DWORD length) {
+  ReportKeyError(0, "Error opening source key ", name, length);
+}
+
+void ReportDestinationKeyError(const WCHAR *name) {
+  ReportKeyError(0, "Error creating destination key ", name, LengthOf(name));
+}
 
 void ReportEnumerationError(DWORD index) {
   Line line;
@@ -135,7 +148,11 @@ void ReportEnumerationError(DWORD index) {
   WriteOutputLine(line.bytes, line.length);
 }
 
-void ReportWriteError(int depth, const WCHAR *name) { ReportKeyError(depth, "Error writing value ", name); }
+void ReportWriteError(int depth, const WCHAR *name) { ReportWriteError(depth, name, LengthOf(name)); }
+
+void ReportWriteError(int depth, const WCHAR *name, DWORD length) {
+  ReportKeyError(depth, "Error writing value ", name, length);
+}
 
 void ReportVerdict(bool failed) {
   WriteLine("");

@@ -1,9 +1,11 @@
 // Every line the program writes. A line is built whole in the reporting
 // call's own buffer, then written and flushed (output.h), so that it reaches
 // the console before the next registry call. Names arrive in the registry's
-// UTF-16 and are shown as UTF-8: a control character as "<XXXX>" (and a "<"
-// that would begin that form as "<003C>"), so that a name can neither break
-// a line nor drive a terminal; a lone surrogate as U+FFFD. The line is for
+// UTF-16 and are shown as UTF-8: a control character, a NUL within the
+// name's length among them, as "<XXXX>" (and a "<" that would begin that
+// form as "<003C>"), so that a name can neither break a line nor drive a
+// terminal, and a name with a NUL is not taken for the one cut there; a
+// lone surrogate as U+FFFD. The line is for
 // people; the copy itself stays exact. A failed write is ignored: it changes
 // neither the flow nor the verdict.
 #ifndef LORIMEX_REGCOPY_REPORT_H
@@ -24,7 +26,9 @@ enum class RootFailure { OpenSource, OpenDestination, CloseSource, CloseDestinat
 void ReportRootFailure(RootFailure failure, LONG status);
 
 // "Error opening source key NAME" and "Error creating destination key NAME".
+// A name that holds a NUL is given with its length, and shown whole.
 void ReportSourceKeyError(const WCHAR *name);
+void ReportSourceKeyError(const WCHAR *name, DWORD length);
 void ReportDestinationKeyError(const WCHAR *name);
 // "Error enumerating value at index N": a key's value list, or its subkey
 // list, could not be read on from N. The subkey list uses the same words,
@@ -32,6 +36,7 @@ void ReportDestinationKeyError(const WCHAR *name);
 void ReportEnumerationError(DWORD index);
 // "Error writing value NAME", indented two spaces per level.
 void ReportWriteError(int depth, const WCHAR *name);
+void ReportWriteError(int depth, const WCHAR *name, DWORD length);
 
 // An empty line and the verdict.
 void ReportVerdict(bool failed);

@@ -2,8 +2,8 @@
 # A value and a key whose names hold a NUL, which the Windows registry can
 # hold: every call that takes a name cuts it at the NUL, so the copy must
 # report the value as one it cannot write and the key as one it cannot open
-# (names in UTF-8, up to the NUL), keep the current user's value of the cut
-# name, and go on.
+# (names in UTF-8, the NUL shown as <0000>), keep the current user's value of
+# the cut name, and go on.
 #   nul_name.sh WINDOWS_BUILD
 set -u
 windows=$1 here=$(dirname "$0")
@@ -20,7 +20,7 @@ status=${PIPESTATUS[0]}
 wine_run "$windows/regdump.exe" hkcu 'Software\Norvane\Kelvaro' </dev/null | tr -d '\r' >"$work/tree"
 
 failed=0
-printf '  Error writing value Режим\nError opening source key n\n\nlorimex completed with errors\n' >"$work/expected.out"
+printf '  Error writing value Режим<0000>x\nError opening source key n<0000>z\n\nlorimex completed with errors\n' >"$work/expected.out"
 cmp -s "$work/expected.out" "$work/out" || { echo "output:"; cat "$work/out"; failed=1; }
 [ "$status" = 1 ] || { echo "exit status $status, expected 1"; failed=1; }
 printf '%s\n' 'Software\Norvane\Kelvaro' '  "Alpha" 1: 31 00' '  "Zeta" 1: 32 00' \
