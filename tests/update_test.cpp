@@ -209,7 +209,7 @@ TEST_F(UpdateTest, AValueNameHoldingANulIsReportedNotWritten) {
   Load(std::string(kProfile) + "[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro]\n\"Mode\"=\"mine\"\n");
   ASSERT_TRUE(standin::PlantValue(kSource, std::string("Mode\0x", 6), REG_SZ, std::string("other\0", 6)));
   auto result = Run();
-  EXPECT_EQ(result.output, Expected("  Error writing value Mode\n", true));
+  EXPECT_EQ(result.output, Expected("  Error writing value Mode<0000>x\n", true));
   EXPECT_EQ(result.status, 1);
 }
 
