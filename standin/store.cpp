@@ -407,7 +407,13 @@ LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top, FileFo
   try {
     FileBytes bytes;
     status = lock.Read(bytes);
-    if (status != ERROR_SUCCESS || !lock.exists()) return status;
+    if (status != ERROR_SUCCESS) return status;
+    // A missing default file is a new user's; a file named by hand that is
+    // missing is more likely mistyped, and every key the run then misses
+    // would say only that it is not there.
+    if (!lock.exists() && !file.byDefault)
+      return Report(lock.path(), "no such file: read as an empty registry", ERROR_SUCCESS);
+    if (!lock.exists()) return ERROR_SUCCESS;
     ParseError error;
     if (!bytes.Parse(top, form, error)) return Report(lock.path(), error.reason, ERROR_REGISTRY_CORRUPT, error.line);
     return ERROR_SUCCESS;

@@ -81,7 +81,8 @@ class RegistryLock {
 // LORIMEX_CODEPAGE names when it is a REGEDIT4 file ("utf-8" or unset:
 // UTF-8; one the conversion library does not know:
 // ERROR_INVALID_PARAMETER); `form` gets what the file is. A missing file is
-// an empty registry. Every other outcome leaves the file untouched and
+// an empty registry; one named by LORIMEX_REGISTRY is also said to be
+// missing, in one line on standard error. Every other outcome leaves the file untouched and
 // writes one line on standard error: a file that is not a registry, or not
 // a regular file, gives ERROR_REGISTRY_CORRUPT; the other causes their own
 // status (see StatusOfError).

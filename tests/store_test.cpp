@@ -174,6 +174,8 @@ TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
       {"a folder whose parent is missing",
        [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/no/such/registry.reg").c_str(), 1); }, ERROR_PATH_NOT_FOUND,
        "no/such: no such folder"},
+      {"a file missing from its folder", [&] { setenv("LORIMEX_REGISTRY", (folder_ + "/registy.reg").c_str(), 1); },
+       ERROR_FILE_NOT_FOUND, "registy.reg: no such file"},
       {"a file in the path", [&] { setenv("LORIMEX_REGISTRY", (file_ + "/registry.reg").c_str(), 1); },
        ERROR_PATH_NOT_FOUND, "Not a directory"},
       {"a loop of links",
