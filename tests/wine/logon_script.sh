@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The README's logon script, as written there (between its markers), at two
-# logons of one user: the first must give the user the default profile's
-# settings (Language=de); the user then sets fr; the second logon must keep
-# fr, since a run would put the default profile's value back.
-#   logon_script.sh WINDOWS_BUILD README.md
+# The logon script of the README and the administrator's guide, as written
+# there (between their markers, the same in each), at two logons of one
+# user: the first must give the user the default profile's settings
+# (Language=de); the user then sets fr; the second logon must keep fr, since
+# a run would put the default profile's value back.
+#   logon_script.sh WINDOWS_BUILD DOCUMENT...
 set -u
-windows=$1 readme=$2 here=$(cd "$(dirname "$0")" && pwd)
+windows=$1 here=$(cd "$(dirname "$0")" && pwd)
+shift
 . "$here/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -13,9 +15,13 @@ winpath() { echo "Z:${1//\//\\}"; }
 
 # The script with the share's lorimex.exe replaced by this build's, in CR LF
 # as cmd reads a batch file.
-script=$(sed -n '/^<!-- logon-script -->$/,/^<!-- \/logon-script -->$/p' "$readme" | sed '/^<!--/d; /^```/d')
+marked() { sed -n '/^<!-- logon-script -->$/,/^<!-- \/logon-script -->$/p' "$1" | sed '/^<!--/d; /^```/d'; }
+script=$(marked "$1")
 share='\\server\netlogon\lorimex.exe'
-[[ $script == *"$share"* ]] || { echo "no logon script running $share between the README's markers"; exit 1; }
+[[ $script == *"$share"* ]] || { echo "no logon script running $share between the markers of $1"; exit 1; }
+for document in "${@:2}"; do
+  [ "$(marked "$document")" = "$script" ] || { echo "the logon scripts of $1 and $document differ"; exit 1; }
+done
 script=${script//"$share"/"$(winpath "$windows/lorimex.exe")"}
 printf '%s\n' "$script" | sed 's/$/\r/' >"$work/logon.bat"
 

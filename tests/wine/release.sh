@@ -2,7 +2,7 @@
 # What a Windows build ships: lorimex.exe carries its manifest (UTF-8 code
 # page, no elevation, Windows 7 to 11) and its version information, read back
 # with wrestool; cpack makes lorimex-VERSION-SUFFIX.zip holding the program,
-# the README and the licence.
+# the administrator's guide and the licence.
 #   release.sh WINDOWS_BUILD VERSION win64|win32
 set -u
 windows=$1 version=$2 suffix=$3
@@ -29,5 +29,5 @@ name=lorimex-$version-$suffix
 rm -f "$windows/$name.zip"
 (cd "$windows" && cpack >/dev/null) || fail "cpack failed"
 listing=$(cmake -E tar tf "$windows/$name.zip" 2>&1 | sort | paste -sd ' ')
-[ "$listing" = "$name/LICENSE $name/README.md $name/lorimex.exe" ] || fail "$name.zip holds: $listing"
+[ "$listing" = "$name/LICENSE $name/lorimex.exe $name/windows-guide.md" ] || fail "$name.zip holds: $listing"
 exit $failed
