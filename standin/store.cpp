@@ -220,12 +220,45 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
   return status;
 }
 
-// A run of root that acts as the file's owner says so in its lines: what it
-// was refused is what that user may not do, which root alone would not
-// expect.
+// A run of root that acts as the file's owner says so in its lines, and
+// whose owner that is, the file's or a folder's: what it was refused is
+// what that user may not do, which root alone would not expect.
 std::string ActingAs() {
   if (getuid() != 0 || geteuid() == 0) return {};
-  return " (root acting as " + UserName(geteuid()) + ", the owner)";
+  return " (root acting as " + UserName(geteuid()) + ", the owner of " + ActedOwnerOf() + ")";
+}
+
+bool ActsForAnother() { return getuid() == 0 && geteuid() != 0; }
+
+// A file of root's where a run of root acts as a user, the owner of its
+// folder or of one above: that user's new file could not take the place of
+// root's. Whose the folder is says what would let the save go on; a folder
+// of root's is not given away on a guess.
+LONG RefuseRootsFile(const std::string &path, const std::string &folder) {
+  const std::string user = UserName(geteuid());
+  struct stat st {};
+  if (stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid())
+    return Report(path,
+                  "is root's, in " + user + "'s folder " + folder + ": not saved (chown " + user + " " + path + ")",
+                  ERROR_ACCESS_DENIED);
+  return Report(path, "is root's, as is its folder " + folder + ": not saved (both must be " + user + "'s)",
+                ERROR_ACCESS_DENIED);
+}
+
+// The new file is made beside the old one, so whoever saves needs to
+// write the folder; where it is a permission that is missing, whose folder
+// it is and, for the file's owner, how to give it (another user, a member
+// of the file's group, could not give the new file its owner anyway).
+LONG RefuseTemporaryFile(const std::string &path, const std::string &folder, bool ownFile, int error) {
+  std::string reason = "cannot make a temporary file in " + folder;
+  struct stat st {};
+  const std::string user = UserName(geteuid());
+  if ((error != EACCES && error != EPERM) || stat(folder.c_str(), &st) != 0)
+    return ReportError(path, reason + ": ", error, ERROR_REGISTRY_IO_FAILED);
+  reason += ", which is " + UserName(st.st_uid) + "'s: " + std::strerror(error) + ": not saved (" + user +
+            " needs write access to the folder";
+  if (ownFile) reason += std::string(": ") + (st.st_uid == geteuid() ? "chmod u+w " : "chown " + user + " ") + folder;
+  return Report(path, reason + ")", ERROR_ACCESS_DENIED);
 }
 
 }  // namespace
@@ -369,13 +402,14 @@ LONG RegistryLock::Replace(const Producer &write) {
 
 LONG RegistryLock::ReplaceWith(const Filler &fill) {
   bool exists = fd_ >= 0;
+  const std::string folder = FolderOf(path_);
+  if (exists && ActsForAnother() && old_.st_uid == 0) return RefuseRootsFile(path_, folder);
   if (exists && (!writable_ || (old_.st_mode & 0222) == 0))
     return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
-  const std::string folder = FolderOf(path_);
   if (!exists && byDefault_ && !MakeFolders(folder))
     return ReportError(folder, "cannot make the folder: ", errno, ERROR_PATH_NOT_FOUND);
   TemporaryFile temporary(path_);
-  if (temporary.fd() < 0) return ReportError(path_, "cannot make a temporary file: ", errno, ERROR_REGISTRY_IO_FAILED);
+  if (temporary.fd() < 0) return RefuseTemporaryFile(path_, folder, !exists || old_.st_uid == geteuid(), errno);
   LONG status = exists ? KeepIdentity(path_, old_, fd_, temporary.fd()) : ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
   int error = fill(temporary.fd());

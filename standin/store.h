@@ -49,12 +49,14 @@ class RegistryLock {
   // beside it, so that the old contents stay whole until the new ones are
   // on disk. The new file gets the old one's owner, group, permissions,
   // access list, other extended attributes and inode flags; where that
-  // cannot be done (a file of another owner, one with other hard links, an
+  // cannot be done (a file of another owner, root's among them when a run
+  // of root acts as the owner of its folder, one with other hard links, an
   // attribute that cannot be copied), or the file has no write permission,
-  // the file is not replaced: ERROR_ACCESS_DENIED, with one line on
-  // standard error that names the cause. A missing folder is made only for
-  // the default file; a missing file is made only if no other run made it
-  // meanwhile (ERROR_SHARING_VIOLATION).
+  // or its folder none for the one who saves, the file is not replaced:
+  // ERROR_ACCESS_DENIED, with one line on standard error that names the
+  // cause, whose file or folder it is, and the fix. A missing folder is
+  // made only for the default file; a missing file is made only if no
+  // other run made it meanwhile (ERROR_SHARING_VIOLATION).
   using Producer = std::function<bool(const Sink &)>;  // false when it gave up
   LONG Replace(const Producer &write);
   // The same, with the new contents written by `fill` straight into the

@@ -32,11 +32,14 @@ int RenameFile(const char *from, const char *to, bool replace) {
 constexpr SystemCalls kRealCalls = {fsync, unlink, fchown, RenameFile};
 SystemCalls calls = kRealCalls;
 
+// The file or folder whose owner a run of root acts as, while it does.
+std::string actedOwnerOf;
+
 // Who decides what a run of root may do with `path`: the first owner other
 // than root of the file or, going up, of a folder above it (a link counts
-// as what its folder's owner put there, whoever made it). 0 when all are
-// root's.
-uid_t FirstOwner(std::string path, gid_t &group) {
+// as what its folder's owner put there, whoever made it), which `path` is
+// left naming. 0 when all are root's.
+uid_t FirstOwner(std::string &path, gid_t &group) {
   for (;;) {
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) {
@@ -76,10 +79,14 @@ std::vector<std::string> AttributeNames(const char *buffer, ssize_t size) {
 SystemCalls &StoreCalls() { return calls; }
 void RestoreStoreCalls() { calls = kRealCalls; }
 
+const std::string &ActedOwnerOf() { return actedOwnerOf; }
+
 LONG OwnerIdentity::TakeOn(const std::string &path) {
   gid_t primary = 0;
-  uid_t owner = geteuid() == 0 ? FirstOwner(path, primary) : 0;
+  std::string ownerOf = path;
+  uid_t owner = geteuid() == 0 ? FirstOwner(ownerOf, primary) : 0;
   if (owner == 0) return ERROR_SUCCESS;
+  actedOwnerOf = ownerOf;
   std::vector<gid_t> theirs = GroupsOf(owner, primary);
   group_ = getegid();
   groups_.resize(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
@@ -98,6 +105,7 @@ LONG OwnerIdentity::TakeOn(const std::string &path) {
 // that could not would go on as the wrong user: it stops.
 OwnerIdentity::~OwnerIdentity() {
   if (!switched_) return;
+  actedOwnerOf.clear();
   int back = setresuid(-1, 0, -1) | setresgid(-1, group_, -1) | setgroups(groups_.size(), groups_.data());
   if (back != 0) std::abort();
 }

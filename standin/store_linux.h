@@ -46,6 +46,10 @@ class OwnerIdentity {
   std::vector<gid_t> groups_;
 };
 
+// The file, or the folder above it, whose owner a run of root acts as
+// while it does; empty when the run acts as itself.
+const std::string &ActedOwnerOf();
+
 // An exclusive lock on the open file: waits at most kLockWaitSeconds. 0, or
 // EWOULDBLOCK when another holds it for longer, or the errno.
 constexpr int kLockWaitSeconds = 10;

@@ -435,11 +435,14 @@ TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
   const uid_t bob = users.Add("bob", folder_ + "/bob", "alice");
   ASSERT_TRUE(alice && bob && carol);
   const std::string text = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n";
+  const std::string file = config + "/registry.reg", name = getpwuid(alice)->pw_name;
   struct Case {
     const char *what;
     std::function<void()> prepare;
     uid_t runner;
     LONG status;
+    std::string line = "";  // within root's refusal, which says whose rights it had
+    bool usersFile = true;  // the file, if any, is given to the user
   };
   const Case cases[] = {
       {"root on the user's 0600 file",
@@ -465,6 +468,33 @@ TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
        },
        0, ERROR_ACCESS_DENIED},
       {"root in a home without .config", [&] { MakeFolders(folder_, home, alice); }, 0, ERROR_SUCCESS},
+      {"root, a file of root's in the user's folder",
+       [&] {
+         MakeFolders(folder_, config, alice);
+         WriteFile(file, text);
+       },
+       0, ERROR_ACCESS_DENIED,
+       file + ": is root's, in " + name + "'s folder " + config + ": not saved (chown " + name + " " + file +
+           ") (root acting as " + name + ", the owner of " + config + ")",
+       false},
+      {"root, a file of root's in a folder of root's in the user's home",
+       [&] {
+         MakeFolders(folder_, home + "/.config", alice);
+         std::filesystem::create_directories(config);
+         WriteFile(file, text);
+       },
+       0, ERROR_ACCESS_DENIED,
+       file + ": is root's, as is its folder " + config + ": not saved (both must be " + name + "'s)", false},
+      {"root, the user's file in a folder of root's",
+       [&] {
+         MakeFolders(folder_, home + "/.config", alice);
+         std::filesystem::create_directories(config);
+         WriteFile(file, text);
+       },
+       0, ERROR_ACCESS_DENIED,
+       file + ": cannot make a temporary file in " + config + ", which is root's: Permission denied: not saved (" +
+           name + " needs write access to the folder: chown " + name + " " + config + ") (root acting as " + name +
+           ", the owner of " + file + ")"},
       {"a member of the file's group, in a setgid folder",
        [&] {
          MakeFolders(folder_, config, alice);
@@ -480,26 +510,33 @@ TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
     std::filesystem::remove_all(home), std::filesystem::remove_all(other),
         std::filesystem::remove_all(folder_ + "/etc");
     c.prepare();
-    if (std::filesystem::exists(config + "/registry.reg"))
-      GiveTo(config + "/registry.reg", alice), chmod((config + "/registry.reg").c_str(), c.runner ? 0664 : 0600);
+    if (std::filesystem::exists(file) && c.usersFile) GiveTo(file, alice), chmod(file.c_str(), c.runner ? 0664 : 0600);
+    auto entries = [&](uid_t owner) {
+      std::vector<std::string> found;
+      for (const std::string &top : {home, other, folder_ + "/etc"}) {
+        if (!std::filesystem::exists(top)) continue;
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(top)) {
+          struct stat st {};
+          lstat(entry.path().c_str(), &st);
+          if (st.st_uid == owner && !entry.is_symlink()) found.push_back(entry.path());
+        }
+      }
+      return found;
+    };
+    const std::vector<std::string> roots = entries(0);
     stderrCapture.Start();
     EXPECT_EQ(RunAs(c.runner, home), c.status);
     // A refusal of root's says whose rights it had.
     const std::string said = stderrCapture.Text();
     if (c.runner == 0 && c.status != ERROR_SUCCESS) {
-      EXPECT_NE(said.find("(root acting as alice"), said.npos) << said;
+      EXPECT_NE(said.find("(root acting as " + name), said.npos) << said;
+      EXPECT_NE(said.find(c.line), said.npos) << said;
     }
-    // Nothing of root's or the group member's in the user's folders or the
-    // other user's, and nothing in root's folder; the other user's file
-    // is as it was.
-    for (const std::string &top : {home, other, folder_ + "/etc"}) {
-      if (!std::filesystem::exists(top)) continue;
-      for (const auto &entry : std::filesystem::recursive_directory_iterator(top)) {
-        struct stat st {};
-        lstat(entry.path().c_str(), &st);
-        EXPECT_TRUE(st.st_uid == alice || st.st_uid == carol || entry.is_symlink()) << entry.path();
-      }
-    }
+    // Nothing of root's but what was there, nothing of the group member's
+    // in the user's folders or the other user's, and nothing in root's
+    // folder; the other user's file is as it was.
+    EXPECT_EQ(entries(0), roots);
+    EXPECT_EQ(entries(bob), std::vector<std::string>{});
     EXPECT_TRUE(!std::filesystem::exists(folder_ + "/etc") || std::filesystem::is_empty(folder_ + "/etc"));
     if (std::filesystem::exists(other)) {
       EXPECT_EQ(ReadFile(other + "/registry.reg"), text);
