@@ -201,9 +201,22 @@ std::string OwnerRefusal(const struct stat &old, int error) {
   return "cannot give the new file the owner and group of the old" + cause;
 }
 
+// Gives the new file the old one's permissions, unless it has them: the
+// access list may have set them already, and a file system without modes
+// (FAT through FUSE) shows every file with one and refuses to change it.
+LONG KeepMode(const std::string &path, const struct stat &old, int fd) {
+  struct stat made {};
+  if (fstat(fd, &made) == 0 && (made.st_mode & 07777) == (old.st_mode & 07777)) return ERROR_SUCCESS;
+  if (StoreCalls().fchmod(fd, old.st_mode & 07777) != 0)
+    return ReportError(path, "cannot give the new file the old one's permissions: not saved: ", errno,
+                       ERROR_ACCESS_DENIED);
+  return ERROR_SUCCESS;
+}
+
 // Who may use the file stays as it was, or the file is not replaced. What
-// the new file has already (the owner and group of the one who makes it) is
-// not set again: a file system without owners refuses even that.
+// the new file has already (the owner and group of the one who makes it,
+// its permissions) is not set again: a file system without owners or modes
+// refuses even that.
 LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, int fd) {
   if (old.st_nlink > 1)
     return Report(path, "has other hard links, which a new file would part from it: not saved", ERROR_ACCESS_DENIED);
@@ -214,9 +227,7 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
   }
   LONG status = CopyAttributes(path, oldFd, fd);
   if (status == ERROR_SUCCESS) status = CopyInodeFlags(path, oldFd, fd);
-  if (status == ERROR_SUCCESS && fchmod(fd, old.st_mode & 07777) != 0)
-    status = ReportError(path, "cannot give the new file the old one's permissions: not saved: ", errno,
-                         ERROR_ACCESS_DENIED);
+  if (status == ERROR_SUCCESS) status = KeepMode(path, old, fd);
   return status;
 }
 

@@ -29,7 +29,7 @@ int RenameFile(const char *from, const char *to, bool replace) {
   return replace ? rename(from, to) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
-constexpr SystemCalls kRealCalls = {fsync, unlink, fchown, RenameFile};
+constexpr SystemCalls kRealCalls = {fsync, unlink, fchown, fchmod, RenameFile};
 SystemCalls calls = kRealCalls;
 
 // The file or folder whose owner a run of root acts as, while it does.

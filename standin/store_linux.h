@@ -21,6 +21,7 @@ struct SystemCalls {
   int (*fsync)(int fd);
   int (*unlink)(const char *path);
   int (*fchown)(int fd, uid_t owner, gid_t group);
+  int (*fchmod)(int fd, mode_t mode);
   int (*rename)(const char *from, const char *to, bool replace);
 };
 SystemCalls &StoreCalls();

@@ -264,6 +264,14 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
       {"inode flags (chattr +d +A +S)", [&] { inodeFlags(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL); }, ERROR_SUCCESS},
       {"owners that cannot change (chown gives ENOSYS)",
        [&] { calls.fchown = [](int, uid_t, gid_t) { return errno = ENOSYS, -1; }; }, ERROR_SUCCESS},
+      {"modes that cannot change (FAT through FUSE: chmod gives ENOSYS)",
+       [&] {
+         chmod(file_.c_str(), 0600);
+         calls.fchmod = [](int, mode_t) { return errno = ENOSYS, -1; };
+       },
+       ERROR_SUCCESS},
+      {"modes that differ and cannot be set", [&] { calls.fchmod = [](int, mode_t) { return errno = EPERM, -1; }; },
+       ERROR_ACCESS_DENIED, "cannot give the new file the old one's permissions"},
       {"a group the user is not in",
        [&] {
          EXPECT_EQ(chown(file_.c_str(), geteuid(), 65534), 0);
