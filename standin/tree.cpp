@@ -65,7 +65,6 @@ void Value::Release() {
   size_ = 0;
 }
 
-// Memory running out leaves the value empty, and whole.
 void Value::Store(std::string_view name, std::string_view data) {
   std::size_t size = name.size() + data.size();
   char *to = size <= kInline ? inline_ : new char[size];
@@ -76,12 +75,9 @@ void Value::Store(std::string_view name, std::string_view data) {
   if (!data.empty()) std::memcpy(to + name.size(), data.data(), data.size());
 }
 
-void Value::Replace(std::uint32_t type, std::string_view data) {
-  std::string name(this->name());
-  Release();
-  Store(name, data);
-  type_ = type;
-}
+// The new value is made whole before the old one is let go, so memory
+// running out leaves the value as it was.
+void Value::Replace(std::uint32_t type, std::string_view data) { *this = Value(name(), type, data); }
 
 void Value::Remove() {
   Release();

@@ -16,7 +16,7 @@ namespace standin {
 // A value: its name (empty for the default value), type and raw bytes,
 // never converted. Name and data share one block of memory, held within the
 // value itself when they are small (a DWORD or a short text with its name):
-// 32 bytes a value.
+// 40 bytes a value on a 64-bit machine, 32 on a 32-bit one.
 class Value {
  public:
   Value(std::string_view name, std::uint32_t type, std::string_view data);
@@ -28,7 +28,8 @@ class Value {
   std::string_view name() const { return {bytes(), nameSize_}; }
   std::uint32_t type() const { return type_; }
   std::string_view data() const { return {bytes() + nameSize_, size_ - nameSize_}; }
-  // Keeps the name's spelling.
+  // Keeps the name's spelling. Memory running out leaves the value as it
+  // was.
   void Replace(std::uint32_t type, std::string_view data);
   // Leaves a gap in its key's values (see Key::RemoveValue).
   void Remove();
@@ -50,6 +51,8 @@ class Value {
   std::uint32_t nameSize_ = 0;
   std::uint32_t type_ = 0;
 };
+
+static_assert(sizeof(Value) == (sizeof(void *) == 8 ? 40 : 32), "the size the comment above gives");
 
 class Key {
  public:

@@ -71,6 +71,49 @@ TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
   EXPECT_EQ(RegCloseKey(Open(HKEY_CURRENT_USER, "Software\\Other", KEY_READ)), ERROR_SUCCESS);
 }
 
+// Memory running out in a call fails it and leaves the tree as it was: the
+// value replaced is the old one, the value added is not there, and the file
+// holds what the calls that went well made.
+TEST_F(StandinTest, MemoryRunningOutInASetLeavesTheValueAsItWas) {
+  struct Case {
+    const char *what, *name, *before;  // the value's line in the file, if any
+  };
+  const Case cases[] = {
+      {"a DWORD made long", "v", "\"v\"=dword:00000001\n"},
+      {"text under a long name made long", "A value with a long name", "\"A value with a long name\"=\"text\"\n"},
+      {"a value added", "new", ""},
+  };
+  auto values = [](HKEY key) {
+    std::string all;
+    char name[600];
+    BYTE data[4096];
+    DWORD nameLength = sizeof name, type = 0, dataLength = sizeof data;
+    for (DWORD i = 0; RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) == ERROR_SUCCESS;
+         ++i, nameLength = sizeof name, dataLength = sizeof data)
+      all += std::string(name, nameLength) + " = " + std::to_string(type) + ": " +
+             testsupport::HexBytes(std::string(data, data + dataLength)) + "\n";
+    return all;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Load(std::string("[HKEY_CURRENT_USER\\Software]\n") + c.before);
+    standin::Reset();
+    HKEY key = Open(HKEY_CURRENT_USER, "Software");
+    const std::string before = values(key), data(1000, 'x');
+    stderrCapture.Start();
+    {
+      testsupport::FailingAllocations failing(data.size());
+      EXPECT_EQ(Set(key, c.name, data), ERROR_OUTOFMEMORY);
+    }
+    EXPECT_NE(stderrCapture.Text().find("out of memory"), std::string::npos);
+    EXPECT_EQ(values(key), before);
+    EXPECT_EQ(Set(key, "after", "y"), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(ReadFile(file_),
+              std::string("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n") + c.before + "\"after\"=hex:79\n\n");
+  }
+}
+
 TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
   Load("[HKEY_CURRENT_USER\\Software]\n");
   const std::string link = folder_ + "/link.reg";

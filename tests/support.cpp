@@ -2,16 +2,51 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "app/update.h"
 #include "standin/names.h"
 
+namespace {
+
+std::size_t failingFrom = SIZE_MAX;  // see FailingAllocations
+
+void *TryAllocate(std::size_t size) noexcept {
+  return size < failingFrom ? std::malloc(size == 0 ? 1 : size) : nullptr;
+}
+
+void *Allocate(std::size_t size) {
+  void *block = TryAllocate(size);
+  if (!block) throw std::bad_alloc();
+  return block;
+}
+
+}  // namespace
+
+// Every form of new and delete but the aligned ones, so that each block is
+// let go by the allocator that made it (a sanitizer's own forms would
+// take a block of malloc's for a mismatch).
+void *operator new(std::size_t size) { return Allocate(size); }
+void *operator new[](std::size_t size) { return Allocate(size); }
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete[](void *block) noexcept { std::free(block); }
+void operator delete(void *block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void *block, std::size_t) noexcept { std::free(block); }
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept { return TryAllocate(size); }
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept { return TryAllocate(size); }
+void operator delete(void *block, const std::nothrow_t &) noexcept { std::free(block); }
+void operator delete[](void *block, const std::nothrow_t &) noexcept { std::free(block); }
+
 namespace testsupport {
+
+FailingAllocations::FailingAllocations(std::size_t bytes) { failingFrom = bytes; }
+FailingAllocations::~FailingAllocations() { failingFrom = SIZE_MAX; }
 
 std::string Banner() {
   return "\nKelvaro for Windows 95/NT\nlorimex - Configure roaming user\n\n"

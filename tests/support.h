@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 
 #include "standin/control.h"
@@ -36,6 +37,16 @@ class Capture {
 
  private:
   int fd_, saved_ = -1, file_ = -1;
+};
+
+// While it lives, every allocation of `bytes` or more fails with
+// std::bad_alloc, as when memory runs out.
+class FailingAllocations {
+ public:
+  explicit FailingAllocations(std::size_t bytes);
+  FailingAllocations(const FailingAllocations &) = delete;
+  FailingAllocations &operator=(const FailingAllocations &) = delete;
+  ~FailingAllocations();
 };
 
 std::string ReadFile(const std::string &path);
