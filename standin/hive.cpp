@@ -1,18 +1,17 @@
 #include "standin/hive.h"
 
-#include <hivex.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "standin/hive_cells.h"
 #include "standin/hive_format.h"
+#include "standin/hive_keys.h"
 #include "standin/names.h"
 #include "standin/store.h"
 
@@ -21,67 +20,33 @@ namespace {
 
 constexpr char kDefaultVariable[] = "LORIMEX_DEFAULT_HIVE";
 constexpr char kUserVariable[] = "LORIMEX_USER_HIVE";
-// Windows refuses longer key names, and data beyond this size of a value
-// it reads from a "big data" cell, which libhivex does not write.
+// Windows refuses longer key names.
 constexpr std::size_t kMaxKeyName = 255;
-constexpr std::size_t kMaxFlatData = 16344;
 
 const char *Variable(const char *name) {
   const char *value = std::getenv(name);
   return value && *value ? value : nullptr;
 }
 
-struct Free {
-  void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Free>;
-
-class Hive {
- public:
-  Hive() = default;
-  Hive(const Hive &) = delete;
-  Hive &operator=(const Hive &) = delete;
-  ~Hive() {
-    if (handle_) hivex_close(handle_);
-  }
-  LONG Open(const std::string &path, bool writable) {
-    path_ = path;
-    handle_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
-    if (handle_) return ERROR_SUCCESS;
-    int error = errno;
-    LONG status = StatusOfError(error, ERROR_REGISTRY_CORRUPT);
-    return Report(path, std::string("not a usable hive: ") + std::strerror(error), status);
-  }
-  hive_h *get() const { return handle_; }
-  const std::string &path() const { return path_; }
-
- private:
-  hive_h *handle_ = nullptr;
-  std::string path_;
+// One of the two hive files, loaded when the run first reaches its root.
+struct HiveFile {
+  std::string path;
+  hive::Image image;
+  bool loaded = false;
 };
 
 // Where a key of the tree is in its hive.
 struct Place {
-  Hive *hive = nullptr;  // none for HKEY_USERS itself, which no hive holds
-  hive_node_h node = 0;
-  bool reached = false;          // its subkeys and values are in the tree
-  bool valuesSet = false;        // the run set a value of it
-  bool rewritable = true;        // libhivex can write each of its values back exactly
-  LONG refused = ERROR_SUCCESS;  // why it cannot be read, said once
+  HiveFile *hive = nullptr;  // none for the roots no hive holds
+  std::uint32_t node = hive::kNil;
+  const Place *up = nullptr;          // the parent's place, within the same hive
+  bool reached = false;               // its subkeys and values are in the tree
+  bool valuesSet = false;             // the run set a value of it
+  LONG refused = ERROR_SUCCESS;       // why it cannot be read, said once
+  bool unopenable = false;            // reached through a damaged entry of its parent's list
+  std::vector<std::uint32_t> values;  // the value cell of each of key.values() read from the hive
+  std::vector<bool> replaced;         // which of those the save gives new data
 };
-
-// A name as libhivex gives it, UTF-8, and whole even when it holds a NUL.
-bool NameOf(char *name, std::size_t length, std::string &out) {
-  if (!name) return false;
-  out.assign(name, length > 0 ? length : std::strlen(name));
-  std::free(name);
-  return true;
-}
-
-// A name libhivex takes as it is: valid UTF-16 (it goes through UTF-8), no
-// NUL (it goes as a C string).
-bool CarriedExactly(const std::u16string &units) { return IsValidUtf16(units) && units.find(u'\0') == units.npos; }
 
 bool SameFile(const std::string &a, const std::string &b) {
   struct stat one {};
@@ -90,9 +55,35 @@ bool SameFile(const std::string &a, const std::string &b) {
          one.st_ino == other.st_ino;
 }
 
-void SetType(hive_set_value &entry, std::uint32_t type) {
-  static_assert(sizeof entry.t == sizeof type, "a value's type is 32 bits");
-  std::memcpy(&entry.t, &type, sizeof type);
+// Windows' FILETIME of now: 100 ns steps since 1601.
+std::uint64_t Now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (static_cast<std::uint64_t>(now.tv_sec) + 11644473600u) * 10000000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 100;
+}
+
+std::string Shown(std::u16string_view units) {
+  std::string text;
+  return FromUtf16(units, text) ? text : std::string("?");
+}
+
+LONG NotUsable(const std::string &path, const std::string &why) {
+  return Report(path, "not a usable hive: " + why, ERROR_REGISTRY_CORRUPT);
+}
+
+// Reads and checks a hive as Windows loads it: the file, its bins, and for
+// the user's hive, which the run may write, every cell of every key.
+LONG LoadImage(HiveFile &file, bool whole) {
+  std::vector<unsigned char> bytes;
+  LONG status = CheckHiveFile(file.path);
+  if (status == ERROR_SUCCESS) status = ReadHiveFile(file.path, bytes);
+  if (status != ERROR_SUCCESS) return status;
+  std::string why = file.image.Load(std::move(bytes));
+  if (why.empty() && whole) why = hive::CheckHive(file.image);
+  if (!why.empty()) return NotUsable(file.path, why);
+  file.loaded = true;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -101,17 +92,21 @@ bool HiveRunRequested() { return Variable(kDefaultVariable) || Variable(kUserVar
 
 struct HiveRun::State {
   RegistryLock lock;
-  Hive defaultHive, userHive;
+  HiveFile defaultHive, userHive;
   std::unordered_map<const Key *, Place> places;
   Key *userRoot = nullptr;
   bool changed = false;
+  std::uint64_t now = 0;
 
+  LONG LoadDefault();
+  LONG LoadUser();
   LONG ReadKey(Key &key, Place &place);
-  LONG Apply(Key &key, hive_node_h node, bool isNew, std::vector<std::uint64_t> &grown,
-             std::vector<std::uint64_t> &touched);
-  LONG Refuse(const std::string &what, int error, LONG status, const Hive *hive = nullptr) {
-    return Report((hive ? *hive : userHive).path(), what + std::strerror(error), status);
-  }
+  LONG ReadKeyInto(Key &key, Place &place, std::vector<std::unique_ptr<Key>> &subkeys);
+  LONG AddChild(Key &key, Place &place, std::uint32_t child, std::vector<std::unique_ptr<Key>> &subkeys);
+  void FreeReplaced(Key &key);
+  LONG Write(Key &key, std::uint32_t node);
+  LONG WriteValues(Key &key, std::uint32_t node, Place *place);
+  LONG WriteSubkeys(Key &key, std::uint32_t node);
 };
 
 HiveRun::HiveRun() = default;
@@ -126,18 +121,8 @@ LONG HiveRun::Load(Key &top, FileForm &form) {
     return ERROR_PATH_NOT_FOUND;
   }
   auto state = std::make_unique<State>();
-  // The default hive is read as the one who runs lorimex; the user's, from
-  // its lock on, as its owner (see RegistryLock). A missing one is not made.
-  LONG status = CheckHiveFile(defaultPath);
-  if (status == ERROR_SUCCESS) status = state->defaultHive.Open(defaultPath, false);
-  if (status == ERROR_SUCCESS) status = state->lock.Take(RegistryFile{userPath, false});
-  const std::string &user = state->lock.path();
-  if (status == ERROR_SUCCESS && !state->lock.exists()) status = Report(user, "no such hive", ERROR_FILE_NOT_FOUND);
-  if (status == ERROR_SUCCESS && SameFile(defaultPath, user))
-    status = Report(user, "is also the default hive, which is never written", ERROR_ACCESS_DENIED);
-  if (status == ERROR_SUCCESS) status = CheckHiveFile(user);
-  if (status == ERROR_SUCCESS) status = state->userHive.Open(user, true);
-  if (status != ERROR_SUCCESS) return status;
+  state->defaultHive.path = defaultPath;
+  state->userHive.path = userPath;
   form = FileForm{};
   form.version5 = true;
   form.encoding = FileForm::Encoding::kUtf16;
@@ -145,65 +130,117 @@ LONG HiveRun::Load(Key &top, FileForm &form) {
   // made there that a save would keep.
   for (const char *root : {"HKEY_CLASSES_ROOT", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_CONFIG"})
     state->places[&FindOrAddSubkey(top, root)].reached = true;
+  // Each hive is loaded when the run first reaches it, so that its failure
+  // is the failure of the call that reached it.
   Key &users = *FindSubkey(top, "HKEY_USERS");
-  Key &defaultRoot = FindOrAddSubkey(users, ".DEFAULT");
-  state->places[&defaultRoot] = Place{&state->defaultHive, hivex_root(state->defaultHive.get())};
+  state->places[&FindOrAddSubkey(users, ".DEFAULT")].hive = &state->defaultHive;
   state->userRoot = &FindOrAddSubkey(top, "HKEY_CURRENT_USER");
-  state->places[state->userRoot] = Place{&state->userHive, hivex_root(state->userHive.get())};
+  state->places[state->userRoot].hive = &state->userHive;
   state_ = std::move(state);
   return ERROR_SUCCESS;
 }
 
-// A key is read whole, or not at all: a name libhivex cannot give exactly
-// (a lone surrogate), or two names Windows would not keep apart, make every
-// call on the key fail rather than show it otherwise than it is.
+// The default hive is read as the one who runs lorimex, and only read.
+LONG HiveRun::State::LoadDefault() { return LoadImage(defaultHive, false); }
+
+// The user's hive is locked first, and from its lock on handled as its
+// owner (see RegistryLock). A missing one is not made. It is refused when
+// it names itself as the default profile's or a machine's hive: those
+// reach every profile, or the machine itself.
+LONG HiveRun::State::LoadUser() {
+  LONG status = lock.Take(RegistryFile{userHive.path, false});
+  if (status != ERROR_SUCCESS) return status;
+  userHive.path = lock.path();
+  const std::string &user = userHive.path;
+  if (!lock.exists()) return Report(user, "no such hive", ERROR_FILE_NOT_FOUND);
+  if (SameFile(defaultHive.path, user))
+    return Report(user, "is also the default hive, which is never written", ERROR_ACCESS_DENIED);
+  if ((status = LoadImage(userHive, true)) != ERROR_SUCCESS) return status;
+  std::u16string name = userHive.image.FileName();
+  std::string kind = SharedHiveKind(name);
+  if (!kind.empty())
+    return Report(user,
+                  "names itself \"" + Shown(name) + "\", " + kind +
+                      ", which is never written as a user's (LORIMEX_USER_HIVE and LORIMEX_DEFAULT_HIVE swapped?)",
+                  ERROR_ACCESS_DENIED);
+  return ERROR_SUCCESS;
+}
+
+// Brings one subkey of `key` into the tree. In the default hive, an entry
+// that leads to a key of another parent (or back up the path, which is the
+// same damage seen from below) lists the key but does not lead into it:
+// opening it fails, as Windows' own check would have dropped it. The
+// user's hive was checked whole when it was loaded.
+LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::vector<std::unique_ptr<Key>> &subkeys) {
+  const hive::Image &image = place.hive->image;
+  std::u16string units;
+  std::string why = hive::ReadKeyName(image, child, units);
+  if (!why.empty()) return NotUsable(place.hive->path, Shown(Utf16Of(key.name)) + ": " + why);
+  auto subkey = std::make_unique<Key>();
+  if (!FromUtf16(units, subkey->name))
+    return Report(place.hive->path, "a key holds a subkey whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
+  Place &found = places[subkey.get()];
+  found.hive = place.hive;
+  found.node = child;
+  found.up = &place;
+  if (hive::Le32(image.Cell(child) + hive::kNkParent) != place.node) {
+    bool above = false;
+    for (const Place *at = &place; at && !above; at = at->up) above = at->node == child;
+    Report(place.hive->path,
+           "the key \"" + subkey->name + "\" below \"" + key.name + "\"" +
+               (above ? " leads back to a key above it" : " belongs to another key") + ": not followed",
+           ERROR_REGISTRY_CORRUPT);
+    found.refused = ERROR_REGISTRY_CORRUPT;
+    found.unopenable = true;
+  }
+  subkeys.push_back(std::move(subkey));
+  return ERROR_SUCCESS;
+}
+
+// A key is read whole, or not at all: a name that cannot be held as it is,
+// or two names Windows would not keep apart, make every call on the key
+// fail rather than show it otherwise than it is.
 LONG HiveRun::State::ReadKey(Key &key, Place &place) {
-  hive_h *h = place.hive->get();
-  errno = 0;
-  Owned<hive_node_h> children(hivex_node_children(h, place.node));
-  Owned<hive_value_h> values(hivex_node_values(h, place.node));
-  if (!children || !values) return Refuse("a key cannot be read: ", errno, ERROR_REGISTRY_CORRUPT, place.hive);
   std::vector<std::unique_ptr<Key>> subkeys;
-  std::vector<hive_node_h> nodes;
-  for (hive_node_h *child = children.get(); *child; ++child) {
-    auto subkey = std::make_unique<Key>();
-    if (!NameOf(hivex_node_name(h, *child), hivex_node_name_len(h, *child), subkey->name))
-      return Refuse("a key holds a subkey whose name libhivex cannot read exactly (not valid UTF-16?): ", errno,
-                    ERROR_NO_UNICODE_TRANSLATION, place.hive);
-    subkeys.push_back(std::move(subkey));
-    nodes.push_back(*child);
+  LONG status = ReadKeyInto(key, place, subkeys);
+  if (status == ERROR_SUCCESS) {
+    for (auto &subkey : subkeys) key.subkeys.push_back(std::move(subkey));
+    place.reached = true;
+  } else {
+    for (const auto &subkey : subkeys) places.erase(subkey.get());
   }
-  std::vector<std::size_t> order(subkeys.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t x, std::size_t y) { return CompareNoCase(subkeys[x]->name, subkeys[y]->name) < 0; });
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    if (CompareNoCase(subkeys[order[i - 1]]->name, subkeys[order[i]]->name) == 0)
-      return Report(place.hive->path(), "a key holds two subkeys whose names differ only in case",
-                    ERROR_REGISTRY_CORRUPT);
+  return status;
+}
+
+LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique_ptr<Key>> &subkeys) {
+  const hive::Image &image = place.hive->image;
+  const std::string &path = place.hive->path;
+  std::vector<std::uint32_t> children, cells, values;
+  std::uint32_t list = hive::kNil;
+  std::string why = hive::ReadSubkeys(image, place.node, children, cells);
+  if (why.empty()) why = hive::ReadValueList(image, place.node, values, list);
+  if (!why.empty()) return NotUsable(path, "key \"" + key.name + "\": " + why);
+  for (std::uint32_t child : children) {
+    LONG status = AddChild(key, place, child, subkeys);
+    if (status != ERROR_SUCCESS) return status;
   }
-  for (hive_value_h *value = values.get(); *value; ++value) {
+  std::sort(subkeys.begin(), subkeys.end(),
+            [](const auto &a, const auto &b) { return CompareNoCase(a->name, b->name) < 0; });
+  for (std::size_t i = 1; i < subkeys.size(); ++i) {
+    if (CompareNoCase(subkeys[i - 1]->name, subkeys[i]->name) == 0)
+      return Report(path, "a key holds two subkeys whose names differ only in case", ERROR_REGISTRY_CORRUPT);
+  }
+  for (std::uint32_t vk : values) {
+    hive::ValueRead value;
+    if (!(why = hive::ReadValue(image, vk, value)).empty()) return NotUsable(path, "key \"" + key.name + "\": " + why);
     std::string name;
-    if (!NameOf(hivex_value_key(h, *value), hivex_value_key_len(h, *value), name))
-      return Refuse("a key holds a value whose name libhivex cannot read exactly (not valid UTF-16?): ", errno,
-                    ERROR_NO_UNICODE_TRANSLATION, place.hive);
-    hive_type type{};
-    std::size_t size = 0;
-    Owned<char> data(hivex_value_value(h, *value, &type, &size));
-    if (!data && size > 0) return Refuse("a value cannot be read: ", errno, ERROR_REGISTRY_CORRUPT, place.hive);
+    if (!FromUtf16(value.name, name))
+      return Report(path, "a key holds a value whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
     if (key.FindValue(name))
-      return Report(place.hive->path(), "a key holds two values whose names differ only in case",
-                    ERROR_REGISTRY_CORRUPT);
-    std::uint32_t raw = 0;
-    std::memcpy(&raw, &type, sizeof raw);
-    key.SetValue(name, raw, std::string_view(data.get(), data ? size : 0));
-    place.rewritable = place.rewritable && size <= kMaxFlatData && CarriedExactly(Utf16Of(name));
+      return Report(path, "a key holds two values whose names differ only in case", ERROR_REGISTRY_CORRUPT);
+    key.SetValue(name, value.type, value.data);
   }
-  for (std::size_t i : order) {
-    places[subkeys[i].get()] = Place{place.hive, nodes[i]};
-    key.subkeys.push_back(std::move(subkeys[i]));
-  }
-  place.reached = true;
+  place.values = values;
   return ERROR_SUCCESS;
 }
 
@@ -212,8 +249,18 @@ LONG HiveRun::Reach(Key &key) {
   auto it = state_->places.find(&key);
   if (it == state_->places.end() || it->second.reached) return ERROR_SUCCESS;
   Place &place = it->second;
+  if (place.refused == ERROR_SUCCESS && !place.hive->loaded) {
+    place.refused = place.hive == &state_->userHive ? state_->LoadUser() : state_->LoadDefault();
+    if (place.refused == ERROR_SUCCESS) place.node = place.hive->image.root();
+  }
   if (place.refused == ERROR_SUCCESS) place.refused = state_->ReadKey(key, place);
   return place.refused;
+}
+
+LONG HiveRun::MayOpen(const Key &key) const {
+  if (!state_) return ERROR_SUCCESS;
+  auto it = state_->places.find(&key);
+  return it != state_->places.end() && it->second.unopenable ? it->second.refused : ERROR_SUCCESS;
 }
 
 LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
@@ -221,11 +268,7 @@ LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
   auto it = state_->places.find(&parent);
   // Keys the run created are in the user's hive.
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
-  // Two names Windows would take for one fold alike here too (see
-  // UpcaseCharacter): the lookups that brought the run here found none.
-  std::u16string units = Utf16Of(name);
-  if (!CarriedExactly(units)) return ERROR_NO_UNICODE_TRANSLATION;
-  if (units.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
+  if (CountUtf16Units(name) > kMaxKeyName) return ERROR_INVALID_PARAMETER;
   state_->changed = true;
   return ERROR_SUCCESS;
 }
@@ -234,9 +277,6 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   if (!state_) return ERROR_SUCCESS;
   auto it = state_->places.find(&key);
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
-  if (it != state_->places.end() && !it->second.rewritable) return ERROR_NOT_SUPPORTED;
-  if (!CarriedExactly(Utf16Of(name))) return ERROR_NO_UNICODE_TRANSLATION;
-  if (data.size() > kMaxFlatData) return ERROR_NOT_SUPPORTED;
   const Value *old = key.FindValue(name);
   if (old && old->type() == type && old->data() == data) return ERROR_SUCCESS;
   if (it != state_->places.end()) it->second.valuesSet = true;
@@ -244,57 +284,130 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   return ERROR_SUCCESS;
 }
 
-// Writes what the run changed below `key`, which is at `node`: every value
-// of a key whose values changed (libhivex writes a key's values as one
-// list), every new subkey with all it holds.
-LONG HiveRun::State::Apply(Key &key, hive_node_h node, bool isNew, std::vector<std::uint64_t> &grown,
-                           std::vector<std::uint64_t> &touched) {
-  hive_h *h = userHive.get();
-  auto place = places.find(&key);
-  if (isNew || place->second.valuesSet) {
-    std::vector<std::string> names;
-    std::vector<hive_set_value> entries;
-    names.reserve(key.values().size());
-    for (const Value &value : key.values()) {
-      names.emplace_back(value.name());
-      hive_set_value entry{names.back().data(), {}, value.data().size(), const_cast<char *>(value.data().data())};
-      SetType(entry, value.type());
-      entries.push_back(entry);
+// The first of a save's two passes: frees what the save replaces, which the
+// check showed to be each key's own: the data of values that change, the
+// value lists that grow, the subkey lists that grow. The second pass then
+// finds that room free, as Windows would.
+void HiveRun::State::FreeReplaced(Key &key) {
+  auto found = places.find(&key);
+  if (found == places.end() || !found->second.reached) return;
+  Place &place = found->second;
+  hive::Image &image = userHive.image;
+  if (place.valuesSet) {
+    place.replaced.assign(place.values.size(), false);
+    for (std::size_t i = 0; i < place.values.size(); ++i) {
+      hive::ValueRead old;
+      const Value &value = key.values()[i];
+      if (!hive::ReadValue(image, place.values[i], old).empty()) continue;
+      if (old.type == value.type() && old.data == value.data()) continue;
+      place.replaced[i] = true;
+      for (std::uint32_t cell : old.cells) image.Free(cell);
     }
-    if (hivex_node_set_values(h, node, entries.size(), entries.data(), 0) != 0)
-      return Refuse("cannot write the values of a key: ", errno, ERROR_REGISTRY_IO_FAILED);
-    touched.push_back(node);
+    std::vector<std::uint32_t> values;
+    std::uint32_t list = hive::kNil;
+    if (key.values().size() > place.values.size() && hive::ReadValueList(image, place.node, values, list).empty() &&
+        list != hive::kNil)
+      image.Free(list);
   }
+  bool grows = false;
   for (const auto &subkey : key.subkeys) {
-    auto found = places.find(subkey.get());
-    hive_node_h child = found != places.end() ? found->second.node : 0;
-    if (found == places.end()) {
-      child = hivex_node_add_child(h, node, subkey->name.c_str());
-      if (child == 0) return Refuse("cannot add a key: ", errno, ERROR_REGISTRY_IO_FAILED);
-      grown.push_back(node);
-      touched.push_back(node);
-      touched.push_back(child);
-    } else if (!found->second.reached) {
-      continue;
-    }
-    LONG status = Apply(*subkey, child, found == places.end(), grown, touched);
-    if (status != ERROR_SUCCESS) return status;
+    grows = grows || places.find(subkey.get()) == places.end();
+    FreeReplaced(*subkey);
   }
+  std::vector<std::uint32_t> children, cells;
+  if (grows && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
+    for (std::uint32_t cell : cells) image.Free(cell);
+  }
+}
+
+LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
+  hive::Image &image = userHive.image;
+  const std::vector<Value> &all = key.values();
+  std::size_t kept = place ? place->values.size() : 0;
+  std::vector<std::uint32_t> cells = place ? place->values : std::vector<std::uint32_t>{};
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (i < kept && !place->replaced[i]) continue;
+    std::u16string name = Utf16Of(all[i].name());
+    if (i < kept) {
+      if (!hive::ReplaceValueData(image, cells[i], all[i].type(), all[i].data(), {})) return ERROR_OUTOFMEMORY;
+    } else {
+      cells.push_back(hive::WriteValue(image, name, all[i].type(), all[i].data()));
+      if (cells.back() == hive::kNil) return ERROR_OUTOFMEMORY;
+    }
+    hive::NoteValue(image, node, name.size(), all[i].data().size());
+  }
+  if (all.size() > kept) {
+    std::uint32_t list = hive::WriteValueList(image, cells);
+    if (list == hive::kNil) return ERROR_OUTOFMEMORY;
+    hive::PutLe32(image.MutableCell(node) + hive::kNkValueList, list);
+    hive::PutLe32(image.MutableCell(node) + hive::kNkValueCount, static_cast<std::uint32_t>(cells.size()));
+  }
+  hive::PutLe64(image.MutableCell(node) + hive::kNkWritten, now);
   return ERROR_SUCCESS;
 }
 
+// A key's new subkeys, each with all it holds, and then its subkey list,
+// written once with every subkey in Windows' order and with its hashes.
+LONG HiveRun::State::WriteSubkeys(Key &key, std::uint32_t node) {
+  hive::Image &image = userHive.image;
+  std::vector<hive::Child> children;
+  bool grows = false;
+  for (const auto &subkey : key.subkeys) {
+    auto found = places.find(subkey.get());
+    std::u16string name = Utf16Of(subkey->name);
+    std::uint32_t child = found != places.end() ? found->second.node : hive::WriteKeyNode(image, name, node, now);
+    if (child == hive::kNil) return ERROR_OUTOFMEMORY;
+    if (found == places.end()) {
+      grows = true;
+      hive::NoteSubkeyName(image, node, name.size());
+    }
+    LONG status = Write(*subkey, child);
+    if (status != ERROR_SUCCESS) return status;
+    children.push_back(hive::Child{std::move(name), child});
+  }
+  if (!grows) return ERROR_SUCCESS;
+  std::sort(children.begin(), children.end(),
+            [](const hive::Child &a, const hive::Child &b) { return CompareHiveNames(a.name, b.name) < 0; });
+  for (std::size_t i = 1; i < children.size(); ++i) {
+    if (CompareHiveNames(children[i - 1].name, children[i].name) == 0)
+      return Report(userHive.path, "a key would hold two subkeys Windows takes for one: not saved",
+                    ERROR_REGISTRY_CORRUPT);
+  }
+  std::uint32_t list = hive::WriteSubkeyList(image, children);
+  if (list == hive::kNil) return ERROR_OUTOFMEMORY;
+  unsigned char *cell = image.MutableCell(node);
+  hive::PutLe32(cell + hive::kNkSubkeyList, list);
+  hive::PutLe32(cell + hive::kNkSubkeyCount, static_cast<std::uint32_t>(children.size()));
+  hive::PutLe64(cell + hive::kNkWritten, now);
+  return ERROR_SUCCESS;
+}
+
+// The second pass: writes what the run changed below `key`, which is at
+// `node`.
+LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
+  auto found = places.find(&key);
+  Place *place = found != places.end() ? &found->second : nullptr;
+  if (place && !place->reached) return ERROR_SUCCESS;
+  if (!place || place->valuesSet) {
+    LONG status = WriteValues(key, node, place);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return WriteSubkeys(key, node);
+}
+
 LONG HiveRun::Save() {
-  if (!state_ || !state_->changed) return ERROR_SUCCESS;
+  if (!state_ || !state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
   State &state = *state_;
-  std::vector<std::uint64_t> grown, touched;
-  LONG status = state.Apply(*state.userRoot, hivex_root(state.userHive.get()), false, grown, touched);
+  state.now = Now();
+  state.FreeReplaced(*state.userRoot);
+  state.userHive.image.GatherFreeCells();
+  LONG status = state.Write(*state.userRoot, state.places[state.userRoot].node);
+  if (status == ERROR_OUTOFMEMORY)
+    return Report(state.userHive.path, "the hive would grow beyond what Windows loads: not saved",
+                  ERROR_REGISTRY_IO_FAILED);
   if (status != ERROR_SUCCESS) return status;
-  return state.lock.ReplaceWith([&](int fd) {
-    // libhivex writes to a path: this one is the temporary itself.
-    std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (hivex_commit(state.userHive.get(), self.c_str(), 0) != 0) return errno;
-    return FixUpSavedHive(fd, grown, touched);
-  });
+  state.userHive.image.Seal(state.now);
+  return state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
 }
 
 }  // namespace standin

@@ -1,9 +1,11 @@
 // The registry of a run over two hive files, the registry's own database
-// format, read and written with libhivex: HKEY_USERS\.DEFAULT is the root of
-// the default profile's hive, opened read-only, and HKEY_CURRENT_USER the
-// root of the user's hive (NTUSER.DAT), which takes the run's changes. Keys
-// come into the tree as the run reaches them; a save applies only what the
-// run created and set, and leaves the file as Windows reads it back.
+// format: HKEY_USERS\.DEFAULT is the root of the default profile's hive,
+// only ever read, and HKEY_CURRENT_USER the root of the user's hive
+// (NTUSER.DAT), which takes the run's changes. Each hive is loaded when the
+// run first reaches it; keys come into the tree as the run reaches them. A
+// save writes only what the run created and set, as Windows would: each
+// list it changes once, in free cells where there are, and frees nothing
+// but what it replaces.
 #ifndef LORIMEX_STANDIN_HIVE_H
 #define LORIMEX_STANDIN_HIVE_H
 
@@ -28,17 +30,23 @@ class HiveRun {
   HiveRun &operator=(const HiveRun &) = delete;
   ~HiveRun();
 
-  // Locks the user's hive and opens both, after refusing, with one line on
-  // standard error, any that Windows has not finished with (sequence
-  // numbers that differ, transaction logs newer than it) or that is not a
-  // whole hive (ERROR_REGISTRY_CORRUPT). `top` gets the two roots; `form`
-  // says that text data are held as the hive holds them, in UTF-16LE.
+  // Needs both hive files named; `top` gets the two roots, each loaded when
+  // first reached (see Reach); `form` says that text data are held as the
+  // hive holds them, in UTF-16LE.
   LONG Load(Key &top, FileForm &form);
   // The calls below do nothing unless Load succeeded.
 
   // Brings the subkeys and values of a hive's key into the tree, the first
-  // time the run reaches it.
+  // time the run reaches it. Reaching a hive's root loads the hive, after
+  // refusing, with one line on standard error, one that Windows has not
+  // finished with (sequence numbers that differ, transaction logs newer
+  // than it) or that is not a whole hive (ERROR_REGISTRY_CORRUPT). The
+  // user's hive is locked first and checked whole, cell by cell, and
+  // refused when it names itself as the default profile's or a machine's.
   LONG Reach(Key &key);
+  // Whether a key may be opened: not one that a damaged list entry of the
+  // default hive leads to.
+  LONG MayOpen(const Key &key) const;
   // Whether `parent` may get the new subkey `name`: only in the user's
   // hive, never beside a sibling that Windows would take for the same name,
   // only with a name the hive can hold.

@@ -1,6 +1,5 @@
-// The few rules of the hive format that libhivex does not keep as Windows
-// does, and the checks of a hive before a run uses it. Offsets and fields
-// are those of the published format descriptions.
+// A hive file as a whole: the order and hashes of names, the checks of a
+// file before a run uses it, reading it and writing it.
 #ifndef LORIMEX_STANDIN_HIVE_FORMAT_H
 #define LORIMEX_STANDIN_HIVE_FORMAT_H
 
@@ -19,10 +18,6 @@ namespace standin {
 int CompareHiveNames(std::u16string_view a, std::u16string_view b);
 std::uint32_t HiveNameHash(std::u16string_view name);
 
-// The checksum of a base block (its first 508 bytes XORed as 32-bit words),
-// with Windows' two exceptions: 0 is stored as 1, all ones as all ones - 1.
-std::uint32_t BaseBlockChecksum(const unsigned char *block);
-
 // Refuses, with one line on standard error naming the file, a file that is
 // not a whole primary hive (ERROR_REGISTRY_CORRUPT), or one that Windows has
 // not finished with (ERROR_SHARING_VIOLATION): sequence numbers that differ,
@@ -30,11 +25,17 @@ std::uint32_t BaseBlockChecksum(const unsigned char *block);
 // than it.
 LONG CheckHiveFile(const std::string &path);
 
-// After libhivex has written the hive to `fd`: puts the subkey lists of
-// `grown` (cells of keys that got subkeys) in Windows' order with Windows'
-// hashes, stamps the keys of `touched` and the base block with the time of
-// the save, and gives the base block its checksum. Returns 0 or an errno.
-int FixUpSavedHive(int fd, std::vector<std::uint64_t> grown, const std::vector<std::uint64_t> &touched);
+// The whole file, or a status with one line on standard error.
+LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes);
+// Writes a hive's bytes to `fd`; 0 or an errno.
+int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes);
+
+// What a hive is by the name it gives itself in its base block (the last
+// characters of the path it was loaded from), when that is one every
+// profile or the machine itself depends on: the default profile's
+// (...\Config\DEFAULT, ...\Users\Default\NTUSER.DAT) or a machine hive
+// (...\Config\SYSTEM, SOFTWARE, SAM, ...). "" for a user's, or none.
+std::string SharedHiveKind(std::u16string_view name);
 
 }  // namespace standin
 

@@ -201,6 +201,7 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
     key = FindSubkey(*key, target.names[i]);
   }
   if (!key) return ERROR_FILE_NOT_FOUND;
+  if ((status = Current().session->hives.MayOpen(*key)) != ERROR_SUCCESS) return status;
   if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
   *result = AddHandle(key, target.path, Rights(access), target.base->depth + target.names.size());
   return ERROR_SUCCESS;

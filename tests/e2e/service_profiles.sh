@@ -40,8 +40,8 @@ service
 [ $? = 1 ] || { echo "--- exit status not 1"; failed=1; }
 p=$work/profiles
 expect "$p/alice/NTUSER.DAT: updated"
-expect "$p/bob/NTUSER.DAT: failed: Error 32 occurred opening Software key for .DEFAULT user (lorimex: $p/bob/NTUSER.DAT: needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again)"
-expect "$p/carol/NTUSER.DAT: failed: Error 1015 occurred opening Software key for .DEFAULT user (lorimex: $p/carol/NTUSER.DAT: not a usable hive: no base block (a hive file begins with \"regf\"))"
+expect "$p/bob/NTUSER.DAT: failed: Error 32 occurred opening Current User Software key (lorimex: $p/bob/NTUSER.DAT: needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again)"
+expect "$p/carol/NTUSER.DAT: failed: Error 1015 occurred opening Current User Software key (lorimex: $p/carol/NTUSER.DAT: not a usable hive: no base block (a hive file begins with \"regf\"))"
 expect "profiles: 3, updated: 1, unchanged: 0, failed: 2"
 [ "$(wc -l <"$work/out")" = 4 ] || { echo "--- not four lines"; failed=1; }
 grep -q "3 of 3 profiles" "$work/progress" || { echo "--- no progress"; failed=1; }

@@ -1,0 +1,402 @@
+#include "standin/hive_keys.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "standin/hive_format.h"
+
+namespace standin {
+namespace hive {
+namespace {
+
+std::string At(std::uint32_t offset) { return " at offset " + std::to_string(offset); }
+
+// Names of at most 255 units below U+0100 are kept one byte a unit, as
+// Windows keeps them.
+bool Compressible(std::u16string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char16_t unit) { return unit < 0x100; });
+}
+
+std::size_t NameBytes(std::u16string_view name) { return Compressible(name) ? name.size() : 2 * name.size(); }
+
+void PutName(unsigned char *out, std::u16string_view name) {
+  bool compressed = Compressible(name);
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (compressed) {
+      out[i] = static_cast<unsigned char>(name[i]);
+    } else {
+      PutLe16(out + 2 * i, name[i]);
+    }
+  }
+}
+
+std::string GetName(const unsigned char *at, std::size_t bytes, bool compressed, std::u16string &name) {
+  name.clear();
+  if (compressed) {
+    name.assign(at, at + bytes);
+    return "";
+  }
+  if (bytes % 2 != 0) return "a name of an odd number of bytes";
+  for (std::size_t i = 0; i < bytes; i += 2) name.push_back(static_cast<char16_t>(Le16(at + i)));
+  return "";
+}
+
+std::string ReadLeaf(const Image &image, std::uint32_t leaf, std::vector<std::uint32_t> &children,
+                     std::vector<std::uint32_t> &cells) {
+  const unsigned char *cell = image.Cell(leaf, kListEntries);
+  bool indexed = image.Is(leaf, "li", kListEntries);
+  if (!indexed && !image.Is(leaf, "lf", kListEntries) && !image.Is(leaf, "lh", kListEntries))
+    return "no subkey list" + At(leaf);
+  std::size_t count = Le16(cell + kListCount), width = indexed ? 4 : 8;
+  if (!image.Cell(leaf, kListEntries + width * count)) return "a subkey list cut short" + At(leaf);
+  for (std::size_t i = 0; i < count; ++i) children.push_back(Le32(cell + kListEntries + width * i));
+  cells.push_back(leaf);
+  return "";
+}
+
+std::uint32_t Segments(std::uint32_t size) { return (size + kMaxCellData - 1) / kMaxCellData; }
+
+bool IsBig(const Image &image, std::uint32_t size) { return image.minor() >= 4 && size > kMaxCellData; }
+
+std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size, ValueRead &value) {
+  const unsigned char *head = image.Cell(db, kDbCellSize);
+  if (!image.Is(db, "db", kDbCellSize)) return "no big data cell" + At(db);
+  std::uint32_t count = Le16(head + kDbCount), list = Le32(head + kDbList);
+  if (count != Segments(size)) return "big data of a wrong number of segments" + At(db);
+  const unsigned char *segments = image.Cell(list, 4 + 4 * std::size_t{count});
+  if (!segments) return "no list of big data segments" + At(list);
+  value.cells.push_back(db);
+  value.cells.push_back(list);
+  value.data.reserve(size);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t segment = Le32(segments + 4 + 4 * i);
+    std::size_t part = std::min<std::size_t>(kMaxCellData, size - value.data.size());
+    const unsigned char *bytes = image.Cell(segment, 4 + part);
+    if (!bytes) return "a big data segment cut short or missing" + At(segment);
+    value.data.append(reinterpret_cast<const char *>(bytes + 4), part);
+    value.cells.push_back(segment);
+  }
+  return "";
+}
+
+// A path of names from the root to a key, by its parent links, for the one
+// line that says where a hive is damaged.
+std::string PathOf(const Image &image, std::uint32_t nk) {
+  std::vector<std::u16string> names;
+  for (int steps = 0; steps < 1024 && nk != image.root() && image.Is(nk, "nk", kNkName); ++steps) {
+    std::u16string name;
+    if (!ReadKeyName(image, nk, name).empty()) break;
+    names.push_back(name);
+    nk = Le32(image.Cell(nk) + kNkParent);
+  }
+  std::string path;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    if (!path.empty()) path += '\\';
+    for (char16_t unit : *name) path += unit >= 0x20 && unit < 0x7F ? std::string(1, static_cast<char>(unit)) : "?";
+  }
+  return path.empty() ? "the root key" : "key " + path;
+}
+
+class Checker {
+ public:
+  explicit Checker(const Image &image) : image_(image), claimed_(image.bytes().size() / 8, false) {}
+
+  std::string Run() {
+    std::vector<std::uint32_t> pending{image_.root()};
+    Claim(image_.root());
+    while (!pending.empty()) {
+      std::uint32_t nk = pending.back();
+      pending.pop_back();
+      std::string why = Key(nk, pending);
+      if (!why.empty()) return PathOf(image_, nk) + ": " + why;
+    }
+    for (const auto &[sk, users] : users_) {
+      std::uint32_t counted = Le32(image_.Cell(sk) + kSkReferences);
+      if (counted != users)
+        return "the security cell" + At(sk) + " counts " + std::to_string(counted) + " keys, " + std::to_string(users) +
+               " use it";
+    }
+    return "";
+  }
+
+ private:
+  bool Claim(std::uint32_t cell) {
+    if (claimed_[cell / 8]) return false;
+    claimed_[cell / 8] = true;
+    return true;
+  }
+  std::string ClaimAll(const std::vector<std::uint32_t> &cells) {
+    for (std::uint32_t cell : cells) {
+      if (!Claim(cell)) return "the cell" + At(cell) + " is also another's";
+    }
+    return "";
+  }
+
+  std::string Key(std::uint32_t nk, std::vector<std::uint32_t> &pending) {
+    std::u16string name;
+    std::string why = ReadKeyName(image_, nk, name);
+    if (!why.empty()) return why;
+    const unsigned char *node = image_.Cell(nk);
+    std::uint32_t sk = Le32(node + kNkSecurity);
+    if (!image_.Is(sk, "sk", kSkReferences + 4)) return "no security cell" + At(sk);
+    ++users_[sk];
+    std::uint32_t classCell = Le32(node + kNkClass), classLength = Le16(node + kNkClassLength);
+    if (classLength > 0 && !image_.Cell(classCell, 4 + std::size_t{classLength})) return "no class" + At(classCell);
+    if (classLength > 0 && !Claim(classCell)) return "its class" + At(classCell) + " is also another's";
+    std::vector<std::uint32_t> children, cells;
+    if (!(why = ReadSubkeys(image_, nk, children, cells)).empty() || !(why = ClaimAll(cells)).empty()) return why;
+    for (std::uint32_t child : children) {
+      std::u16string childName;
+      if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
+      if (!Claim(child)) return "the subkey" + At(child) + " is reached twice (a cycle, or a key shared)";
+      if (Le32(image_.Cell(child) + kNkParent) != nk) return "the subkey" + At(child) + " names another parent";
+      pending.push_back(child);
+    }
+    std::vector<std::uint32_t> values;
+    std::uint32_t list = kNil;
+    if (!(why = ReadValueList(image_, nk, values, list)).empty()) return why;
+    if (list != kNil && !Claim(list)) return "its value list" + At(list) + " is also another's";
+    for (std::uint32_t vk : values) {
+      ValueRead value;
+      if (!(why = ReadValue(image_, vk, value)).empty()) return why;
+      if (!Claim(vk)) return "the value" + At(vk) + " is also another's";
+      if (!(why = ClaimAll(value.cells)).empty()) return why;
+    }
+    return "";
+  }
+
+  const Image &image_;
+  std::vector<bool> claimed_;  // one for each 8 bytes
+  std::unordered_map<std::uint32_t, std::uint32_t> users_;
+};
+
+void PutEntryKey(unsigned char *entry, const Child &child, bool hashed) {
+  if (hashed) {
+    PutLe32(entry, HiveNameHash(child.name));
+    return;
+  }
+  // An "lf" hint: the first four characters as bytes when each is below
+  // 256, otherwise nothing.
+  std::u16string_view first = std::u16string_view(child.name).substr(0, 4);
+  bool bytes = Compressible(first);
+  for (std::size_t c = 0; c < 4; ++c) entry[c] = bytes && c < first.size() ? static_cast<unsigned char>(first[c]) : 0;
+}
+
+std::uint32_t WriteLeaf(Image &image, const Child *children, std::size_t count) {
+  std::uint32_t leaf = image.Allocate(kListEntries + 8 * count);
+  if (leaf == kNil) return kNil;
+  bool hashed = image.minor() >= 5;
+  unsigned char *cell = image.MutableCell(leaf);
+  cell[4] = 'l', cell[5] = hashed ? 'h' : 'f';
+  PutLe16(cell + kListCount, static_cast<std::uint16_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    PutLe32(cell + kListEntries + 8 * i, children[i].node);
+    PutEntryKey(cell + kListEntries + 8 * i + 4, children[i], hashed);
+  }
+  return leaf;
+}
+
+// Puts `data` where a value keeps it: in the value's data field when small,
+// else in cells of its own. False when the hive cannot grow.
+bool StoreData(Image &image, std::string_view data, std::uint32_t &field, std::uint32_t &size) {
+  size = static_cast<std::uint32_t>(data.size());
+  if (data.size() <= kMaxInlineData) {
+    unsigned char inline_[4] = {};
+    std::memcpy(inline_, data.data(), data.size());
+    field = Le32(inline_);
+    size |= kVkDataInline;
+    return true;
+  }
+  auto copy = [&](std::size_t from, std::size_t length) {
+    std::uint32_t cell = image.Allocate(4 + length);
+    if (cell != kNil) std::memcpy(image.MutableCell(cell) + 4, data.data() + from, length);
+    return cell;
+  };
+  if (!IsBig(image, size)) return (field = copy(0, data.size())) != kNil;
+  std::uint32_t count = Segments(size);
+  std::uint32_t list = image.Allocate(4 + 4 * std::size_t{count});
+  if (list == kNil) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::size_t from = std::size_t{i} * kMaxCellData;
+    std::uint32_t segment = copy(from, std::min<std::size_t>(kMaxCellData, data.size() - from));
+    if (segment == kNil) return false;
+    PutLe32(image.MutableCell(list) + 4 + 4 * i, segment);
+  }
+  field = image.Allocate(kDbCellSize);
+  if (field == kNil) return false;
+  unsigned char *db = image.MutableCell(field);
+  db[4] = 'd', db[5] = 'b';
+  PutLe16(db + kDbCount, static_cast<std::uint16_t>(count));
+  PutLe32(db + kDbList, list);
+  return true;
+}
+
+}  // namespace
+
+std::string ReadKeyName(const Image &image, std::uint32_t nk, std::u16string &name) {
+  if (!image.Is(nk, "nk", kNkName)) return "no key node" + At(nk);
+  const unsigned char *node = image.Cell(nk);
+  std::size_t length = Le16(node + kNkNameLength);
+  if (!image.Cell(nk, kNkName + length)) return "a key node cut short" + At(nk);
+  return GetName(node + kNkName, length, Le16(node + kNkFlags) & kNkCompressedName, name);
+}
+
+std::string ReadSubkeys(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &children,
+                        std::vector<std::uint32_t> &cells) {
+  const unsigned char *node = image.Cell(nk, kNkName);
+  std::uint32_t count = Le32(node + kNkSubkeyCount), list = Le32(node + kNkSubkeyList);
+  children.clear();
+  cells.clear();
+  if (count == 0) return "";
+  std::string why;
+  if (image.Is(list, "ri", kListEntries)) {
+    const unsigned char *index = image.Cell(list);
+    std::size_t leaves = Le16(index + kListCount);
+    if (!image.Cell(list, kListEntries + 4 * leaves)) return "a subkey index cut short" + At(list);
+    cells.push_back(list);
+    for (std::size_t i = 0; i < leaves && why.empty(); ++i)
+      why = ReadLeaf(image, Le32(index + kListEntries + 4 * i), children, cells);
+  } else {
+    why = ReadLeaf(image, list, children, cells);
+  }
+  if (why.empty() && children.size() != count)
+    why = "its subkey list holds " + std::to_string(children.size()) + " keys, its count " + std::to_string(count);
+  return why;
+}
+
+std::string ReadValueList(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &values,
+                          std::uint32_t &cell) {
+  const unsigned char *node = image.Cell(nk, kNkName);
+  std::uint32_t count = Le32(node + kNkValueCount);
+  values.clear();
+  cell = kNil;
+  if (count == 0) return "";
+  std::uint32_t list = Le32(node + kNkValueList);
+  const unsigned char *entries = image.Cell(list, 4 + 4 * std::size_t{count});
+  if (!entries) return "no value list of " + std::to_string(count) + " values" + At(list);
+  for (std::uint32_t i = 0; i < count; ++i) values.push_back(Le32(entries + 4 + 4 * i));
+  cell = list;
+  return "";
+}
+
+std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
+  if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
+  const unsigned char *cell = image.Cell(vk);
+  std::size_t length = Le16(cell + kVkNameLength);
+  if (!image.Cell(vk, kVkName + length)) return "a value cut short" + At(vk);
+  std::string why = GetName(cell + kVkName, length, Le16(cell + kVkFlags) & kVkCompressedName, value.name);
+  if (!why.empty()) return why + At(vk);
+  value.type = Le32(cell + kVkType);
+  value.data.clear();
+  value.cells.clear();
+  std::uint32_t size = Le32(cell + kVkDataSize), data = Le32(cell + kVkData);
+  if (size & kVkDataInline) {
+    size &= ~kVkDataInline;
+    if (size > kMaxInlineData) return "a value of " + std::to_string(size) + " bytes held in its own cell" + At(vk);
+    value.data.assign(reinterpret_cast<const char *>(cell + kVkData), size);
+    return "";
+  }
+  // A value without data leads nowhere, whatever its data field holds.
+  if (size == 0) return "";
+  if (IsBig(image, size)) return ReadBigData(image, data, size, value);
+  const unsigned char *bytes = image.Cell(data, 4 + std::size_t{size});
+  if (!bytes) return "no data cell of " + std::to_string(size) + " bytes" + At(data);
+  value.data.assign(reinterpret_cast<const char *>(bytes + 4), size);
+  value.cells.push_back(data);
+  return "";
+}
+
+std::string CheckHive(const Image &image) { return Checker(image).Run(); }
+
+std::uint32_t WriteKeyNode(Image &image, std::u16string_view name, std::uint32_t parent, std::uint64_t now) {
+  std::size_t nameBytes = NameBytes(name);
+  std::uint32_t nk = image.Allocate(kNkName + nameBytes);
+  if (nk == kNil) return kNil;
+  std::uint32_t sk = Le32(image.Cell(parent) + kNkSecurity);
+  unsigned char *node = image.MutableCell(nk);
+  std::memset(node + 4, 0, image.Allocated(nk) - 4);
+  node[4] = 'n', node[5] = 'k';
+  PutLe16(node + kNkFlags, Compressible(name) ? kNkCompressedName : 0);
+  PutLe64(node + kNkWritten, now);
+  PutLe32(node + kNkParent, parent);
+  for (std::size_t field : {kNkSubkeyList, kNkVolatileList, kNkValueList, kNkClass}) PutLe32(node + field, kNil);
+  PutLe32(node + kNkSecurity, sk);
+  PutLe16(node + kNkNameLength, static_cast<std::uint16_t>(nameBytes));
+  PutName(node + kNkName, name);
+  unsigned char *security = image.MutableCell(sk);
+  PutLe32(security + kSkReferences, Le32(security + kSkReferences) + 1);
+  return nk;
+}
+
+std::uint32_t WriteValue(Image &image, std::u16string_view name, std::uint32_t type, std::string_view data) {
+  std::size_t nameBytes = NameBytes(name);
+  std::uint32_t vk = image.Allocate(kVkName + nameBytes);
+  if (vk == kNil) return kNil;
+  unsigned char *cell = image.MutableCell(vk);
+  std::memset(cell + 4, 0, image.Allocated(vk) - 4);
+  cell[4] = 'v', cell[5] = 'k';
+  PutLe16(cell + kVkNameLength, static_cast<std::uint16_t>(nameBytes));
+  PutLe16(cell + kVkFlags, Compressible(name) ? kVkCompressedName : 0);
+  PutName(cell + kVkName, name);
+  return ReplaceValueData(image, vk, type, data, {}) ? vk : kNil;
+}
+
+bool ReplaceValueData(Image &image, std::uint32_t vk, std::uint32_t type, std::string_view data,
+                      const std::vector<std::uint32_t> &oldCells) {
+  for (std::uint32_t cell : oldCells) image.Free(cell);
+  std::uint32_t field = 0, size = 0;
+  if (!StoreData(image, data, field, size)) return false;
+  unsigned char *cell = image.MutableCell(vk);
+  PutLe32(cell + kVkDataSize, size);
+  PutLe32(cell + kVkData, field);
+  PutLe32(cell + kVkType, type);
+  return true;
+}
+
+std::uint32_t WriteValueList(Image &image, const std::vector<std::uint32_t> &values) {
+  if (values.empty()) return kNil;
+  std::uint32_t list = image.Allocate(4 + 4 * values.size());
+  if (list == kNil) return kNil;
+  unsigned char *cell = image.MutableCell(list);
+  for (std::size_t i = 0; i < values.size(); ++i) PutLe32(cell + 4 + 4 * i, values[i]);
+  return list;
+}
+
+std::uint32_t WriteSubkeyList(Image &image, const std::vector<Child> &children) {
+  if (children.empty()) return kNil;
+  if (children.size() <= kMaxLeafEntries) return WriteLeaf(image, children.data(), children.size());
+  // Leaves of even sizes, as many as needed, in order under an index.
+  std::size_t leaves = (children.size() + kMaxLeafEntries - 1) / kMaxLeafEntries;
+  std::uint32_t index = image.Allocate(kListEntries + 4 * leaves);
+  if (index == kNil) return kNil;
+  unsigned char *cell = image.MutableCell(index);
+  cell[4] = 'r', cell[5] = 'i';
+  PutLe16(cell + kListCount, static_cast<std::uint16_t>(leaves));
+  for (std::size_t i = 0, from = 0; i < leaves; ++i) {
+    std::size_t to = children.size() * (i + 1) / leaves;
+    std::uint32_t leaf = WriteLeaf(image, children.data() + from, to - from);
+    if (leaf == kNil) return kNil;
+    PutLe32(image.MutableCell(index) + kListEntries + 4 * i, leaf);
+    from = to;
+  }
+  return index;
+}
+
+void NoteSubkeyName(Image &image, std::uint32_t nk, std::size_t units) {
+  unsigned char *node = image.MutableCell(nk);
+  // The upper half of the field holds flags of the key's own.
+  std::uint16_t longest = Le16(node + kNkMaxNameLength);
+  PutLe16(node + kNkMaxNameLength, std::max<std::uint16_t>(longest, static_cast<std::uint16_t>(2 * units)));
+}
+
+void NoteValue(Image &image, std::uint32_t nk, std::size_t nameUnits, std::size_t dataSize) {
+  unsigned char *node = image.MutableCell(nk);
+  PutLe32(node + kNkMaxValueNameLength,
+          std::max<std::uint32_t>(Le32(node + kNkMaxValueNameLength), static_cast<std::uint32_t>(2 * nameUnits)));
+  PutLe32(node + kNkMaxValueDataSize,
+          std::max<std::uint32_t>(Le32(node + kNkMaxValueDataSize), static_cast<std::uint32_t>(dataSize)));
+}
+
+}  // namespace hive
+}  // namespace standin

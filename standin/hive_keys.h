@@ -1,0 +1,68 @@
+// Keys and values in a hive's cells: read as Windows reads them, checked as
+// its loader checks them, and written as it writes them. Every reader says
+// what is wrong ("" when nothing is) and lists the cells it went through,
+// so that the writer frees only cells a key was shown to own.
+#ifndef LORIMEX_STANDIN_HIVE_KEYS_H
+#define LORIMEX_STANDIN_HIVE_KEYS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "standin/hive_cells.h"
+
+namespace standin {
+namespace hive {
+
+// The name of a key node, of which at least the fixed fields are there.
+std::string ReadKeyName(const Image &image, std::uint32_t nk, std::u16string &name);
+// The subkeys of a key, in the order of its list, and the list's cells.
+std::string ReadSubkeys(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &children,
+                        std::vector<std::uint32_t> &cells);
+// The values of a key, in the order of its list, and the list's cell (kNil
+// when it has none).
+std::string ReadValueList(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &values,
+                          std::uint32_t &cell);
+
+struct ValueRead {
+  std::u16string name;
+  std::uint32_t type = 0;
+  std::string data;
+  std::vector<std::uint32_t> cells;  // those of its data
+};
+std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value);
+
+// Checks every key from the root as Windows' loader does, and more: each
+// cell a key leads to is allocated, of the kind expected and large enough;
+// none is reached twice; parent links agree; each security cell counts
+// exactly the keys that use it. "" or what is wrong, and at which key.
+std::string CheckHive(const Image &image);
+
+// The writer. Each returns the new cell, or kNil when the hive cannot grow.
+// A key node named `name` below `parent`, with the parent's security.
+std::uint32_t WriteKeyNode(Image &image, std::u16string_view name, std::uint32_t parent, std::uint64_t now);
+// A value, its data in a cell of its own, in segments beyond kMaxCellData
+// (format 1.4 and later), or within the value when it is small.
+std::uint32_t WriteValue(Image &image, std::u16string_view name, std::uint32_t type, std::string_view data);
+// Gives an existing value new data and type; false when the hive cannot
+// grow. Its old data cells are freed.
+bool ReplaceValueData(Image &image, std::uint32_t vk, std::uint32_t type, std::string_view data,
+                      const std::vector<std::uint32_t> &oldCells);
+std::uint32_t WriteValueList(Image &image, const std::vector<std::uint32_t> &values);
+// A subkey list of `children`, which are in Windows' order: one leaf, or
+// leaves of at most kMaxLeafEntries under an "ri" index.
+struct Child {
+  std::u16string name;
+  std::uint32_t node;
+};
+std::uint32_t WriteSubkeyList(Image &image, const std::vector<Child> &children);
+// Raises the largest name and data sizes a key node records, as its new
+// subkey or value needs.
+void NoteSubkeyName(Image &image, std::uint32_t nk, std::size_t units);
+void NoteValue(Image &image, std::uint32_t nk, std::size_t nameUnits, std::size_t dataSize);
+
+}  // namespace hive
+}  // namespace standin
+
+#endif
