@@ -89,6 +89,30 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
        "not a usable hive"},
       {"only one of the two variables set", [&] { unsetenv("LORIMEX_DEFAULT_HIVE"); }, ERROR_PATH_NOT_FOUND,
        "LORIMEX_DEFAULT_HIVE is not set"},
+      {"a value list two keys share",
+       [&] {
+         EXPECT_EQ(Change("Kelvaro", "1") | Change("Other", "2"), 0);
+         Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' values");
+       },
+       ERROR_REGISTRY_CORRUPT, "is also another's"},
+      {"a subkey list two keys share",
+       [&] {
+         EXPECT_EQ(Change("Kelvaro\\Settings", "1") | Change("Other\\Settings", "2"), 0);
+         Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' subkeys");
+       },
+       ERROR_REGISTRY_CORRUPT, "key Software\\Norvane\\"},
+      {"a security cell whose count is not its keys'", [&] { Hivetool("refs " + user_ + " 4294967295"); },
+       ERROR_REGISTRY_CORRUPT, "counts 4294967295 keys, 1 use it"},
+      {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
+       "clustering factor 2"},
+      {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},
+      {"the default profile's own hive",
+       [&] { Hivetool("name " + user_ + " '\\SystemRoot\\System32\\Config\\DEFAULT'"); }, ERROR_ACCESS_DENIED,
+       "the default profile's hive"},
+      {"the default user's NTUSER.DAT", [&] { Hivetool("name " + user_ + " '\\??\\C:\\Users\\Default\\NTUSER.DAT'"); },
+       ERROR_ACCESS_DENIED, "the default profile's hive"},
+      {"a machine hive", [&] { Hivetool("name " + user_ + " 'emRoot\\System32\\Config\\SOFTWARE'"); },
+       ERROR_ACCESS_DENIED, "one of the machine's own hives"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

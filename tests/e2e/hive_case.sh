@@ -16,6 +16,13 @@ run_on_hives() {
   fill "$case_dir/input.reg" "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
   if [ -f "$case_dir/nul" ]; then "$build/hivetool" nul "$work/default.hiv"; fi
   fill "$case_dir/input.reg" "$work/user.hiv" HKEY_CURRENT_USER
+  # A case's file "damage" holds hivetool commands, one a line, on @DEFAULT@
+  # or @USER@: damage Windows' loader lets through.
+  if [ -f "$case_dir/damage" ]; then
+    while read -r -a command; do
+      "$build/hivetool" "${command[@]//@DEFAULT@/$work/default.hiv}" || failed=1
+    done < <(sed "s|@USER@|$work/user.hiv|g" "$case_dir/damage")
+  fi
   fill "$case_dir/expected.reg" "$work/reference.hiv" HKEY_CURRENT_USER
   cp "$work/default.hiv" "$work/default.before"
   LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/user.hiv "${wrapper[@]}" "$lorimex" >"$work/out" \
@@ -28,13 +35,18 @@ check_hives() {
     echo "--- the default hive was written"
     failed=1
   fi
-  for hive in user default reference; do "$build/hivetool" check "$work/$hive.hiv" || failed=1; done
+  for hive in user reference; do "$build/hivetool" check "$work/$hive.hiv" || failed=1; done
+  [ -f "$case_dir/damage" ] || "$build/hivetool" check "$work/default.hiv" || failed=1
   cp "$case_dir/expected.reg" "$work/expected.reg"
   LORIMEX_REGISTRY=$work/expected.reg "$build/regdump" --wide hkcu Software >"$work/expected.tree"
   LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$work/user.hiv "$build/regdump" --wide hkcu Software \
     >"$work/hive.tree"
   check "$work/expected.tree" "$work/hive.tree" "tree read through the hive layer"
-  regfexport "$work/reference.hiv" >"$work/expected.regf" 2>&1
-  regfexport "$work/user.hiv" >"$work/hive.regf" 2>&1
+  # libregf takes a value without data whose data field is the nil cell
+  # for damage: where a case made such values, that is not compared.
+  local keep=.
+  [ -f "$case_dir/damage" ] && keep='^Is corrupted$'
+  regfexport "$work/reference.hiv" 2>&1 | grep -v "$keep" >"$work/expected.regf"
+  regfexport "$work/user.hiv" 2>&1 | grep -v "$keep" >"$work/hive.regf"
   check "$work/expected.regf" "$work/hive.regf" "tree read by regfexport"
 }

@@ -12,6 +12,7 @@ set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
 wrapper=("${@:4}")
 work=$(mktemp -d)
+failed=0
 trap 'rm -rf "$work"' EXIT
 cp "$case_dir/input.reg" "$work/registry.reg"
 export LORIMEX_REGISTRY=$work/registry.reg
@@ -66,7 +67,6 @@ case $mode in
   *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
-failed=0
 if [ -n "${waiting_lines:-}" ] && [ "$waiting_lines" != 11 ]; then
   echo "--- while the run waited, $waiting_lines lines had reached the file, not 11"
   failed=1
@@ -85,7 +85,8 @@ else
   check "$case_dir/expected.reg" "$work/registry.reg" "registry file"
 fi
 if [ -f "$case_dir/expected.err" ]; then
-  sed "s|@REGISTRY@|$work/registry.reg|" "$case_dir/expected.err" >"$work/expected.err"
+  sed "s|@REGISTRY@|$work/registry.reg|; s|@DEFAULT_HIVE@|$work/default.hiv|; s|@USER_HIVE@|$work/user.hiv|" \
+    "$case_dir/expected.err" >"$work/expected.err"
 else
   : >"$work/expected.err"
 fi

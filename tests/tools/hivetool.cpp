@@ -9,6 +9,15 @@
 //   hivetool log HIVE LOG SEQ [ENTRY]
 //                                 a transaction log of HIVE (Windows 8.1
 //                                 form): base block at SEQ, an entry at ENTRY
+// and damage Windows' loader lets through, KEY a path of ASCII names:
+//   hivetool share FILE KEY OTHER subkeys|values   KEY uses OTHER's list
+//   hivetool entry FILE KEY TARGET   KEY's first subkey entry leads to TARGET
+//   hivetool empty FILE KEY VALUE nil|live   the value loses its data; its
+//                                 data field is -1 or names the root key
+//   hivetool refs FILE N          the root's security cell counts N keys
+//   hivetool base FILE OFFSET N   a 32-bit field of the base block
+//   hivetool name FILE NAME       the name the hive gives itself
+#include <strings.h>
 #include <unicode/uchar.h>
 
 #include <cstdint>
@@ -16,6 +25,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -143,16 +153,48 @@ class Checker {
     if (Get32(hive_, 508) != Checksum(hive_)) Fail("base block checksum");
     if (Get32(hive_, 4) != Get32(hive_, 8)) Fail("sequence numbers differ");
     if (4096 + std::size_t{Get32(hive_, 40)} != hive_.size()) Fail("bins size is not the file's");
+    if (Get32(hive_, 32) != 1 || Get32(hive_, 44) != 1) Fail("format or clustering factor not 1");
+    cells_.assign(hive_.size() / 8, 0);
     for (std::size_t at = 4096; at < hive_.size() && at >= 4096; at += Get32(hive_, at + 8)) {
       if (std::memcmp(&hive_[at], "hbin", 4) != 0 || Get32(hive_, at + 4) != at - 4096 || Get32(hive_, at + 8) % 4096 ||
-          Get32(hive_, at + 8) == 0)
+          Get32(hive_, at + 8) == 0 || at + Get32(hive_, at + 8) > hive_.size())
         return Fail("bin at " + std::to_string(at));
+      if (!Tile(at + 32, at + Get32(hive_, at + 8))) return Fail("cells do not tile the bin at " + std::to_string(at));
     }
     Key(Get32(hive_, 36), "", 0);
+    for (const auto &[sk, users] : users_) {
+      if (Get32(hive_, sk + 16) != users)
+        Fail("security cell at " + std::to_string(sk) + " counts other than its keys");
+    }
     return failures_ == 0 ? 0 : 1;
   }
 
  private:
+  // Cells tile each bin; each is marked where it starts: 1 free, 2 in use,
+  // 3 in use and referenced.
+  bool Tile(std::size_t at, std::size_t end) {
+    while (at < end) {
+      auto raw = static_cast<std::int32_t>(Get32(hive_, at));
+      std::size_t size = raw < 0 ? static_cast<std::size_t>(-static_cast<std::int64_t>(raw)) : std::size_t(raw);
+      if (size < 8 || size % 8 || at + size > end) return false;
+      cells_[at / 8] = raw < 0 ? 2 : 1;
+      at += size;
+    }
+    return true;
+  }
+  // A reference to a cell of at least `size` bytes: it must be in use, and
+  // referenced nowhere else (security cells are shared, by count).
+  bool Use(std::uint32_t offset, std::size_t size, const std::string &what, bool shared = false) {
+    std::size_t at = Cell(offset);
+    if (offset % 8 || at >= hive_.size() || cells_[at / 8] < 2 ||
+        static_cast<std::size_t>(-static_cast<std::int32_t>(Get32(hive_, at))) < size) {
+      Fail(what + ": no cell in use of " + std::to_string(size) + " bytes at " + std::to_string(offset));
+      return false;
+    }
+    if (!shared && cells_[at / 8] == 3) Fail(what + ": cell at " + std::to_string(offset) + " referenced twice");
+    if (!shared) cells_[at / 8] = 3;
+    return true;
+  }
   int Fail(const std::string &what) {
     std::printf("hive rule broken: %s\n", what.c_str());
     ++failures_;
@@ -200,8 +242,11 @@ class Checker {
     }
     return true;
   }
-  void Leaf(std::size_t list, std::vector<std::uint32_t> &children, const std::string &path) {
+  void Leaf(std::uint32_t offset, std::vector<std::uint32_t> &children, const std::string &path) {
+    std::size_t list = Cell(offset);
+    if (!Use(offset, 8, path + ": subkey list", true)) return;
     std::size_t count = Get16(hive_, list + 6);
+    if (!Use(offset, 8 + count * (Is(list, "li") ? 4 : 8), path + ": subkey list")) return;
     bool hashed = Is(list, "lh"), indexed = Is(list, "li");
     if (!hashed && !indexed && !Is(list, "lf")) {
       Fail(path + ": subkey list of unknown kind");
@@ -221,17 +266,26 @@ class Checker {
   }
   void Key(std::uint32_t offset, const std::string &path, int depth) {
     std::size_t nk = Cell(offset);
-    if (!Is(nk, "nk") || depth > 600) {
+    if (!Use(offset, 80, path + ": key") || !Is(nk, "nk") || depth > 600 ||
+        !Use(offset, 80 + std::size_t{Get16(hive_, nk + 76)}, path + ": key", true)) {
       Fail(path + ": not a key node");
       return;
     }
+    std::uint32_t sk = Get32(hive_, nk + 48);
+    if (Use(sk, 24, path + ": security", true) && Is(Cell(sk), "sk")) ++users_[Cell(sk)];
     std::vector<std::uint32_t> children;
     std::uint32_t list = Get32(hive_, nk + 32);
-    if (list != 0xFFFFFFFFu && Is(Cell(list), "ri")) {
+    if (Get32(hive_, nk + 24) == 0) {
+      // No subkeys: the list, if any, is not read.
+    } else if (Is(Cell(list), "ri") && Use(list, 8 + 4 * std::size_t{Get16(hive_, Cell(list) + 6)}, path + ": index")) {
       for (std::size_t i = 0; i < Get16(hive_, Cell(list) + 6); ++i)
-        Leaf(Cell(Get32(hive_, Cell(list) + 8 + 4 * i)), children, path);
-    } else if (list != 0xFFFFFFFFu) {
-      Leaf(Cell(list), children, path);
+        Leaf(Get32(hive_, Cell(list) + 8 + 4 * i), children, path);
+    } else {
+      Leaf(list, children, path);
+    }
+    for (std::uint32_t child : children) {
+      if (Cell(child) + 24 <= hive_.size() && Get32(hive_, Cell(child) + 20) != offset)
+        Fail(path + ": a subkey names another parent");
     }
     if (children.size() != Get32(hive_, nk + 24)) Fail(path + ": subkey count");
     for (std::size_t i = 0; i < children.size(); ++i) {
@@ -245,20 +299,39 @@ class Checker {
   // Data beyond 16,344 bytes Windows reads from a "db" cell (format 1.4 on).
   void Values(std::size_t nk, const std::string &path) {
     std::uint32_t count = Get32(hive_, nk + 40), list = Get32(hive_, nk + 44);
-    for (std::uint32_t i = 0; i < count && list != 0xFFFFFFFFu; ++i) {
-      std::size_t vk = Cell(Get32(hive_, Cell(list) + 4 + 4 * i));
-      if (!Is(vk, "vk")) {
+    if (count > 0 && !Use(list, 4 + 4 * std::size_t{count}, path + ": value list")) return;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t offset = Get32(hive_, Cell(list) + 4 + 4 * i);
+      std::size_t vk = Cell(offset);
+      if (!Use(offset, 24, path + ": value") || !Is(vk, "vk") ||
+          !Use(offset, 24 + std::size_t{Get16(hive_, vk + 6)}, path + ": value", true)) {
         Fail(path + ": not a value");
         continue;
       }
-      std::uint32_t size = Get32(hive_, vk + 8);
-      if (!(size & 0x80000000u) && size > 16344 && Get32(hive_, 24) >= 4 && !Is(Cell(Get32(hive_, vk + 12)), "db"))
-        Fail(path + ": big value without a db cell");
+      std::uint32_t size = Get32(hive_, vk + 8), data = Get32(hive_, vk + 12);
+      if (size & 0x80000000u) {
+        if ((size & 0x7FFFFFFFu) > 4) Fail(path + ": inline data over 4 bytes");
+      } else if (size > 16344 && Get32(hive_, 24) >= 4) {
+        if (!Use(data, 12, path + ": big data") || !Is(Cell(data), "db")) {
+          Fail(path + ": big value without a db cell");
+          continue;
+        }
+        std::size_t segments = Get16(hive_, Cell(data) + 6), segmentList = Get32(hive_, Cell(data) + 8);
+        if (segments != (size + 16343) / 16344) Fail(path + ": big data of a wrong number of segments");
+        if (!Use(static_cast<std::uint32_t>(segmentList), 4 + 4 * segments, path + ": segment list")) continue;
+        for (std::size_t s = 0, left = size; s < segments; ++s, left -= std::min<std::size_t>(left, 16344))
+          Use(Get32(hive_, Cell(static_cast<std::uint32_t>(segmentList)) + 4 + 4 * s),
+              4 + std::min<std::size_t>(left, 16344), path + ": segment");
+      } else if (size > 0) {
+        Use(data, 4 + std::size_t{size}, path + ": data");
+      }
     }
   }
 
   Bytes hive_;
   int failures_ = 0;
+  std::vector<unsigned char> cells_;            // see Tile
+  std::map<std::size_t, std::uint32_t> users_;  // keys of each security cell
 };
 
 // A transaction log of the Windows 8.1 form: a base block (file type 6)
@@ -273,6 +346,77 @@ Bytes Log(const Bytes &hive, std::uint32_t sequence, long entry) {
     Set32(log, 516, 512), Set32(log, 524, static_cast<std::uint32_t>(entry)), Set32(log, 528, Get32(hive, 40));
   }
   return log;
+}
+
+// Damage for the tests, of kinds Windows' loader lets through. Keys are
+// found by path of ASCII names below the root ("" for the root).
+std::size_t KeyAt(const Bytes &hive, const std::string &path) {
+  std::size_t nk = 4096 + std::size_t{Get32(hive, 36)};
+  for (std::size_t from = 0; from < path.size();) {
+    std::size_t end = path.find('\\', from);
+    std::string name = path.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    from = end == std::string::npos ? path.size() : end + 1;
+    std::size_t list = 4096 + std::size_t{Get32(hive, nk + 32)}, found = 0;
+    for (std::size_t i = 0; Get32(hive, nk + 24) && i < Get16(hive, list + 6); ++i) {
+      std::size_t child = 4096 + std::size_t{Get32(hive, list + 8 + 8 * i)};
+      std::string childName(reinterpret_cast<const char *>(&hive[child + 80]), Get16(hive, child + 76));
+      if (strcasecmp(childName.c_str(), name.c_str()) == 0) found = child;
+    }
+    if (!found) return 0;
+    nk = found;
+  }
+  return nk;
+}
+
+// The first value of a key, by name.
+std::size_t ValueAt(const Bytes &hive, std::size_t nk, const std::string &name) {
+  std::size_t list = 4096 + std::size_t{Get32(hive, nk + 44)};
+  for (std::size_t i = 0; i < Get32(hive, nk + 40); ++i) {
+    std::size_t vk = 4096 + std::size_t{Get32(hive, list + 4 + 4 * i)};
+    if (std::string(reinterpret_cast<const char *>(&hive[vk + 24]), Get16(hive, vk + 6)) == name) return vk;
+  }
+  return 0;
+}
+
+int Damage(const std::string &command, char **args, int count) {
+  Bytes hive = Read(args[0]);
+  if (hive.size() < 8192) return 1;
+  std::size_t key = count > 1 ? KeyAt(hive, args[1]) : 0;
+  if (command == "share" && count == 4) {
+    // KEY takes OTHER's subkey list or value list: one cell, two keys.
+    std::size_t other = KeyAt(hive, args[2]), field = std::strcmp(args[3], "values") == 0 ? 40 : 24;
+    if (!key || !other) return 1;
+    Set32(hive, key + field, Get32(hive, other + field));
+    Set32(hive, key + field + (field == 24 ? 8 : 4), Get32(hive, other + field + (field == 24 ? 8 : 4)));
+  } else if (command == "entry" && count == 3) {
+    // KEY's first subkey entry leads to TARGET instead, with its hash.
+    std::size_t target = KeyAt(hive, args[2]), list = 4096 + std::size_t{Get32(hive, key + 32)};
+    if (!key || !target || Get32(hive, key + 24) == 0) return 1;
+    Set32(hive, list + 8, static_cast<std::uint32_t>(target - 4096));
+    std::uint32_t hash = 0;
+    for (std::size_t c = 0; c < Get16(hive, target + 76); ++c) hash = 37 * hash + Upper(hive[target + 80 + c]);
+    Set32(hive, list + 12, hash);
+  } else if (command == "empty" && count == 4) {
+    // A value of KEY without data, its data field the nil cell or the root.
+    std::size_t vk = key ? ValueAt(hive, key, args[2]) : 0;
+    if (!vk) return 1;
+    Set32(hive, vk + 8, 0);
+    Set32(hive, vk + 12, std::strcmp(args[3], "nil") == 0 ? 0xFFFFFFFFu : Get32(hive, 36));
+  } else if (command == "refs" && count == 2) {
+    Set32(hive, 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, 36)} + 48)} + 16,
+          static_cast<std::uint32_t>(std::stoul(args[1])));
+  } else if (command == "base" && count == 3) {
+    Set32(hive, std::stoul(args[1]), static_cast<std::uint32_t>(std::stoul(args[2])));
+  } else if (command == "name" && count == 2) {
+    // Windows keeps the last 31 characters of the path.
+    std::string name = args[1];
+    if (name.size() > 31) name = name.substr(name.size() - 31);
+    for (std::size_t i = 0; i < 32; ++i) Set16(hive, 48 + 2 * i, i < name.size() && i < 31 ? name[i] : 0);
+  } else {
+    return 2;
+  }
+  Set32(hive, 508, Checksum(hive));
+  return Write(args[0], hive) ? 0 : 1;
 }
 
 }  // namespace
@@ -303,6 +447,10 @@ int main(int argc, char **argv) {
                ? 0
                : 1;
   }
-  std::fprintf(stderr, "usage: hivetool blank|check FILE | sequence FILE N M | log HIVE LOG SEQ [ENTRY]\n");
+  if (argc > 2) {
+    int damaged = Damage(command, argv + 2, argc - 2);
+    if (damaged != 2) return damaged;
+  }
+  std::fprintf(stderr, "usage: hivetool blank|check FILE | sequence FILE N M | log HIVE LOG SEQ [ENTRY] | damage\n");
   return 2;
 }
