@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What a Windows build ships: lorimex.exe carries its manifest (UTF-8 code
 # page, no elevation, Windows 7 to 11) and its version information, read back
-# with wrestool; cpack makes lorimex-VERSION-SUFFIX.zip holding the program,
-# the administrator's guide and the licence.
+# with wrestool, and reserves a stack of 2 MB, read back with objdump; cpack
+# makes lorimex-VERSION-SUFFIX.zip holding the program, the administrator's
+# guide and the licence.
 #   release.sh WINDOWS_BUILD VERSION win64|win32
 set -u
 windows=$1 version=$2 suffix=$3
@@ -24,6 +25,12 @@ for pair in 'CompanyName|Norvane' 'FileDescription|lorimex - Configure roaming u
   'OriginalFilename|lorimex.exe' 'ProductName|Kelvaro' "ProductVersion|$version"; do
   grep -qF "|$pair|" <<<"|$strings|" || fail "version information lacks $pair"
 done
+
+# The stack the copy's 512 levels take (about 750 KB) fits the 2 MB the
+# build reserves.
+objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$windows/CMakeCache.txt")
+reserve=$("${objdump:-objdump}" -p "$exe" | awk '$1 == "SizeOfStackReserve" { print $2 }')
+[ "$reserve" != "" ] && [ $((16#$reserve)) = $((2 * 1024 * 1024)) ] || fail "stack reserve is ${reserve:-unknown}, not 2 MB"
 
 name=lorimex-$version-$suffix
 rm -f "$windows/$name.zip"
