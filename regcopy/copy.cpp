@@ -33,12 +33,16 @@ struct Value {
 };
 
 // The copy's way down: the subtree it copies, as a link names it, and the
-// targets of the links it followed to get where it is.
+// targets of the links it followed to get where it is. The value being
+// copied is held here too, once for the whole walk rather than in every
+// level of the recursion: a key's values are all copied before its
+// subkeys.
 struct Walk {
   const WCHAR *const *sourcePaths;
   int followedCount;
   DWORD followedLength[kMaxFollowedLinks];
   WCHAR followed[kMaxFollowedLinks][kDataCapacity / sizeof(WCHAR)];
+  Value value;
 };
 
 // What became of one source key before its subkeys are copied.
@@ -182,12 +186,10 @@ bool CopyValues(HKEY sourceKey, HKEY destinationKey, int depth, Value &value, LO
 
 // Opens the source key as itself, a link too, and reads its first value,
 // which tells a link from an ordinary key at no extra call; then creates
-// the destination key and copies the values. Never inlined: its 5 KB of
-// buffers must live only while one key's values are copied, not in every
-// level of the recursion.
-[[gnu::noinline]] void OpenPairAndCopyValues(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth,
-                                             Walk &walk, OpenedPair &pair) {
-  Value value;
+// the destination key and copies the values.
+void OpenPairAndCopyValues(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth, Walk &walk,
+                           OpenedPair &pair) {
+  Value &value = walk.value;
   HKEY source = OpenSourceKey(sourceParent, name, REG_OPTION_OPEN_LINK);
   LONG status = source != nullptr ? ReadValue(source, 0, value) : ERROR_SUCCESS;
   if (source != nullptr && status == ERROR_SUCCESS && IsLink(value)) {
