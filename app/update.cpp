@@ -1,14 +1,9 @@
 #include "app/update.h"
 
-#include "regcopy/regcopy.h"
+#include "regcopy/copy.h"
 #include "regcopy/report.h"
 
 namespace {
-
-// The product key as the registry's links name it: .DEFAULT is the profile
-// of the LocalSystem account, S-1-5-18, under either name.
-const WCHAR *const kProductPaths[] = {KEY_NAME("\\REGISTRY\\USER\\.DEFAULT\\Software\\Norvane\\Kelvaro"),
-                                      KEY_NAME("\\REGISTRY\\USER\\S-1-5-18\\Software\\Norvane\\Kelvaro"), nullptr};
 
 // The platform leaves the thread's last-error value alone when a registry
 // call fails, so each line prints the failing call's own status.
@@ -59,7 +54,7 @@ int RunUpdate() {
   EnsureVendorKey(destinationRoot);
   // Any error line of the copy, even deep below the product key, means
   // something was not copied: the copy says so by its result.
-  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, KEY_NAME("Norvane\\Kelvaro"), kProductPaths, 1);
+  if (!runFailed) runFailed = !CopyKeyTree(sourceRoot, destinationRoot, KEY_NAME("Norvane\\Kelvaro"), 1);
   if (sourceRoot != nullptr && !CloseRoot(sourceRoot, RootFailure::CloseSource)) runFailed = true;
   if (destinationRoot != nullptr && !CloseRoot(destinationRoot, RootFailure::CloseDestination)) runFailed = true;
   ReportVerdict(runFailed);

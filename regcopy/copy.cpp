@@ -1,4 +1,5 @@
-#include "regcopy/regcopy.h"
+#include "regcopy/copy.h"
+
 #include "regcopy/report.h"
 #include "registry/text.h"
 
@@ -22,6 +23,11 @@ constexpr int kMaxFollowedLinks = 8;
 // read; the destination is only given subkeys and values.
 constexpr REGSAM kSourceAccess = KEY_READ | KEY_WOW64_64KEY;
 constexpr REGSAM kDestinationAccess = KEY_WRITE | KEY_WOW64_64KEY;
+// The product key, the subtree the program copies, as the registry's links
+// name it: .DEFAULT is the profile of the LocalSystem account, S-1-5-18,
+// under either name.
+const WCHAR *const kProductPaths[] = {KEY_NAME("\\REGISTRY\\USER\\.DEFAULT\\Software\\Norvane\\Kelvaro"),
+                                      KEY_NAME("\\REGISTRY\\USER\\S-1-5-18\\Software\\Norvane\\Kelvaro"), nullptr};
 
 // One value as the enumeration returns it.
 struct Value {
@@ -32,13 +38,11 @@ struct Value {
   DWORD dataLength;
 };
 
-// The copy's way down: the subtree it copies, as a link names it, and the
-// targets of the links it followed to get where it is. The value being
-// copied is held here too, once for the whole walk rather than in every
-// level of the recursion: a key's values are all copied before its
-// subkeys.
+// The copy's way down: the targets of the links it followed to get where
+// it is. The value being copied is held here too, once for the whole walk
+// rather than in every level of the recursion: a key's values are all
+// copied before its subkeys.
 struct Walk {
-  const WCHAR *const *sourcePaths;
   int followedCount;
   DWORD followedLength[kMaxFollowedLinks];
   WCHAR followed[kMaxFollowedLinks][kDataCapacity / sizeof(WCHAR)];
@@ -147,7 +151,7 @@ bool AlreadyFollowed(const Walk &walk, const Value &link) {
 // a link is not followed: nullptr. Any other is opened as the registry
 // follows it, and remembered until its subtree is copied.
 HKEY FollowLink(HKEY sourceParent, const WCHAR *name, const Value &link, Walk &walk) {
-  if (LeadsIntoAny(link, walk.sourcePaths) || AlreadyFollowed(walk, link) || walk.followedCount == kMaxFollowedLinks)
+  if (LeadsIntoAny(link, kProductPaths) || AlreadyFollowed(walk, link) || walk.followedCount == kMaxFollowedLinks)
     return nullptr;
   HKEY target = OpenSourceKey(sourceParent, name, 0);
   if (target != nullptr) {
@@ -267,10 +271,13 @@ HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path) {
   return key;
 }
 
-bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, const WCHAR *const *sourcePaths,
-                 int depth) {
+bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth) {
   Walk walk;
-  walk.sourcePaths = sourcePaths;
   walk.followedCount = 0;
   return CopyTree(sourceParent, destinationParent, name, depth, walk);
+}
+
+bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth) {
+  Value value;
+  return CopyValues(sourceKey, destinationKey, depth, value, ReadValue(sourceKey, 0, value));
 }

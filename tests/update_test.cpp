@@ -2,7 +2,7 @@
 // injected into chosen operations.
 #include <string>
 
-#include "regcopy/regcopy.h"
+#include "regcopy/copy.h"
 #include "tests/support.h"
 
 namespace {
@@ -194,11 +194,34 @@ TEST_F(UpdateTest, TheCopyGoesExactly512LevelsDeep) {
     standin::Reset();
     testsupport::Capture out(1);
     out.Start();
-    const WCHAR *const paths[] = {u"\\REGISTRY\\USER\\C1", nullptr};
-    bool copied = CopyKeyTree(HKEY_USERS, HKEY_CURRENT_USER, u"C1", paths, start);
+    bool copied = CopyKeyTree(HKEY_USERS, HKEY_CURRENT_USER, u"C1", start);
     EXPECT_EQ(out.Text(), start == 1 ? "" : "Error opening source key C512\n");
     EXPECT_EQ(copied, start == 1);
     ExpectAllHandlesClosed();
+  }
+}
+
+// The values alone, none of the subkeys; a failed write ends the key's
+// values, indented by the depth given.
+TEST_F(UpdateTest, CopyKeyValuesCopiesTheValuesOfOneKey) {
+  for (bool failing : {false, true}) {
+    SCOPED_TRACE(failing);
+    Load(kProfile);
+    standin::Reset();
+    Fault fault = MakeFault(Op::SetValue, "HKEY_CURRENT_USER\\Software\\Copy", ERROR_ACCESS_DENIED);
+    fault.valueName = "B";
+    if (failing) standin::InjectFault(fault);
+    HKEY source = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, u".DEFAULT\\Software\\Norvane\\Kelvaro", 0, KEY_READ, &source), ERROR_SUCCESS);
+    HKEY destination = OpenOrCreateKey(HKEY_CURRENT_USER, u"Software\\Copy");
+    testsupport::Capture out(1);
+    out.Start();
+    EXPECT_EQ(CopyKeyValues(source, destination, 2), !failing);
+    EXPECT_EQ(out.Text(), failing ? "    Error writing value B\n" : "");
+    EXPECT_EQ(RegCloseKey(source) | RegCloseKey(destination), ERROR_SUCCESS);
+    EXPECT_EQ(Dump("HKEY_CURRENT_USER\\Software\\Copy"),
+              std::string("HKEY_CURRENT_USER\\Software\\Copy\n  A = 1: 6f 6e 65 00\n") +
+                  (failing ? "" : "  B = 4: 02 00 00 00\n   = 3: 01 02\n"));
   }
 }
 
