@@ -78,7 +78,8 @@ for ((i = 0; i < count; ++i)); do
   start=${EPOCHREALTIME/./}
   LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$user \
     /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
-  echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time")" >>"$work/runs"
+  echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time") $(( $(stat -c %s "$user") - size ))" \
+    >>"$work/runs"
 done
 for jobs in 1 2; do
   make_profiles
@@ -86,7 +87,7 @@ for jobs in 1 2; do
   JOBS=$jobs LORIMEX=$build/lorimex "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" \
     >"$work/service.out" 2>/dev/null || { tail -n 3 "$work/service.out"; exit 1; }
   total[$jobs]=$(seconds_since "$start")
-  tail -n 1 "$work/service.out" | grep -qx "profiles: $count, updated: $count, failed: 0" || { tail -n 3 "$work/service.out"; exit 1; }
+  tail -n 1 "$work/service.out" | grep -qx "profiles: $count, updated: $count, unchanged: 0, failed: 0" || { tail -n 3 "$work/service.out"; exit 1; }
 done
 echo "| runs at a time | total s | profiles per s |"
 echo "|---:|---:|---:|"
@@ -100,15 +101,49 @@ hive "$work/blank.hiv" HKEY_CURRENT_USER <(printf 'REGEDIT4\n\n[HKEY_CURRENT_USE
 LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$work/blank.hiv \
   /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
 floor=$(cat "$work/time")
-echo "| hive MB | runs | median s | peak MB | peak / hive | (peak - $((floor / 1024)) MB of any run) / hive |"
-echo "|---:|---:|---:|---:|---:|---:|"
+settings=$(stat -c %s "$work/default.hiv")
+echo "| hive MB | runs | median s | peak MB | peak / hive | (peak - $((floor / 1024)) MB of any run) / hive | growth KB |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
 for mb in $sizes; do
   size=$(stat -c %s "$work/template-$mb.hiv")
   awk -v s="$size" '$1 == s' "$work/runs" >"$work/these"
   seconds=$(awk '{ print $2 / 1e6 }' "$work/these" | median)
   peak=$(awk '{ print $3 }' "$work/these" | sort -g | tail -n 1)
-  awk -v s="$size" -v n="$(wc -l <"$work/these")" -v t="$seconds" -v p="$peak" -v f="$floor" \
-    'BEGIN { printf "| %.1f | %d | %.3f | %.1f | %.2f | %.2f |\n", s / 1048576, n, t, p / 1024, p * 1024 / s, (p - f) * 1024 / s }'
+  growth=$(awk '{ print $4 }' "$work/these" | median)
+  awk -v s="$size" -v n="$(wc -l <"$work/these")" -v t="$seconds" -v p="$peak" -v f="$floor" -v g="$growth" \
+    'BEGIN { printf "| %.1f | %d | %.3f | %.1f | %.2f | %.2f | %.0f |\n", s / 1048576, n, t, p / 1024, p * 1024 / s,
+             (p - f) * 1024 / s, g / 1024 }'
 done
 echo
+echo "The settings copied take $((settings / 1024)) KB in the default profile's hive (a hive of their own)."
+echo
 printf "Median of one profile: %.3f s\n" "$(awk '{ print $2 / 1e6 }' "$work/runs" | median)"
+
+# Many new siblings at once: a default profile whose settings hold N keys
+# of one value each, copied into the smallest profile. Growth and time per
+# key stay flat: each list the run changes is written once.
+echo
+echo "## New sibling keys copied into a ${size_list[0]} MB profile"
+echo
+echo "| siblings | settings KB | growth KB | growth per key B | s | ms per key over no siblings | peak MB |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
+siblings() {
+  perl -e 'my $n = shift; print "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Settings]\n\n";
+    printf "[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro\\Settings\\Key%05d]\n\"Value\"=\"setting %d\"\n\n", $_, $_
+      for 0 .. $n - 1' "$1" >"$work/siblings.reg"
+  hive "$work/siblings.hiv" 'HKEY_USERS\.DEFAULT' "$work/siblings.reg"
+  cp "$work/template-${size_list[0]}.hiv" "$work/sibling-user.hiv"
+  start=${EPOCHREALTIME/./}
+  LORIMEX_DEFAULT_HIVE=$work/siblings.hiv LORIMEX_USER_HIVE=$work/sibling-user.hiv \
+    /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
+  echo "$(( ${EPOCHREALTIME/./} - start )) $(( $(stat -c %s "$work/sibling-user.hiv") - $(stat -c %s "$work/template-${size_list[0]}.hiv") )) $(stat -c %s "$work/siblings.hiv") $(cat "$work/time")"
+}
+read -r base _ <<<"$(siblings 0)"
+shapes="500 2000 10000"
+[ -n "$smoke" ] && shapes="50 200"
+for n in $shapes; do
+  read -r micros growth settings peak <<<"$(siblings "$n")"
+  awk -v n="$n" -v t="$micros" -v b="$base" -v g="$growth" -v s="$settings" -v p="$peak" \
+    'BEGIN { printf "| %d | %.0f | %.0f | %.0f | %.3f | %.3f | %.1f |\n", n, s / 1024, g / 1024, g / n, t / 1e6,
+             (t - b) / 1e3 / n, p / 1024 }'
+done
