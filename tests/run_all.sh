@@ -24,8 +24,8 @@ need tmux tmux           # shows what the Windows build writes on a terminal
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-dev)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)
-# Hive files: libhivex reads and writes them, libregf's regfexport reads
-# them back apart from it.
+# Hive files: libhivex and libregf's regfexport read the ones the tests
+# write, apart from the program's own reader.
 [ -f /usr/include/hivex.h ] || packages+=(libhivex-dev)
 need pkg-config pkg-config
 need regfexport libregf-utils

@@ -46,6 +46,11 @@ check_hives() {
   # for damage: where a case made such values, that is not compared.
   local keep=.
   [ -f "$case_dir/damage" ] && keep='^Is corrupted$'
+  if [ -x "$build/hivexdump" ]; then
+    "$build/hivexdump" "$work/reference.hiv" >"$work/expected.hivex" 2>&1
+    "$build/hivexdump" "$work/user.hiv" >"$work/hive.hivex" 2>&1
+    check "$work/expected.hivex" "$work/hive.hivex" "tree read by libhivex"
+  fi
   regfexport "$work/reference.hiv" 2>&1 | grep -v "$keep" >"$work/expected.regf"
   regfexport "$work/user.hiv" 2>&1 | grep -v "$keep" >"$work/hive.regf"
   check "$work/expected.regf" "$work/hive.regf" "tree read by regfexport"
