@@ -59,7 +59,7 @@ bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t siz
                 std::string &out) {
   if (!regtext::IsTextType(type) || form.HoldsUtf16Data()) {
     out.assign(reinterpret_cast<const char *>(data), data ? size : 0);
-    return true;
+    return Writable(type, out, form);
   }
   return FromUtf16Bytes(data, data ? size : 0, out) && FitsCodePage(out, form);
 }

@@ -35,8 +35,9 @@ std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, st
 
 // The stored form of data the wide calls give: text in a REGEDIT4 file in
 // its 8-bit form, everything else as it is; false when the file cannot hold
-// it exactly (an odd length of text, units FromUtf16 refuses, or text its
-// code page has no form for).
+// it exactly (an odd length of text, units FromUtf16 refuses, text its
+// code page has no form for, or text a version 5 file saved as UTF-8
+// cannot write: see Writable).
 bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, const FileForm &form,
                 std::string &out);
 // The stored form of a name the wide calls give; false when the file

@@ -344,7 +344,8 @@ class Parser {
       if (!ParseQuoted(data, bytes) || !IsRestOfLineEmpty(data)) return Fail(number, "bad string data");
       bytes.push_back('\0');
       // A version 5 file's strings are text, which the registry holds in
-      // UTF-16; the data of hex(1), hex(2) and hex(7) are those bytes already.
+      // UTF-16; the data of hex(1), hex(2) and hex(7) are those bytes already,
+      // unless the file is not in UTF-16 (see WidenText).
       if (form_.HoldsUtf16Data()) bytes = Utf16Bytes(bytes);
       type = kString;
     } else if (StartsWith(data, kDwordTag)) {
@@ -398,7 +399,24 @@ class Parser {
     if (state == HexLine::kBad) return Fail(number, "bad value data");
     // A list of bytes cut after a comma-less byte looks whole.
     if (!reader_.EndedInLineBreak()) return Fail(number, "the file ends inside hex data: it may be cut short");
+    if (form_.WidensHexText() && regtext::IsTextType(type)) return WidenText(number, type, bytes);
     return form_.HoldsUtf16Data() || !form_.codePage || !regtext::IsTextType(type) || DecodeText(number, bytes);
+  }
+
+  // Text data of a version 5 file saved as UTF-8, read as regedit reads
+  // them (see FileForm::WidensHexText).
+  bool WidenText(std::size_t number, std::uint32_t type, std::string &bytes) {
+    std::string units(2 * bytes.size() + 2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (static_cast<unsigned char>(bytes[i]) >= 0x80)
+        return Fail(number, "hex(" + std::to_string(type) +
+                                ") bytes beyond ASCII in a version 5 file saved as UTF-8: regedit reads them as "
+                                "characters of the machine's 8-bit code page (save the file as UTF-16)");
+      units[2 * i] = bytes[i];
+    }
+    if (bytes.empty() || bytes.back() == '\0') units.resize(2 * bytes.size());
+    bytes = std::move(units);
+    return true;
   }
 
   // Text data of a REGEDIT4 file in a code page, held as the stand-in's text.

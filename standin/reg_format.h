@@ -37,6 +37,12 @@ struct FileForm {
   // A version 5 file holds text data as the registry does, in UTF-16LE; a
   // REGEDIT4 file as 8-bit text (see names.h).
   bool HoldsUtf16Data() const { return version5; }
+  // A version 5 file saved as UTF-8: regedit reads the bytes of hex(1),
+  // hex(2) and hex(7) as 8-bit characters, each byte one unit (ASCII the
+  // same in every code page), and adds a NUL unit when the last byte is not
+  // one. The stand-in reads them so, and refuses bytes beyond ASCII, which
+  // the machine's code page would decide.
+  bool WidensHexText() const { return version5 && encoding != Encoding::kUtf16; }
 };
 
 struct ParseError {
@@ -71,6 +77,11 @@ class FileBytes {
   bool decided_ = false, utf16_ = false, failed_ = false;
   ParseError error_;  // the line of a UTF-16 file that cannot be held
 };
+
+// Whether a value can be written in `form` so that regedit reads it back
+// the same: in a file that widens hex text (see FileForm), text that is not
+// written as a quoted string must be ASCII units and end in a NUL unit.
+bool Writable(std::uint32_t type, std::string_view data, const FileForm &form);
 
 // Writes `top` back in `form`: keys sorted, values in their order; a key
 // gets a section of its own when it has values or no subkeys (the others

@@ -42,6 +42,20 @@ bool IsPlainString(const Value &value, const FileForm &form, std::string &text) 
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
 }
 
+// The bytes regedit widens back into the text `data` holds (see
+// FileForm::WidensHexText): its units, when they are ASCII and end in a NUL
+// unit, or there are none.
+bool NarrowText(std::string_view data, std::string &bytes) {
+  bytes.clear();
+  if (data.size() % 2 != 0 || (!data.empty() && data.substr(data.size() - 2) != std::string_view("\0\0", 2)))
+    return false;
+  for (std::size_t i = 0; i < data.size(); i += 2) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80 || data[i + 1] != '\0') return false;
+    bytes.push_back(data[i]);
+  }
+  return true;
+}
+
 // Bytes as "xx,xx": a line ends after column 76 with a backslash, and the
 // next goes on indented by two blanks, as regedit writes them.
 void AppendHex(std::string &out, std::uint32_t type, std::string_view data) {
@@ -94,6 +108,9 @@ bool AppendValue(std::string &out, const Value &value, const FileForm &form) {
   } else if (form.codePage && !form.HoldsUtf16Data() && regtext::IsTextType(value.type())) {
     // The bytes of text in the file's code page, as they were read.
     if (!form.codePage->Encode(value.data(), text)) return false;
+    AppendHex(out, value.type(), text);
+  } else if (form.WidensHexText() && regtext::IsTextType(value.type())) {
+    if (!NarrowText(value.data(), text)) return false;
     AppendHex(out, value.type(), text);
   } else {
     AppendHex(out, value.type(), value.data());
@@ -183,6 +200,12 @@ Sink WithByteOrderMark(const Sink &sink) {
 }
 
 }  // namespace
+
+bool Writable(std::uint32_t type, std::string_view data, const FileForm &form) {
+  std::string text;
+  if (!form.WidensHexText() || !regtext::IsTextType(type)) return true;
+  return IsPlainString(Value("", type, data), form, text) || NarrowText(data, text);
+}
 
 bool Write(const Key &top, const FileForm &form, const Sink &to) {
   using Encoding = FileForm::Encoding;

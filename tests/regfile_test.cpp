@@ -164,6 +164,22 @@ TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
             "  a\r\nb = 1: 78 0d 79 00\n"
             "  d = 4: 1a 00 00 00\n"
             "  h = 3: 01 02 03\n");
+
+  // A version 5 file saved as UTF-8: regedit reads the bytes of hex text
+  // as 8-bit characters, with a NUL after a last byte that is not one.
+  const std::string v5 = "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n";
+  standin::FileForm form;
+  top = ParseOk(v5 + "\"p\"=hex(2):41,00,00,00\n\"m\"=hex(7):61,00,62\n\"s\"=hex(1):41,00,42\n\"e\"=hex(2):\n", &form);
+  EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"),
+            "HKEY_USERS\\A\n"
+            "  p = 2: 41 00 00 00 00 00 00 00\n"
+            "  m = 7: 61 00 00 00 62 00 00 00\n"
+            "  s = 1: 41 00 00 00 42 00 00 00\n"
+            "  e = 2: \n");
+  const std::string written = standin::Write(top, form);
+  EXPECT_EQ(written,
+            v5 + "\"p\"=hex(2):41,00,00,00\n\"m\"=hex(7):61,00,62,00\n\"s\"=hex(1):41,00,42,00\n\"e\"=hex(2):\n\n");
+  EXPECT_EQ(DumpTree(ParseOk(written), "HKEY_USERS\\A"), DumpTree(top, "HKEY_USERS\\A"));
 }
 
 // A REGEDIT4 file in an 8-bit code page: names compare as the registry
@@ -273,6 +289,9 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
       {"REGEDIT4\n[HKEY_USERS\\A] x\n", "2: only a comment may follow the ] of a key line"},
       {"Windows Registry Editor Version 5.00\n[HKEY_USERS\\A]\n\"caf\xe9\"=\"x\"\n",
        "3: version 5 text that is neither UTF-16 nor UTF-8: regedit would read it in the machine's 8-bit code page"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_USERS\\A]\n\"p\"=hex(2):25,c3,a9,00\n",
+       "3: hex(2) bytes beyond ASCII in a version 5 file saved as UTF-8: regedit reads them as characters of the "
+       "machine's 8-bit code page (save the file as UTF-16)"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:01,02", "3: the file ends inside hex data: it may be cut short"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex(7):01,\\\n  02", "3: the file ends inside hex data: it may be cut short"},
       {"REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=\"a\\q\"\n", "3: bad string data"},

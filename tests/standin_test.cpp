@@ -107,8 +107,9 @@ TEST_F(StandinTest, WideCallsKeepEveryUnitExactly) {
             "HKEY_CURRENT_USER\\Software\\k\xED\xA0\x80\n");
 }
 
-// In a REGEDIT4 file of code page 1252 (LORIMEX_CODEPAGE), the wide calls
-// take only what it can write, and the file stays in it.
+// In a REGEDIT4 file of code page 1252 (LORIMEX_CODEPAGE), and in a
+// version 5 file saved as UTF-8, the wide calls take only what it can write,
+// and the file stays in it.
 TEST_F(StandinTest, AFileInACodePageTakesOnlyWhatItCanWrite) {
   Load("[HKEY_CURRENT_USER\\Software]\n\"caf\xE9\"=\"\"\n");
   setenv("LORIMEX_CODEPAGE", "1252", 1);
@@ -119,6 +120,20 @@ TEST_F(StandinTest, AFileInACodePageTakesOnlyWhatItCanWrite) {
             ERROR_NO_UNICODE_TRANSLATION);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(testsupport::ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\"caf\xE9\"=\"\x80\"\n\n");
+
+  // So does a version 5 file saved as UTF-8, whose hex text regedit reads
+  // as 8-bit characters: only ASCII ending in a NUL, unless quoted.
+  const std::string v5 = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software]\n";
+  testsupport::WriteFile(file_, v5);
+  key = Open(HKEY_CURRENT_USER, "Software");
+  EXPECT_EQ(RegSetValueExW(key, u"p", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(u"%x%"), 8), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, u"q", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(u"\xE9"), 4),
+            ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(RegSetValueExW(key, u"r", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(u"ab"), 4),
+            ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(RegSetValueExW(key, u"s", 0, REG_SZ, reinterpret_cast<const BYTE *>(u"\xE9"), 4), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(testsupport::ReadFile(file_), v5 + "\"p\"=hex(2):25,78,25,00\n\"s\"=\"\xC3\xA9\"\n\n");
 }
 
 // The registry nests keys at most 512 levels below a root; nothing may

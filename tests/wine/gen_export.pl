@@ -3,23 +3,28 @@
 # profile's product key and a current user's, names from several scripts,
 # every value type, hex lines wrapped as regedit wraps them, keys that come
 # again in another case, CR LF. FORM 5 is a version 5 file (UTF-16LE, with
-# emoji and a lone surrogate now and then); 1252 and 932 a REGEDIT4 file in
-# that code page (932: characters whose second byte is a backslash).
-#   gen_export.pl SEED 5|1252|932 >FILE
+# emoji and a lone surrogate now and then); utf8 a version 5 file saved as
+# UTF-8 (ASCII, which regedit reads alike in every code page; hex text as
+# 8-bit characters, UTF-16LE bytes among them, a NUL at the end or not);
+# 1252 and 932 a REGEDIT4 file in that code page (932: characters whose
+# second byte is a backslash).
+#   gen_export.pl SEED 5|utf8|1252|932 >FILE
 use strict;
 use warnings;
 no warnings 'surrogate';
 use Encode ();
 
 my ($seed, $form) = @ARGV;
-die "usage: gen_export.pl SEED 5|1252|932\n" unless defined $form && $form =~ /^(5|1252|932)$/;
+die "usage: gen_export.pl SEED 5|utf8|1252|932\n" unless defined $form && $form =~ /^(5|utf8|1252|932)$/;
 srand($seed);
-my $v5 = $form eq '5';
+my $utf8 = $form eq 'utf8';
+my $v5 = $form eq '5' || $utf8;
 my %letters = (
   1252 => [split //, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 _-.\x{e9}\x{c9}\x{e0}\x{c0}\x{e7}\x{f6}\x{d6}\x{fc}\x{dc}\x{f1}\x{d1}\x{20ac}"],
   932 => [split //, "abcdefghijklmnopqrstuvwxyzABCDEF0123456789 _-.\x{80fd}\x{8868}\x{30bd}\x{65e5}\x{672c}\x{8a9e}\x{ff21}\x{ff22}\x{ff41}\x{ff42}\x{414}\x{434}\x{416}\x{436}\x{3a3}\x{3c3}\x{ff71}"],
 );
 $letters{5} = [@{$letters{1252}}, @{$letters{932}}, "\x{1f600}", "\x{3b1}", "\x{3a9}"];
+$letters{utf8} = [grep { ord($_) < 0x80 } @{$letters{1252}}];
 my @letters = @{$letters{$form}};
 
 sub pick { return $_[int(rand(@_))]; }
@@ -42,9 +47,15 @@ sub quoted {
 }
 
 # Text as the registry holds it in this form: UTF-16LE in version 5, the
-# code page's bytes in REGEDIT4.
+# code page's bytes in REGEDIT4; saved as UTF-8, the bytes of the text or
+# of its UTF-16LE, without the NUL at the end now and then.
 sub text_bytes {
   my ($s) = @_;
+  if ($utf8) {
+    $s = Encode::encode('UTF-16LE', $s) if rand() < 0.3;
+    $s =~ s/\0$// if rand() < 0.3;
+    return $s;
+  }
   return $v5 ? Encode::encode('UTF-16LE', $s) : Encode::encode("cp$form", $s, Encode::FB_CROAK);
 }
 
@@ -66,7 +77,7 @@ sub hex_value {
 
 sub value_line {
   my $name = rand() < 0.1 ? '@' : quoted(name(1 + int(rand(8))) . (rand() < 0.1 ? "\\\"x" : '') .
-                                       ($v5 && rand() < 0.05 ? "\x{d800}" : ''));
+                                       ($form eq '5' && rand() < 0.05 ? "\x{d800}" : ''));
   my $prefix = "$name=";
   my $kind = int(rand(9));
   my $words = join ' ', map { name(1 + int(rand(6))) } 0 .. int(rand(4));
@@ -102,7 +113,9 @@ for my $section (@sections) {
 }
 $text =~ s/\n/\r\n/g;
 binmode STDOUT;
-if ($v5) {
+if ($utf8) {
+  print Encode::encode('UTF-8', $text);
+} elsif ($v5) {
   # Units as they are, a lone surrogate included.
   my @units = map { my $c = ord; $c > 0xFFFF ? (0xD800 + (($c - 0x10000) >> 10), 0xDC00 + (($c - 0x10000) & 0x3FF)) : $c }
     split //, $text;

@@ -13,8 +13,9 @@
 #     exports.sh user, reg import: Wine must then hold what the Linux build
 #     made, and without the key a copy of the default profile's.
 #   differential FORM COUNT: COUNT files from gen_export.pl (seeds 1 to
-#     COUNT) in FORM (5: version 5; 1252, 932: REGEDIT4 in that code page,
-#     with Wine's regedit under a locale of that code page). Each must give
+#     COUNT) in FORM (5: version 5; utf8: version 5 saved as UTF-8; 1252,
+#     932: REGEDIT4 in that code page, with Wine's regedit under a locale
+#     of that code page). Each must give
 #     the same trees (default profile's and current user's Norvane) in Wine
 #     after regedit imports it as in the Linux build reading it; and once
 #     the Linux build has copied, regedit's import of its result must give
@@ -92,7 +93,7 @@ case $mode in
   differential)
     form=$4 count=$5
     declare -A locales=([1252]=en_US.UTF-8 [932]=ja_JP.UTF-8)
-    if [ "$form" != 5 ]; then export WINE_LOCALE=${locales[$form]} LORIMEX_CODEPAGE=$form; fi
+    if [ -n "${locales[$form]:-}" ]; then export WINE_LOCALE=${locales[$form]} LORIMEX_CODEPAGE=$form; fi
     for ((seed = 1; seed <= count; ++seed)); do
       perl "$here/gen_export.pl" "$seed" "$form" >"$work/in.reg" || exit 1
       forget
