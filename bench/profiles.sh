@@ -119,6 +119,42 @@ echo "The settings copied take $((settings / 1024)) KB in the default profile's 
 echo
 printf "Median of one profile: %.3f s\n" "$(awk '{ print $2 / 1e6 }' "$work/runs" | median)"
 
+# The same profiles through hivexregedit --merge (Debian's
+# libwin-hivex-perl), where it is installed: the product key exported from
+# the default hive as a .reg file, below the vendor key it needs to exist.
+if command -v hivexregedit >/dev/null; then
+  {
+    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Norvane]\n\n'
+    hivexregedit --export --prefix HKEY_CURRENT_USER "$work/default.hiv" '\Software\Norvane\Kelvaro' | tail -n +2
+  } >"$work/peer.reg"
+  make_profiles
+  : >"$work/peer"
+  for ((i = 0; i < count; ++i)); do
+    user=$work/profiles/user$i/NTUSER.DAT
+    size=$(stat -c %s "$user")
+    start=${EPOCHREALTIME/./}
+    /usr/bin/time -f '%M' -o "$work/time" hivexregedit --merge --prefix HKEY_CURRENT_USER "$user" "$work/peer.reg" \
+      >/dev/null 2>&1 || { echo "hivexregedit --merge failed on $user"; exit 1; }
+    echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time") $(( $(stat -c %s "$user") - size ))" \
+      >>"$work/peer"
+  done
+  echo
+  echo "## Side by side with hivexregedit --merge, the same profiles one at a time"
+  echo
+  echo "| | median s | median growth KB | peak MB |"
+  echo "|---|---:|---:|---:|"
+  for file in runs peer; do
+    name=lorimex
+    [ "$file" = peer ] && name="hivexregedit --merge"
+    printf '| %s | %.3f | %.0f | %.1f |\n' "$name" "$(awk '{ print $2 / 1e6 }' "$work/$file" | median)" \
+      "$(awk '{ print $4 / 1024 }' "$work/$file" | median)" "$(awk '{ print $3 / 1024 }' "$work/$file" | sort -g | tail -n 1)"
+  done
+  ratio() { awk -v a="$(awk "{ print \$$1 }" "$work/peer" | median)" -v b="$(awk "{ print \$$1 }" "$work/runs" | median)" \
+    'BEGIN { if (b > 0) printf "%.1f", a / b; else printf "-" }'; }
+  echo
+  echo "hivexregedit / lorimex: time $(ratio 2)x, growth $(ratio 4)x, peak memory $(ratio 3)x (medians)"
+fi
+
 # Many new siblings at once: a default profile whose settings hold N keys
 # of one value each, copied into the smallest profile. Growth and time per
 # key stay flat: each list the run changes is written once.
