@@ -1,42 +1,43 @@
 #include "standin/casefold.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unicode/uchar.h>
-#endif
+#include <cstddef>
 
 namespace standin {
 namespace {
 
-#ifdef _WIN32
-// Only the test tools use this build of the reader; the platform's registry
-// compares the names they create.
-char16_t MapCase(char16_t c, DWORD flags) {
-  wchar_t in = c, out = c;
-  return LCMapStringEx(LOCALE_NAME_INVARIANT, flags, &in, 1, &out, 1, nullptr, nullptr, 0) == 1 ? out : c;
+struct Mapping {
+  char16_t unit, upper;
+};
+
+constexpr Mapping kWindowsUpcase[] = {
+#include "standin/windows_upcase.inc"
+};
+static_assert(sizeof kWindowsUpcase / sizeof *kWindowsUpcase == 973, "the whole of Windows' table");
+
+constexpr CaseTable MakeCaseTable() {
+  CaseTable table{};
+  for (std::size_t c = 0; c < 0x10000; ++c) table.upper[c] = table.fold[c] = static_cast<char16_t>(c);
+  for (const Mapping &m : kWindowsUpcase) {
+    table.upper[m.unit] = m.upper;
+    table.fold[m.upper] = m.unit;
+  }
+  return table;
 }
-char16_t Lower(char16_t c) { return MapCase(c, LCMAP_LOWERCASE); }
-char16_t Upper(char16_t c) { return MapCase(c, LCMAP_UPPERCASE); }
-#else
-// A mapping that leaves the plane keeps the character.
-char16_t Within(char16_t c, UChar32 mapped) { return mapped <= 0xFFFF ? static_cast<char16_t>(mapped) : c; }
-char16_t Lower(char16_t c) { return Within(c, u_tolower(c)); }
-char16_t Upper(char16_t c) { return Within(c, u_toupper(c)); }
-#endif
+
+// FoldCharacter stands for a whole class only when every class is one unit
+// or a pair: no upper case is itself mapped, none is the upper case of two
+// units, and no surrogate is mapped.
+constexpr bool ClassesArePairs(const CaseTable &table) {
+  for (const Mapping &m : kWindowsUpcase) {
+    if (table.upper[m.upper] != m.upper || table.fold[m.upper] != m.unit) return false;
+    if ((m.unit >= 0xD800 && m.unit <= 0xDFFF) || (m.upper >= 0xD800 && m.upper <= 0xDFFF)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-char16_t FoldCharacter(char16_t c) {
-  if (c < 0x80) return FoldAscii(static_cast<unsigned char>(c));
-  char16_t lower = Lower(c);
-  return Upper(lower) == c ? lower : c;
-}
-
-char16_t UpcaseCharacter(char16_t c) {
-  if (c >= 0xD800 && c <= 0xDFFF) return c;
-  char16_t upper = Upper(c);
-  return Lower(upper) == c ? upper : c;
-}
+constexpr CaseTable kCaseTable = MakeCaseTable();
+static_assert(ClassesArePairs(kCaseTable), "Windows' table pairs units two by two");
 
 }  // namespace standin

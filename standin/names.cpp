@@ -186,20 +186,21 @@ bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &o
 
 namespace {
 
-// Names are UTF-8. They compare as the lower-case forms of their UTF-16
-// code units, in code unit order: that decides where '_' or 'é' sort among
-// the letters, and is how Wine's registry, the real one tested against,
-// lists subkeys. A byte that is not part of valid UTF-8 is a lone low
-// surrogate of its own (see names.h), which no character folds to, so such
-// names compare byte for byte apart from ASCII case. Surrogates are not
-// folded: neither are characters beyond the BMP in the registry.
+// Names are UTF-8. They compare as their UTF-16 code units folded by
+// Windows' table (casefold.h), in code unit order: that decides where '_'
+// or 'é' sort among the letters, and is how Wine's registry, the real one
+// tested against, lists subkeys. A byte that is not part of valid UTF-8 is
+// a lone low surrogate of its own (see names.h), which no character folds
+// to, so such names compare byte for byte apart from ASCII case. Surrogates
+// fold to themselves: characters beyond the BMP have no case in the
+// registry.
 class FoldedUnits {
  public:
   explicit FoldedUnits(std::string_view name) : units_(name) {}
 
   bool Next(char16_t &unit) {
     if (!units_.Next(unit)) return false;
-    if (unit < 0xD800 || unit > 0xDFFF) unit = FoldCharacter(unit);
+    unit = FoldCharacter(unit);
     return true;
   }
 

@@ -18,10 +18,11 @@
 
 namespace standin {
 
-// Names compare as the registry compares them: without case, ordered as the
-// UTF-16 code units of their lower-case forms (see casefold.h), which is how
-// Wine's registry lists subkeys. Nothing folded is stored: names are folded
-// as they are compared.
+// Names compare as Windows' registry compares them: two are one when their
+// UTF-16 units upper-case alike by Windows' table, and they are ordered as
+// the units of their lower-case forms (see casefold.h), which is how Wine's
+// registry lists subkeys. Nothing folded is stored: names are folded as
+// they are compared.
 int CompareNoCase(std::string_view left, std::string_view right);
 bool EqualNoCase(std::string_view a, std::string_view b);
 std::size_t HashNoCase(std::string_view name);  // equal for names that are equal

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "standin/hive_format.h"
 #include "standin/names.h"
 #include "standin/reg_format.h"
 #include "tests/support.h"
@@ -234,6 +235,34 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
       "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
       "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
   EXPECT_TRUE(standin::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
+  // Case is Windows' own table, not Unicode's: scripts that got their cases
+  // after it, and letters it leaves without a capital, stay apart.
+  struct Pair {
+    const char *a, *b;
+    bool one;
+  };
+  const Pair pairs[] = {
+      {"\xe1\x83\x90", "\xe1\xb2\x90", false},    // Georgian U+10D0, Mtavruli U+1C90
+      {"\xea\xad\xb0x", "\xe1\x8e\xa0X", false},  // Cherokee U+AB70, U+13A0
+      {"\xe1\x8f\xb8", "\xe1\x8f\xb0", false},    // Cherokee U+13F8, U+13F0
+      {"\xc9\xa5", "\xea\x9e\x8d", false},        // U+0265, U+A78D
+      {"\xc2\xb5", "\xce\x9c", false},            // micro sign, capital mu
+      {"\xcf\x82", "\xce\xa3", false},            // final sigma, capital sigma
+      {"\xc7\x85", "\xc7\x84", false},            // title-case DZ with caron, capital
+      {"\xc4\xb1", "I", false},                   // dotless i
+      {"\xc5\xbf", "S", false},                   // long s
+      {"\xce\xbc", "\xce\x9c", true},             // mu
+      {"\xc7\x86", "\xc7\x84", true},             // dz with caron
+      {"\xc3\xbf", "\xc5\xb8", true},             // y with diaeresis
+      {"\xe2\x93\x90", "\xe2\x92\xb6", true},     // circled letters
+  };
+  for (const Pair &p : pairs) {
+    EXPECT_EQ(standin::EqualNoCase(p.a, p.b), p.one) << p.a << " " << p.b;
+    EXPECT_TRUE(!p.one || standin::HashNoCase(p.a) == standin::HashNoCase(p.b)) << p.a;
+  }
+  standin::Key georgian;
+  for (const char *name : {"\xe1\xb2\x90", "\xe1\x83\x90", "\xe1\x83\x91"}) standin::FindOrAddSubkey(georgian, name);
+  EXPECT_EQ(georgian.subkeys.size(), 3u) << "two keys Windows keeps apart merged";
 
   root.SetValue("First", 1, "a");
   root.SetValue("second", 1, "b");
@@ -247,6 +276,58 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   root.SetValue("MANY50", 3, "x");
   ASSERT_EQ(root.values().size(), 102u);
   EXPECT_EQ(root.FindValue("many50")->data(), "x");
+}
+
+// Every unit of the plane against a plain reading of Windows' table: the
+// stand-in's names are one exactly when their units upper-case alike, are
+// ordered by the lower-case unit of each pair, and hash alike when one; a
+// hive's are ordered and hashed by upper case.
+TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
+  struct Mapping {
+    char16_t unit, upper;
+  };
+  const Mapping table[] = {
+#include "standin/windows_upcase.inc"
+  };
+  std::vector<char16_t> upper(0x10000), lower(0x10000);
+  for (std::size_t c = 0; c < upper.size(); ++c) upper[c] = lower[c] = static_cast<char16_t>(c);
+  for (const Mapping &m : table) upper[m.unit] = m.upper, lower[m.upper] = m.unit;
+  struct Name {
+    char16_t unit;
+    std::u16string units;  // "x", the unit, "y"
+    std::string text;
+  };
+  std::vector<Name> names;
+  for (std::size_t c = 0; c < upper.size(); ++c) {
+    Name name{static_cast<char16_t>(c), {u'x', static_cast<char16_t>(c), u'y'}, {}};
+    if (standin::FromUtf16(name.units, name.text)) names.push_back(name);
+  }
+  ASSERT_GT(names.size(), 65000u);
+  std::size_t wrong = 0;
+  std::string first;
+  auto expect = [&](bool holds, const Name &a, const Name &b, const char *what) {
+    if (holds) return;
+    if (wrong++ == 0) first = std::string(what) + " " + std::to_string(a.unit) + " " + std::to_string(b.unit);
+  };
+  std::sort(names.begin(), names.end(),
+            [](const Name &a, const Name &b) { return standin::CompareNoCase(a.text, b.text) < 0; });
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    const Name &a = names[i - 1], &b = names[i];
+    bool one = upper[a.unit] == upper[b.unit];
+    expect(lower[a.unit] <= lower[b.unit], a, b, "stand-in order");
+    expect(standin::EqualNoCase(a.text, b.text) == one, a, b, "stand-in equality");
+    expect(!one || standin::HashNoCase(a.text) == standin::HashNoCase(b.text), a, b, "stand-in hash");
+  }
+  std::sort(names.begin(), names.end(),
+            [](const Name &a, const Name &b) { return standin::CompareHiveNames(a.units, b.units) < 0; });
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    const Name &a = names[i - 1], &b = names[i];
+    expect(upper[a.unit] <= upper[b.unit], a, b, "hive order");
+    expect((standin::CompareHiveNames(a.units, b.units) == 0) == (upper[a.unit] == upper[b.unit]), a, b,
+           "hive equality");
+    expect(standin::HiveNameHash(b.units) == (u'X' * 37u + upper[b.unit]) * 37u + u'Y', b, b, "hive hash");
+  }
+  EXPECT_EQ(wrong, 0u) << "first: " << first;
 }
 
 TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {

@@ -1,5 +1,6 @@
 // Hive files for the tests, made and checked from the published format
-// descriptions alone, apart from the program's own code:
+// descriptions and Windows' published upper-case table alone, apart from
+// the program's own code:
 //   hivetool blank FILE [MINOR]   a hive holding only its root key, of
 //                                 format 1.MINOR (1.5 unless given)
 //   hivetool check FILE           Windows' rules, one line per break of them
@@ -18,7 +19,6 @@
 //   hivetool base FILE OFFSET N   a 32-bit field of the base block
 //   hivetool name FILE NAME       the name the hive gives itself
 #include <strings.h>
-#include <unicode/uchar.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -105,12 +105,22 @@ Bytes Blank(std::uint32_t minor) {
   return hive;
 }
 
-// A unit in upper case as the registry compares names: only a character
-// whose upper case maps back to it (the dotless i is not an 'I').
+// A unit in upper case as Windows compares names: by its own table (the
+// project's copy of it, which names its source), not Unicode's.
 char16_t Upper(char16_t u) {
-  UChar32 c = u_toupper(u);
-  bool pair = c <= 0xFFFF && u_tolower(c) == u;
-  return (u >= 0xD800 && u <= 0xDFFF) || !pair ? u : static_cast<char16_t>(c);
+  static const std::vector<char16_t> upper = [] {
+    struct Mapping {
+      char16_t unit, upper;
+    };
+    const Mapping table[] = {
+#include "standin/windows_upcase.inc"
+    };
+    std::vector<char16_t> units(0x10000);
+    for (std::size_t c = 0; c < units.size(); ++c) units[c] = static_cast<char16_t>(c);
+    for (const Mapping &m : table) units[m.unit] = m.upper;
+    return units;
+  }();
+  return upper[u];
 }
 
 // Replaces U+0001 by U+0000 in a name of `length` bytes at `at`.
