@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "standin/casefold.h"
 #include "standin/hive_cells.h"
 #include "standin/store.h"
 
@@ -75,11 +74,6 @@ std::uint32_t XorOfWords(const unsigned char *block) {
   return sum;
 }
 
-char16_t Upcase(char16_t unit) {
-  if (unit < 0x80) return unit >= 'a' && unit <= 'z' ? static_cast<char16_t>(unit - 0x20) : unit;
-  return UpcaseCharacter(unit);
-}
-
 // Whether a transaction log beside the hive holds changes it lacks. One
 // Windows could not use (no valid base block) holds none. Windows writes a
 // log before the hive, and raises the hive's sequence numbers past every
@@ -138,20 +132,6 @@ LONG NotFinished(const std::string &path, const std::string &why) {
 }
 
 }  // namespace
-
-int CompareHiveNames(std::u16string_view a, std::u16string_view b) {
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    char16_t x = Upcase(a[i]), y = Upcase(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
-std::uint32_t HiveNameHash(std::u16string_view name) {
-  std::uint32_t hash = 0;
-  for (char16_t unit : name) hash = hash * 37 + Upcase(unit);
-  return hash;
-}
 
 LONG CheckHiveFile(const std::string &path) {
   Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

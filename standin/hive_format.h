@@ -1,5 +1,5 @@
-// A hive file as a whole: the order and hashes of names, the checks of a
-// file before a run uses it, reading it and writing it.
+// A hive file as a whole: the checks of a file before a run uses it,
+// reading it and writing it.
 #ifndef LORIMEX_STANDIN_HIVE_FORMAT_H
 #define LORIMEX_STANDIN_HIVE_FORMAT_H
 
@@ -11,12 +11,6 @@
 #include "standin/api.h"
 
 namespace standin {
-
-// Windows orders the subkeys of a key by their names in upper case, UTF-16
-// unit by unit (a shorter name before a longer one it begins), and hashes
-// them for "lh" lists the same way: hash = hash * 37 + upper-case unit.
-int CompareHiveNames(std::u16string_view a, std::u16string_view b);
-std::uint32_t HiveNameHash(std::u16string_view name);
 
 // Refuses, with one line on standard error naming the file, a file that is
 // not a whole primary hive (ERROR_REGISTRY_CORRUPT), or one that Windows has

@@ -4,9 +4,24 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "standin/hive_format.h"
+#include "standin/casefold.h"
 
 namespace standin {
+
+int CompareHiveNames(std::u16string_view a, std::u16string_view b) {
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    char16_t x = UpcaseCharacter(a[i]), y = UpcaseCharacter(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+std::uint32_t HiveNameHash(std::u16string_view name) {
+  std::uint32_t hash = 0;
+  for (char16_t unit : name) hash = hash * 37 + UpcaseCharacter(unit);
+  return hash;
+}
+
 namespace hive {
 namespace {
 

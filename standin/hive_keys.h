@@ -13,6 +13,14 @@
 #include "standin/hive_cells.h"
 
 namespace standin {
+
+// Windows orders the subkeys of a key by their names in upper case (by its
+// own table: see casefold.h), UTF-16 unit by unit (a shorter name before a
+// longer one it begins), and hashes them for "lh" lists the same way:
+// hash = hash * 37 + upper-case unit.
+int CompareHiveNames(std::u16string_view a, std::u16string_view b);
+std::uint32_t HiveNameHash(std::u16string_view name);
+
 namespace hive {
 
 // The name of a key node, of which at least the fixed fields are there.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "standin/hive_format.h"
+#include "standin/hive_keys.h"
 #include "standin/names.h"
 #include "standin/reg_format.h"
 #include "tests/support.h"
