@@ -478,6 +478,10 @@ LONG RunAs(uid_t user, const std::string &home) {
 // file's group) does only what the owner could, creates what the owner
 // would own, and never locks the owner out.
 TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
+  // Users are added to the host's own database, so only when asked
+  // (tests/run_all.sh asks).
+  const char *asked = std::getenv("LORIMEX_TEST_USERS");
+  if (!asked || std::string(asked) != "1") GTEST_SKIP() << "makes system users: set LORIMEX_TEST_USERS=1";
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make users";
   chmod(folder_.c_str(), 0755);
   TestUsers users;
