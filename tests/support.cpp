@@ -131,7 +131,11 @@ std::string DumpTree(const standin::Key &top, const std::string &path) {
   return out;
 }
 
+// A test may start afresh by calling SetUp and TearDown itself, a pair for
+// each case: the folder of a SetUp that had no TearDown of its own goes
+// when the next one comes.
 void RegistryTest::SetUp() {
+  RemoveFolder();
   char pattern[] = "/tmp/lorimex-test-XXXXXX";
   folder_ = mkdtemp(pattern);
   file_ = folder_ + "/registry.reg";
@@ -141,7 +145,12 @@ void RegistryTest::SetUp() {
 
 void RegistryTest::TearDown() {
   standin::Reset();
-  std::filesystem::remove_all(folder_);
+  RemoveFolder();
+}
+
+void RegistryTest::RemoveFolder() {
+  if (!folder_.empty()) std::filesystem::remove_all(folder_);
+  folder_.clear();
 }
 
 void RegistryTest::Load(const std::string &regText) { WriteFile(file_, "REGEDIT4\n\n" + regText); }

@@ -70,6 +70,9 @@ class RegistryTest : public ::testing::Test {
 
   std::string folder_;
   std::string file_;
+
+ private:
+  void RemoveFolder();
 };
 
 }  // namespace testsupport
