@@ -1,6 +1,8 @@
 // The update run in-process against the stand-in registry, with failures
 // injected into chosen operations.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "regcopy/copy.h"
 #include "tests/support.h"
@@ -76,6 +78,31 @@ TEST_F(UpdateTest, CopiesEveryKeyAndValueAndReportsSuccess) {
   EXPECT_EQ(CopiedAsSource(top), testsupport::DumpTree(top, kSource));
   EXPECT_EQ(standin::CallCount(Op::Save), 1u);
   ExpectAllHandlesClosed();
+}
+
+// A run makes exactly the registry calls the copy needs, on a tree of keys
+// with none to three values and none to three subkeys: each key is opened,
+// created and closed on both sides, its values and subkeys enumerated up to
+// the end of each list, and each value written once.
+TEST_F(UpdateTest, ARunMakesOnlyTheCallsTheCopyNeeds) {
+  std::vector<std::string> paths{kSource};
+  std::string text;
+  unsigned long values = 0;
+  for (std::size_t key = 0; key < 40; ++key) {
+    if (key > 0) paths.push_back(paths[(key - 1) / 3] + "\\K" + std::to_string(key));
+    text += "[" + paths[key] + "]\n";
+    for (std::size_t value = 0; value < key % 4; ++value, ++values)
+      text += "\"V" + std::to_string(value) + "\"=hex:" + std::to_string(key % 10) + "\n";
+  }
+  Load(text + "[HKEY_CURRENT_USER\\Software]\n");
+  ASSERT_EQ(Run().status, 0);
+  const unsigned long keys = paths.size();
+  // The two roots and the vendor key besides.
+  const std::pair<Op, unsigned long> needed[] = {
+      {Op::Open, keys + 2},   {Op::Create, keys + 1},      {Op::EnumValue, keys + values},
+      {Op::SetValue, values}, {Op::EnumKey, 2 * keys - 1}, {Op::Close, 2 * keys + 3},
+  };
+  for (const auto &[op, calls] : needed) EXPECT_EQ(standin::CallCount(op), calls) << static_cast<int>(op);
 }
 
 TEST_F(UpdateTest, RootKeyFailuresAreReportedWithTheCallsOwnStatus) {
