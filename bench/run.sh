@@ -6,7 +6,8 @@
 #     back with no copy;
 #  2. whole runs on files of 200,000 entries in these shapes: sibling keys
 #     with one value each in order, the same in reverse order, one key with
-#     200,000 values, the same with short text values, keys without values,
+#     200,000 values, the same with text values, and with the shortest text
+#     values ("v00001"="x", a value of a few bytes), keys without values,
 #     chains of 50 keys, 2,000 values of 2048 bytes, the keys in order as a
 #     version 5 file (UTF-16); and hostile ones: 100,000 values removed again
 #     by as many "name"=- lines, 100,000 keys removed by [-key] lines, value
@@ -84,14 +85,15 @@ echo
 echo "| shape | file MB | after MB | run s | run / in order | peak MB | peak / file |"
 echo "|---|---:|---:|---:|---:|---:|---:|"
 # Writes a registry file of one shape: sibling keys with one value each, in
-# or against the sorted order; one key with all the values, DWORD or text;
-# keys without values; chains of 50 keys, each with a value; a hundredth as
-# many values of 2048 bytes; values or keys removed by the lines after them.
+# or against the sorted order; one key with all the values, DWORD, text or
+# the shortest text; keys without values; chains of 50 keys, each with a
+# value; a hundredth as many values of 2048 bytes; values or keys removed by
+# the lines after them.
 shape() {
   awk -v n="$shape_count" -v shape="$1" 'BEGIN {
     root = "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro"
     print "REGEDIT4\n"
-    if (shape == "one key" || shape == "big values" || shape == "text values") print "[" root "]"
+    if (shape == "one key" || shape == "big values" || shape ~ /text values/) print "[" root "]"
     if (shape == "removed values") {
       print "[" root "]"
       for (i = 1; i <= n / 2; ++i) printf "\"V%07d\"=dword:%08x\n", i, i
@@ -111,6 +113,7 @@ shape() {
       k = (shape == "reverse order") ? n + 1 - i : i
       if (shape == "one key") printf "\"V%07d\"=dword:%08x\n", k, k
       else if (shape == "text values") printf "\"T%07d\"=\"text %d\"\n", k, k
+      else if (shape == "short text values") printf "\"v%05d\"=\"x\"\n", k
       else if (shape == "empty keys") printf "[%s\\K%07d]\n\n", root, k
       else if (shape == "deep and narrow") {
         if (i % 50 == 1) path = sprintf("%s\\C%05d", root, i)
@@ -139,8 +142,9 @@ named() {
 }
 "$build/crafted_names" "$shape_count" >"$work/crafted.names"
 "$build/crafted_names" "$shape_count" plain >"$work/plain.names"
-for kind in "keys in order" "reverse order" "one key" "text values" "empty keys" "deep and narrow" "big values" \
-  "version 5" "removed values" "removed keys" "value names" "crafted value names" "key names" "crafted key names"; do
+for kind in "keys in order" "reverse order" "one key" "text values" "short text values" "empty keys" \
+  "deep and narrow" "big values" "version 5" "removed values" "removed keys" "value names" "crafted value names" \
+  "key names" "crafted key names"; do
   case $kind in
     "version 5") version5 ;;
     "value names") named values "$work/plain.names" ;;
