@@ -322,7 +322,7 @@ void HiveRun::State::FreeReplaced(Key &key) {
 
 LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
   hive::Image &image = userHive.image;
-  const std::vector<Value> &all = key.values();
+  const ValueList &all = key.values();
   std::size_t kept = place ? place->values.size() : 0;
   std::vector<std::uint32_t> cells = place ? place->values : std::vector<std::uint32_t>{};
   for (std::size_t i = 0; i < all.size(); ++i) {

@@ -100,15 +100,14 @@ void RemoveStrayTemporaries(const std::string &path, const struct stat &registry
   closedir(dir);
 }
 
-// The largest file read. A run holds at most about 3.6 times the larger of
-// the file before and after it (values the file removes again, and one key
-// of short text values at 3.5, in the README's shape table), and the copy
-// can double the file: about 7 times the file read, which the machine's
-// memory must hold. An address space limit
-// must hold also what the values' arrays reserve as they grow and the
-// program's libraries: measured, a file of 72 MB, one key of 2.4 million
-// values, runs in 540 MB of address space and not in 520 MB, so such a
-// limit allows an eighth of itself.
+// The largest file read. A run holds at most about 3.7 times the larger of
+// the file before and after it (one key of the shortest text values, in the
+// benchmarks' shape table, a file of 5 MB beside the libraries' 4 MB), and
+// the copy can double the file: about 7 times the file read, which the
+// machine's memory must hold. An address space limit must hold also what
+// the program's libraries reserve: measured, a file of 62 MB, one key of
+// 2.4 million values, runs in 220 MB of address space and not in 210 MB;
+// such a limit allows an eighth of itself, which leaves room.
 std::uint64_t LargestReadable() {
   std::uint64_t memory =
       static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE)) / 7;

@@ -42,6 +42,13 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name) {
 
 Value::Value(std::string_view name, std::uint32_t type, std::string_view data) : type_(type) { Store(name, data); }
 
+// The address of the bytes' block, held where the bytes would be.
+char *Value::Block() const {
+  char *block = nullptr;
+  std::memcpy(&block, inline_, sizeof block);
+  return block;
+}
+
 Value::Value(Value &&other) noexcept
     : size_(std::exchange(other.size_, 0)), nameSize_(other.nameSize_), type_(other.type_) {
   std::memcpy(inline_, other.inline_, kInline);
@@ -61,14 +68,14 @@ Value &Value::operator=(Value &&other) noexcept {
 Value::~Value() { Release(); }
 
 void Value::Release() {
-  if (!IsInline()) delete[] heap_;
+  if (!IsInline()) delete[] Block();
   size_ = 0;
 }
 
 void Value::Store(std::string_view name, std::string_view data) {
   std::size_t size = name.size() + data.size();
   char *to = size <= kInline ? inline_ : new char[size];
-  if (size > kInline) heap_ = to;
+  if (size > kInline) std::memcpy(inline_, &to, sizeof to);
   size_ = static_cast<std::uint32_t>(size);
   nameSize_ = static_cast<std::uint32_t>(name.size());
   if (!name.empty()) std::memcpy(to, name.data(), name.size());
@@ -84,8 +91,38 @@ void Value::Remove() {
   nameSize_ = kRemoved;
 }
 
+// A block is made whole before it joins the list, and a value is counted
+// only once it is made, so that memory running out leaves the list as it
+// was.
+void ValueList::Append(std::string_view name, std::uint32_t type, std::string_view data) {
+  std::size_t count = size();
+  if (count < kBlock) {
+    first_.emplace_back(name, type, data);
+    return;
+  }
+  if (count % kBlock == 0 && (more_.empty() || !more_.back().empty())) {
+    std::vector<Value> block;
+    block.reserve(kBlock);
+    more_.push_back(std::move(block));
+  }
+  more_.back().emplace_back(name, type, data);
+}
+
+void ValueList::Truncate(std::size_t count) {
+  if (count >= size()) return;
+  if (count <= kBlock) {
+    more_.clear();
+    first_.erase(first_.begin() + static_cast<std::ptrdiff_t>(count), first_.end());
+    return;
+  }
+  std::size_t blocks = (count - 1) / kBlock;  // of the rest, the last one partly kept
+  more_.erase(more_.begin() + static_cast<std::ptrdiff_t>(blocks), more_.end());
+  std::vector<Value> &last = more_.back();
+  last.erase(last.begin() + static_cast<std::ptrdiff_t>(count - blocks * kBlock), last.end());
+}
+
 std::size_t Key::SlotOf(std::string_view name) const {
-  for (std::size_t slot = HashNoCase(name) & (index_.size() - 1);; slot = (slot + 1) & (index_.size() - 1)) {
+  for (std::size_t slot = HashNoCase(name) % index_.size();; slot = NextSlot(slot)) {
     std::uint32_t entry = index_[slot];
     if (entry == 0 || (entry != kGap && EqualNoCase(values_[entry - 1].name(), name))) return slot;
   }
@@ -103,19 +140,18 @@ std::size_t Key::PositionOf(std::string_view name) const {
 }
 
 void Key::Insert(std::size_t position) {
-  std::size_t slot = HashNoCase(values_[position].name()) & (index_.size() - 1);
-  while (index_[slot] != 0) slot = (slot + 1) & (index_.size() - 1);
+  std::size_t slot = HashNoCase(values_[position].name()) % index_.size();
+  while (index_[slot] != 0) slot = NextSlot(slot);
   index_[slot] = static_cast<std::uint32_t>(position + 1);
 }
 
-// Makes the index anew, with at least half its slots free; a key small
-// enough to search has none.
+// Makes the index anew, with half its slots free; a key small enough to
+// search has none. Twice as many slots as values, not the next power of
+// two, which could take twice as many again.
 void Key::Reindex() {
   index_.clear();
   if (values_.size() <= kUnindexedValues) return;
-  std::size_t slots = 256;
-  while (slots < 2 * values_.size()) slots *= 2;
-  index_.assign(slots, 0);
+  index_.assign(2 * values_.size(), 0);
   for (std::size_t i = 0; i < values_.size(); ++i) {
     if (!values_[i].removed()) Insert(i);
   }
@@ -127,14 +163,14 @@ const Value *Key::FindValue(std::string_view name) const {
 }
 
 // Gaps and values together fill at most three quarters of the index's
-// slots: 5 to 11 bytes a value, and a search looks at a few slots.
+// slots: 5 to 8 bytes a value, and a search looks at a few slots.
 void Key::SetValue(std::string_view name, std::uint32_t type, std::string_view data) {
   std::size_t position = PositionOf(name);
   if (position < values_.size()) {
     values_[position].Replace(type, data);
     return;
   }
-  values_.emplace_back(name, type, data);
+  values_.Append(name, type, data);
   if (4 * values_.size() > 3 * index_.size()) {
     Reindex();
   } else {
@@ -152,8 +188,13 @@ void Key::RemoveValue(std::string_view name) {
 
 void Key::Compact() {
   if (gaps_ == 0) return;
-  values_.erase(std::remove_if(values_.begin(), values_.end(), [](const Value &v) { return v.removed(); }),
-                values_.end());
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (values_[i].removed()) continue;
+    if (kept != i) values_[kept] = std::move(values_[i]);
+    ++kept;
+  }
+  values_.Truncate(kept);
   gaps_ = 0;
   Reindex();
 }

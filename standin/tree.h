@@ -15,8 +15,8 @@ namespace standin {
 
 // A value: its name (empty for the default value), type and raw bytes,
 // never converted. Name and data share one block of memory, held within the
-// value itself when they are small (a DWORD or a short text with its name):
-// 40 bytes a value on a 64-bit machine, 32 on a 32-bit one.
+// value itself when they are small (a DWORD or a short text with its name),
+// where the address of the block is held otherwise: 32 bytes a value.
 class Value {
  public:
   Value(std::string_view name, std::uint32_t type, std::string_view data);
@@ -39,20 +39,56 @@ class Value {
   static constexpr std::uint32_t kRemoved = UINT32_MAX;
   static constexpr std::size_t kInline = 20;
   bool IsInline() const { return size_ <= kInline; }
-  const char *bytes() const { return IsInline() ? inline_ : heap_; }
+  const char *bytes() const { return IsInline() ? inline_ : Block(); }
+  char *Block() const;
   void Store(std::string_view name, std::string_view data);
   void Release();
 
-  union {
-    char inline_[kInline];
-    char *heap_;
-  };
+  char inline_[kInline];    // the bytes, or the address of their block
   std::uint32_t size_ = 0;  // of name and data
   std::uint32_t nameSize_ = 0;
   std::uint32_t type_ = 0;
 };
 
-static_assert(sizeof(Value) == (sizeof(void *) == 8 ? 40 : 32), "the size the comment above gives");
+static_assert(sizeof(Value) == 32, "the size the comment above gives");
+
+// A key's values in creation order. The first kBlock are held as a vector
+// holds them; the others in blocks of kBlock, each made at its full size
+// once: a key of many values grows without ever holding them twice, as a
+// vector does while it moves them to a larger array.
+class ValueList {
+ public:
+  class Iterator {
+   public:
+    Iterator(const ValueList &list, std::size_t at) : list_(&list), at_(at) {}
+    const Value &operator*() const { return (*list_)[at_]; }
+    Iterator &operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator!=(const Iterator &other) const { return at_ != other.at_; }
+
+   private:
+    const ValueList *list_;
+    std::size_t at_;
+  };
+  std::size_t size() const {
+    return first_.size() + (more_.empty() ? 0 : (more_.size() - 1) * kBlock + more_.back().size());
+  }
+  bool empty() const { return first_.empty(); }
+  const Value &operator[](std::size_t i) const { return i < kBlock ? first_[i] : more_[i / kBlock - 1][i % kBlock]; }
+  Value &operator[](std::size_t i) { return i < kBlock ? first_[i] : more_[i / kBlock - 1][i % kBlock]; }
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, size()}; }
+  void Append(std::string_view name, std::uint32_t type, std::string_view data);
+  // Keeps the first `count` values.
+  void Truncate(std::size_t count);
+
+ private:
+  static constexpr std::size_t kBlock = 4096;
+  std::vector<Value> first_;
+  std::vector<std::vector<Value>> more_;
+};
 
 class Key {
  public:
@@ -60,7 +96,7 @@ class Key {
   std::vector<std::unique_ptr<Key>> subkeys;  // sorted as names compare: see names.h
 
   // In creation order; gaps of removed values until Compact().
-  const std::vector<Value> &values() const { return values_; }
+  const ValueList &values() const { return values_; }
   const Value *FindValue(std::string_view name) const;
   // Replaces the data and type of a same-named value in place, keeping its
   // spelling and position; otherwise appends.
@@ -76,8 +112,9 @@ class Key {
   std::size_t SlotOf(std::string_view name) const;      // of the value, or the free slot where it would go
   void Insert(std::size_t position);
   void Reindex();
+  std::size_t NextSlot(std::size_t slot) const { return slot + 1 == index_.size() ? 0 : slot + 1; }
 
-  std::vector<Value> values_;
+  ValueList values_;
   // Keys with many values find them through open addressing: each slot
   // holds a position in values_ plus one, kGap for a removed value (which
   // the search goes past), or 0. Always complete when not empty, as only

@@ -121,7 +121,13 @@ bool AppendValue(std::string &out, const Value &value, const FileForm &form) {
 
 // Hands the text on in pieces of about this size, so that a large registry
 // is never held twice in memory.
-constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kChunk = 1 << 18;
+
+bool Flush(std::string &out, const Sink &sink) {
+  if (!sink(out)) return false;
+  out.clear();
+  return true;
+}
 
 bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot, const FileForm &form,
                const Sink &sink) {
@@ -134,15 +140,15 @@ bool AppendKey(std::string &out, std::string &path, const Key &key, bool isRoot,
     out += '[';
     out += path;
     out += "]\n";
+    // One key may hold a great many values: its text goes out a piece at a
+    // time too.
     for (const Value &value : key.values()) {
       if (!AppendValue(out, value, form)) return false;
+      if (out.size() >= kChunk && !Flush(out, sink)) return false;
     }
     out.push_back('\n');
   }
-  if (out.size() >= kChunk) {
-    if (!sink(out)) return false;
-    out.clear();
-  }
+  if (out.size() >= kChunk && !Flush(out, sink)) return false;
   for (const auto &subkey : key.subkeys) {
     if (!AppendKey(out, path, *subkey, false, form, sink)) return false;
   }

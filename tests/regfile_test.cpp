@@ -410,20 +410,22 @@ TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
       "[-HKEY_USERS\\A\\C]\n[HKEY_USERS\\A\\B]\n\"X\"=-\n");
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"), "HKEY_USERS\\A\nHKEY_USERS\\A\\B\n  y = 1: 32 00\n");
   // Many removals, of a key's values in any case and of sibling keys, in
-  // any order among other lines.
+  // any order among other lines; the values more than a key holds in its
+  // first block (see ValueList).
+  const int count = 10000;
   std::string many = "REGEDIT4\n[HKEY_USERS\\M]\n", expected = "HKEY_USERS\\M\n";
-  for (int i = 0; i < 200; ++i) many += "\"v" + std::to_string(i) + "\"=hex:01\n";
-  for (int i = 0; i < 200; ++i) many += "[HKEY_USERS\\M\\k" + std::to_string(i) + "]\n";
-  for (int i = 0; i < 200; i += 3) {
+  for (int i = 0; i < count; ++i) many += "\"v" + std::to_string(i) + "\"=hex:01\n";
+  for (int i = 0; i < count; ++i) many += "[HKEY_USERS\\M\\k" + std::to_string(i) + "]\n";
+  for (int i = 0; i < count; i += 3) {
     many += "[-HKEY_USERS\\M\\K" + std::to_string(i) + "]\n[HKEY_USERS\\M]\n\"V" + std::to_string(i) + "\"=-\n";
   }
   many += "[HKEY_USERS\\M]\n\"v0\"=hex:02\n";
-  for (int i = 1; i < 200; ++i) {
+  for (int i = 1; i < count; ++i) {
     if (i % 3 != 0) expected += "  v" + std::to_string(i) + " = 3: 01\n";
   }
   expected += "  v0 = 3: 02\n";
   std::vector<std::string> kept;
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < count; ++i) {
     if (i % 3 != 0) kept.push_back("HKEY_USERS\\M\\k" + std::to_string(i) + "\n");
   }
   std::sort(kept.begin(), kept.end());
