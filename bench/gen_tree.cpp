@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "standin/reg_format.h"
+#include "regfile/reg_format.h"
 
 namespace {
 

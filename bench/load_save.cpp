@@ -3,7 +3,7 @@
 //   load_save FILE
 #include <cstdio>
 
-#include "standin/store.h"
+#include "standin/registry_file.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) {

@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "app/update.h"
-#include "standin/control.h"
-#include "standin/reg_format.h"
-#include "standin/store.h"
+#include "standin/testing/control.h"
+#include "regfile/reg_format.h"
+#include "standin/registry_file.h"
 
 namespace {
 

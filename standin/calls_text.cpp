@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "registry/text.h"
-#include "standin/names.h"
+#include "regfile/names.h"
 
 namespace standin {
 namespace {

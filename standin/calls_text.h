@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "standin/reg_format.h"
-#include "standin/tree.h"
+#include "regfile/reg_format.h"
+#include "regfile/tree.h"
 
 namespace standin {
 

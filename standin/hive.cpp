@@ -12,8 +12,8 @@
 #include "standin/hive_cells.h"
 #include "standin/hive_format.h"
 #include "standin/hive_keys.h"
-#include "standin/names.h"
-#include "standin/store.h"
+#include "regfile/names.h"
+#include "standin/registry_file.h"
 
 namespace standin {
 namespace {

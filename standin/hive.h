@@ -14,8 +14,8 @@
 #include <string_view>
 
 #include "standin/api.h"
-#include "standin/reg_format.h"
-#include "standin/tree.h"
+#include "regfile/reg_format.h"
+#include "regfile/tree.h"
 
 namespace standin {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "standin/hive_cells.h"
-#include "standin/store.h"
+#include "standin/registry_file.h"
 
 namespace standin {
 namespace {

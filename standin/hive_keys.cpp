@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "standin/casefold.h"
+#include "regfile/casefold.h"
 
 namespace standin {
 

@@ -1,7 +1,7 @@
 // The program's own build of the stand-in: no call is counted, none made to
 // fail, and the calls are a user's, never an administrator's. Weak, so that
 // a test linking faults.cpp gets its definitions instead.
-#include "standin/faults.h"
+#include "standin/testing/faults.h"
 
 namespace standin {
 

@@ -2,6 +2,8 @@
 // loaded from a .reg file. A session runs from the first operation until no
 // handle is open any more; then changes are written back and the file
 // unlocked, as the platform would have them on disk by then.
+#include "standin/session.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -11,12 +13,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "regfile/names.h"
 #include "standin/api.h"
 #include "standin/calls_text.h"
-#include "standin/faults.h"
 #include "standin/hive.h"
-#include "standin/names.h"
-#include "standin/store.h"
+#include "standin/registry_file.h"
+#include "standin/testing/faults.h"
 
 namespace standin {
 namespace {
@@ -54,10 +56,14 @@ State &Current() {
   return state;
 }
 
+}  // namespace
+
 bool IsPredefined(HKEY key) {
   auto value = reinterpret_cast<std::uintptr_t>(key);
   return value >= 0x80000000u && value <= 0x80000005u && value != 0x80000004u;
 }
+
+namespace {
 
 std::string PredefinedName(HKEY key) {
   if (key == HKEY_CLASSES_ROOT) return "HKEY_CLASSES_ROOT";
@@ -90,6 +96,8 @@ LONG LoadSession() {
   return ERROR_SUCCESS;
 }
 
+}  // namespace
+
 LONG BeginSession(Op op, HKEY key) {
   CountCall(op);
   if (!key) return ERROR_INVALID_HANDLE;
@@ -109,6 +117,8 @@ LONG EndSessionIfIdle(LONG status) {
     saved = HiveRunRequested() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
+
+namespace {
 
 // Finds the key behind a handle; the predefined roots always exist.
 LONG Resolve(HKEY handle, const OpenedKey *&out) {
@@ -190,6 +200,8 @@ LONG FindTarget(HKEY parent, std::string_view subKey, Op op, Target &target) {
   if (!rest.empty()) target.path.append("\\").append(rest);
   return InjectedStatus(op, target.path);
 }
+
+}  // namespace
 
 LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result) {
   Target target;
@@ -285,6 +297,13 @@ LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *k
   return ERROR_SUCCESS;
 }
 
+template LONG EnumValueAt(HKEY, DWORD, char *, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+template LONG EnumValueAt(HKEY, DWORD, WCHAR *, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+template LONG EnumKeyAt(HKEY, DWORD, char *, LPDWORD, char *, LPDWORD, PFILETIME);
+template LONG EnumKeyAt(HKEY, DWORD, WCHAR *, LPDWORD, WCHAR *, LPDWORD, PFILETIME);
+
+const FileForm &SessionForm() { return Current().session->form; }
+
 // A value name may hold CR and LF: the file writes them as regedit does.
 LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string_view data) {
   if (CountUtf16Units(name) > kMaxValueName) return ERROR_INVALID_PARAMETER;
@@ -311,8 +330,6 @@ LONG CloseHandleOf(HKEY handle) {
   state.session->handles.erase(it);
   return status;
 }
-
-}  // namespace
 
 void Reset() {
   State &state = Current();
@@ -341,129 +358,4 @@ LONG OutOfMemory() {
   return ERROR_OUTOFMEMORY;
 }
 
-// One operation within the session: the file is loaded by the first and
-// written back after the last close. Memory running out fails the call, as
-// it would in the platform's registry, instead of ending the process.
-template <typename Call>
-LONG InSession(Op op, HKEY key, Call call) {
-  try {
-    LONG status = BeginSession(op, key);
-    if (status == ERROR_SUCCESS) status = call();
-    return EndSessionIfIdle(status);
-  } catch (const std::bad_alloc &) {
-    return OutOfMemory();
-  }
-}
-
 }  // namespace standin
-
-using standin::InSession;
-using standin::Op;
-
-// The stand-in holds no links: with REG_OPTION_OPEN_LINK, too, a key opens
-// as itself.
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  return InSession(Op::Open, hKey, [&]() -> LONG {
-    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult);
-  });
-}
-
-LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  return InSession(Op::Open, hKey, [&]() -> LONG {
-    // A name the file cannot hold names no key in it.
-    std::string path;
-    if (!standin::StoredName(lpSubKey, standin::Current().session->form, path)) return ERROR_FILE_NOT_FOUND;
-    return standin::OpenKeyPath(hKey, path, samDesired, phkResult);
-  });
-}
-
-LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
-                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  return InSession(Op::Create, hKey, [&]() -> LONG {
-    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition);
-  });
-}
-
-LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
-                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  return InSession(Op::Create, hKey, [&]() -> LONG {
-    std::string path;
-    if (!standin::StoredName(lpSubKey, standin::Current().session->form, path)) return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition);
-  });
-}
-
-LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  (void)lpReserved;
-  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
-    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-  });
-}
-
-LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  (void)lpReserved;
-  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
-    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-  });
-}
-
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
-                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-  (void)lpReserved;
-  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
-    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-  });
-}
-
-LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
-                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-  (void)lpReserved;
-  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
-    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-  });
-}
-
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
-  (void)Reserved;
-  return InSession(Op::SetValue, hKey, [&]() -> LONG {
-    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
-    std::string_view data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    return standin::SetValueOf(hKey, lpValueName ? lpValueName : "", dwType, data);
-  });
-}
-
-// Text the file cannot hold exactly is refused (see StoredData).
-LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
-  (void)Reserved;
-  return InSession(Op::SetValue, hKey, [&]() -> LONG {
-    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
-    const standin::FileForm &form = standin::Current().session->form;
-    cbData = standin::WithForgottenNul(dwType, lpData, cbData, standin::CallerDataSize());
-    std::string name, data;
-    if (!standin::StoredName(lpValueName, form, name) || !standin::StoredData(dwType, lpData, cbData, form, data))
-      return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::SetValueOf(hKey, name, dwType, data);
-  });
-}
-
-LONG RegCloseKey(HKEY hKey) {
-  if (standin::IsPredefined(hKey)) {
-    standin::CountPredefinedClose();
-    return ERROR_SUCCESS;
-  }
-  return InSession(Op::Close, hKey, [&]() -> LONG { return standin::CloseHandleOf(hKey); });
-}

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "registry/text.h"
-#include "standin/names.h"
+#include "regfile/names.h"
 #include "tests/support.h"
 
 namespace {

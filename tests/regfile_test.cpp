@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "standin/hive_keys.h"
-#include "standin/names.h"
-#include "standin/reg_format.h"
+#include "regfile/names.h"
+#include "regfile/reg_format.h"
 #include "tests/support.h"
 
 namespace {
@@ -287,7 +287,7 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
     char16_t unit, upper;
   };
   const Mapping table[] = {
-#include "standin/windows_upcase.inc"
+#include "regfile/windows_upcase.inc"
   };
   std::vector<char16_t> upper(0x10000), lower(0x10000);
   for (std::size_t c = 0; c < upper.size(); ++c) upper[c] = lower[c] = static_cast<char16_t>(c);

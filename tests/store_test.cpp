@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "standin/store_linux.h"
+#include "standin/system_calls.h"
 #include "tests/standin_fixture.h"
 
 namespace {

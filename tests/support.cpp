@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "app/update.h"
-#include "standin/names.h"
+#include "regfile/names.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <string>
 
-#include "standin/control.h"
-#include "standin/reg_format.h"
+#include "standin/testing/control.h"
+#include "regfile/reg_format.h"
 
 namespace testsupport {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "standin/reg_format.h"
+#include "regfile/reg_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   standin::Key top;

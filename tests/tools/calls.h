@@ -17,7 +17,7 @@ namespace calls {
 // Returns the number of arguments left.
 int TakeWideOption(int argc, char **&argv);
 // Names and data to come are those of a version 5 file: the registry's
-// units already (see standin/names.h).
+// units already (see regfile/names.h).
 void UseUtf16Data(bool utf16);
 LONG Create(HKEY parent, const std::string &name, HKEY &key);
 LONG Open(HKEY parent, const std::string &name, HKEY &key);

@@ -113,7 +113,7 @@ char16_t Upper(char16_t u) {
       char16_t unit, upper;
     };
     const Mapping table[] = {
-#include "standin/windows_upcase.inc"
+#include "regfile/windows_upcase.inc"
     };
     std::vector<char16_t> units(0x10000);
     for (std::size_t c = 0; c < units.size(); ++c) units[c] = static_cast<char16_t>(c);

@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "standin/reg_format.h"
+#include "regfile/reg_format.h"
 #ifndef _WIN32
-#include "standin/control.h"
+#include "standin/testing/control.h"
 #endif
-#include "standin/names.h"
+#include "regfile/names.h"
 #include "tests/tools/calls.h"
 
 namespace {

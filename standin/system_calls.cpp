@@ -1,4 +1,4 @@
-#include "standin/store_linux.h"
+#include "standin/system_calls.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-#include "standin/store.h"
+#include "standin/registry_file.h"
 
 namespace standin {
 namespace {

@@ -1,4 +1,4 @@
-#include "standin/store.h"
+#include "standin/registry_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <new>
 
-#include "standin/names.h"
+#include "regfile/names.h"
 
 namespace standin {
 namespace {

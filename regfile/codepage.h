@@ -1,8 +1,8 @@
 // An 8-bit code page of a REGEDIT4 file, as Windows exports in its ANSI code
 // page (1252, 932, ...): its bytes to and from the stand-in's text (see
 // names.h), exactly or not at all.
-#ifndef LORIMEX_STANDIN_CODEPAGE_H
-#define LORIMEX_STANDIN_CODEPAGE_H
+#ifndef LORIMEX_REGFILE_CODEPAGE_H
+#define LORIMEX_REGFILE_CODEPAGE_H
 
 #include <memory>
 #include <string>

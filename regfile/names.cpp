@@ -1,4 +1,4 @@
-#include "standin/names.h"
+#include "regfile/names.h"
 
 #include <array>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "registry/text.h"
-#include "standin/casefold.h"
+#include "regfile/casefold.h"
 
 namespace standin {
 namespace {

@@ -1,7 +1,7 @@
 // The stand-in's registry in memory: keys and values as the registry holds
 // them, with names as the file spells them.
-#ifndef LORIMEX_STANDIN_TREE_H
-#define LORIMEX_STANDIN_TREE_H
+#ifndef LORIMEX_REGFILE_TREE_H
+#define LORIMEX_REGFILE_TREE_H
 
 #include <climits>
 #include <cstddef>

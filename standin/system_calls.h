@@ -1,8 +1,8 @@
 // The parts of the registry file's store that only Linux has: whose identity
 // a run takes, the lock and who holds it, extended attributes and inode
 // flags; and the system calls a test may replace to make them fail.
-#ifndef LORIMEX_STANDIN_STORE_LINUX_H
-#define LORIMEX_STANDIN_STORE_LINUX_H
+#ifndef LORIMEX_STANDIN_SYSTEM_CALLS_H
+#define LORIMEX_STANDIN_SYSTEM_CALLS_H
 
 #include <sys/stat.h>
 #include <sys/types.h>

@@ -1,8 +1,8 @@
-#include "standin/codepage.h"
+#include "regfile/codepage.h"
 
 #include <vector>
 
-#include "standin/names.h"
+#include "regfile/names.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>

@@ -1,8 +1,8 @@
 // Test controls of the stand-in registry: forget its state, make chosen
 // operations fail, count what the program did, act as an administrator.
 // They live in the library lorimex_standin_control, which the tests link.
-#ifndef LORIMEX_STANDIN_CONTROL_H
-#define LORIMEX_STANDIN_CONTROL_H
+#ifndef LORIMEX_STANDIN_TESTING_CONTROL_H
+#define LORIMEX_STANDIN_TESTING_CONTROL_H
 
 #include <cstddef>
 #include <optional>

@@ -8,8 +8,8 @@
 // otherwise: a high one before a low one). So no byte of a file and no unit
 // of the registry is changed on the way, and names compare the same whatever
 // file they came from.
-#ifndef LORIMEX_STANDIN_NAMES_H
-#define LORIMEX_STANDIN_NAMES_H
+#ifndef LORIMEX_REGFILE_NAMES_H
+#define LORIMEX_REGFILE_NAMES_H
 
 #include <cstddef>
 #include <string>

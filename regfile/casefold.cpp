@@ -1,4 +1,4 @@
-#include "standin/casefold.h"
+#include "regfile/casefold.h"
 
 #include <cstddef>
 
@@ -10,7 +10,7 @@ struct Mapping {
 };
 
 constexpr Mapping kWindowsUpcase[] = {
-#include "standin/windows_upcase.inc"
+#include "regfile/windows_upcase.inc"
 };
 static_assert(sizeof kWindowsUpcase / sizeof *kWindowsUpcase == 973, "the whole of Windows' table");
 

@@ -2,8 +2,8 @@
 // and written back from one, in the version and encoding it came in.
 // Portable: the test tools use the reader on Windows too, to load fixtures
 // into the real registry.
-#ifndef LORIMEX_STANDIN_REG_FORMAT_H
-#define LORIMEX_STANDIN_REG_FORMAT_H
+#ifndef LORIMEX_REGFILE_REG_FORMAT_H
+#define LORIMEX_REGFILE_REG_FORMAT_H
 
 #include <cstddef>
 #include <functional>
@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "standin/codepage.h"
-#include "standin/tree.h"
+#include "regfile/codepage.h"
+#include "regfile/tree.h"
 
 namespace standin {
 

@@ -1,7 +1,7 @@
 // Where the stand-in registry lives on disk, and how it is read, locked and
 // written back.
-#ifndef LORIMEX_STANDIN_STORE_H
-#define LORIMEX_STANDIN_STORE_H
+#ifndef LORIMEX_STANDIN_REGISTRY_FILE_H
+#define LORIMEX_STANDIN_REGISTRY_FILE_H
 
 #include <sys/stat.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 
 #include "standin/api.h"
-#include "standin/reg_format.h"
-#include "standin/store_linux.h"
+#include "regfile/reg_format.h"
+#include "standin/system_calls.h"
 
 namespace standin {
 

@@ -1,9 +1,9 @@
-#include "standin/faults.h"
+#include "standin/testing/faults.h"
 
 #include <array>
 #include <vector>
 
-#include "standin/names.h"
+#include "regfile/names.h"
 
 namespace standin {
 namespace {

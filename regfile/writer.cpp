@@ -2,8 +2,8 @@
 #include <charconv>
 
 #include "registry/text.h"
-#include "standin/names.h"
-#include "standin/reg_format.h"
+#include "regfile/names.h"
+#include "regfile/reg_format.h"
 
 namespace standin {
 namespace {

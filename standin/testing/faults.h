@@ -2,15 +2,15 @@
 // use it: each call is counted and may be made to fail. The tests link
 // faults.cpp, which does so; the program links plain_calls.cpp, where each
 // of these does nothing.
-#ifndef LORIMEX_STANDIN_FAULTS_H
-#define LORIMEX_STANDIN_FAULTS_H
+#ifndef LORIMEX_STANDIN_TESTING_FAULTS_H
+#define LORIMEX_STANDIN_TESTING_FAULTS_H
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "standin/control.h"
-#include "standin/tree.h"
+#include "standin/testing/control.h"
+#include "regfile/tree.h"
 
 namespace standin {
 

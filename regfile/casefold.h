@@ -5,8 +5,8 @@
 // 'ſ' and 'S', 'ǅ' and 'Ǆ'. The table pairs at most two units, a lower-case
 // one and its upper case; every other unit, surrogates among them, stands
 // alone.
-#ifndef LORIMEX_STANDIN_CASEFOLD_H
-#define LORIMEX_STANDIN_CASEFOLD_H
+#ifndef LORIMEX_REGFILE_CASEFOLD_H
+#define LORIMEX_REGFILE_CASEFOLD_H
 
 namespace standin {
 

@@ -1,10 +1,10 @@
-#include "standin/tree.h"
+#include "regfile/tree.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "standin/names.h"
+#include "regfile/names.h"
 
 namespace standin {
 namespace {

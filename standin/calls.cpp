@@ -1,0 +1,117 @@
+// The registry's calls in the stand-in, each one operation of a session
+// (see session.h): the forms the program and the test tools call.
+#include "standin/api.h"
+#include "standin/calls_text.h"
+#include "standin/session.h"
+#include "standin/testing/faults.h"
+
+using standin::InSession;
+using standin::Op;
+
+// The stand-in holds no links: with REG_OPTION_OPEN_LINK, too, a key opens
+// as itself.
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  (void)ulOptions;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Open, hKey, [&]() -> LONG {
+    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult);
+  });
+}
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  (void)ulOptions;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Open, hKey, [&]() -> LONG {
+    // A name the file cannot hold names no key in it.
+    std::string path;
+    if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_FILE_NOT_FOUND;
+    return standin::OpenKeyPath(hKey, path, samDesired, phkResult);
+  });
+}
+
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Create, hKey, [&]() -> LONG {
+    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition);
+  });
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return InSession(Op::Create, hKey, [&]() -> LONG {
+    std::string path;
+    if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_NO_UNICODE_TRANSLATION;
+    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition);
+  });
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  (void)lpReserved;
+  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
+    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  });
+}
+
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  (void)lpReserved;
+  return InSession(Op::EnumValue, hKey, [&]() -> LONG {
+    return standin::EnumValueAt(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  });
+}
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  (void)lpReserved;
+  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
+    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  });
+}
+
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  (void)lpReserved;
+  return InSession(Op::EnumKey, hKey, [&]() -> LONG {
+    return standin::EnumKeyAt(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  });
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
+  (void)Reserved;
+  return InSession(Op::SetValue, hKey, [&]() -> LONG {
+    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
+    std::string_view data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
+    return standin::SetValueOf(hKey, lpValueName ? lpValueName : "", dwType, data);
+  });
+}
+
+// Text the file cannot hold exactly is refused (see StoredData).
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
+  (void)Reserved;
+  return InSession(Op::SetValue, hKey, [&]() -> LONG {
+    if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
+    const standin::FileForm &form = standin::SessionForm();
+    cbData = standin::WithForgottenNul(dwType, lpData, cbData, standin::CallerDataSize());
+    std::string name, data;
+    if (!standin::StoredName(lpValueName, form, name) || !standin::StoredData(dwType, lpData, cbData, form, data))
+      return ERROR_NO_UNICODE_TRANSLATION;
+    return standin::SetValueOf(hKey, name, dwType, data);
+  });
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  if (standin::IsPredefined(hKey)) {
+    standin::CountPredefinedClose();
+    return ERROR_SUCCESS;
+  }
+  return InSession(Op::Close, hKey, [&]() -> LONG { return standin::CloseHandleOf(hKey); });
+}

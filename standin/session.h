@@ -1,0 +1,56 @@
+// A session of the stand-in registry: it runs from the first call until no
+// handle is open any more; the registry is loaded by the first call, and
+// its changes written back after the last close, as the platform would
+// have them on disk by then. The calls (calls.cpp) are each one operation
+// of it, on keys the session resolves.
+#ifndef LORIMEX_STANDIN_SESSION_H
+#define LORIMEX_STANDIN_SESSION_H
+
+#include <new>
+#include <string_view>
+
+#include "regfile/reg_format.h"
+#include "standin/api.h"
+#include "standin/testing/control.h"
+
+namespace standin {
+
+bool IsPredefined(HKEY key);
+// Loads the registry on the first operation of a session.
+LONG BeginSession(Op op, HKEY key);
+// Ends the session once no handle is open: writes the changes back. A
+// write failure becomes the status of the call.
+LONG EndSessionIfIdle(LONG status);
+LONG OutOfMemory();
+// The form of the registry loaded, in which names and data are held.
+const FileForm &SessionForm();
+
+// The operations, on names and data in the stored form (see names.h).
+LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result);
+LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition);
+template <typename Char>
+LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
+                 LPDWORD dataLength);
+template <typename Char>
+LONG EnumKeyAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, Char *keyClass, LPDWORD classLength,
+               PFILETIME lastWrite);
+LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string_view data);
+LONG CloseHandleOf(HKEY handle);
+
+// One operation within the session: the file is loaded by the first and
+// written back after the last close. Memory running out fails the call, as
+// it would in the platform's registry, instead of ending the process.
+template <typename Call>
+LONG InSession(Op op, HKEY key, Call call) {
+  try {
+    LONG status = BeginSession(op, key);
+    if (status == ERROR_SUCCESS) status = call();
+    return EndSessionIfIdle(status);
+  } catch (const std::bad_alloc &) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace standin
+
+#endif
