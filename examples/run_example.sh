@@ -4,9 +4,8 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-example
-if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || ! command -v pkg-config >/dev/null ||
-  [ ! -f /usr/include/unicode/uchar.h ] || [ ! -f /usr/include/hivex.h ]; then
-  apt-get update -qq && apt-get install -y -qq cmake g++ make pkg-config libicu-dev libhivex-dev >/dev/null
+if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || [ ! -f /usr/include/unicode/uchar.h ]; then
+  apt-get update -qq && apt-get install -y -qq cmake g++ make libicu-dev >/dev/null
 fi
 cmake -S "$root" -B "$build" -DLORIMEX_TESTS=OFF >/dev/null
 cmake --build "$build" --target lorimex -j2 >/dev/null
