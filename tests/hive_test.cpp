@@ -185,6 +185,36 @@ TEST_F(HiveTest, AnOlderHiveGetsTheListsOfItsFormat) {
   Hivetool("check " + user_);
 }
 
+// More subkeys than a leaf holds (507) go into leaves under an index, as
+// Windows splits them; the lists the run does not change stay where they
+// are, and a second run reuses the room the first one's lists left.
+TEST_F(HiveTest, ManySubkeysAreSplitAsWindowsSplitsThemAndRoomIsReused) {
+  auto addKeys = [&](int from, int to) {
+    char noClass[1] = "";
+    for (int i = from; i < to; ++i) {
+      HKEY key = nullptr;
+      std::string path = "Software\\Norvane\\Kelvaro\\k" + std::to_string(i);
+      ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                ERROR_SUCCESS);
+      ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    }
+  };
+  standin::Reset();
+  HKEY held = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held), ERROR_SUCCESS);  // one session for all
+  addKeys(0, 1100);
+  ASSERT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  const std::size_t once = ReadFile(user_).size();
+  addKeys(1100, 1110);  // ten more, one session each
+  Hivetool("check " + user_);
+  EXPECT_LE(ReadFile(user_).size(), once + 4096) << "the old lists' room was not reused";
+  standin::Reset();
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Norvane\\Kelvaro\\k1105", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 // Root servicing a user's profile: the hive stays the user's, and the user
 // can run on it afterwards.
 TEST_F(HiveTest, ARootRunOnAUsersHiveKeepsItTheirs) {

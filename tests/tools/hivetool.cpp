@@ -257,6 +257,8 @@ class Checker {
     if (!Use(offset, 8, path + ": subkey list", true)) return;
     std::size_t count = Get16(hive_, list + 6);
     if (!Use(offset, 8 + count * (Is(list, "li") ? 4 : 8), path + ": subkey list")) return;
+    // Windows splits a leaf at what fits a bin of 4,096 bytes.
+    if (count > (Is(list, "li") ? 1014u : 507u)) Fail(path + ": a leaf of " + std::to_string(count) + " subkeys");
     bool hashed = Is(list, "lh"), indexed = Is(list, "li");
     if (!hashed && !indexed && !Is(list, "lf")) {
       Fail(path + ": subkey list of unknown kind");
