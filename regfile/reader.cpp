@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <array>
 
-#include "registry/text.h"
 #include "regfile/names.h"
 #include "regfile/reg_format.h"
+#include "registry/text.h"
 
 namespace standin {
 namespace {
@@ -90,12 +90,11 @@ class Reader {
   bool endedInLineBreak_ = true;
 };
 
-// Reads a quoted string at the start of `s`, with the escapes regedit
-// writes (\\, \", \r and \n), and drops it from `s`.
-bool ParseQuoted(std::string_view &s, std::string &out) {
-  if (s.empty() || s.front() != '"') return false;
+// Reads the rest of a quoted string after its opening quote, with the
+// escapes regedit writes (\\, \", \r and \n), and drops it from `s`.
+bool ParseQuotedRest(std::string_view &s, std::string &out) {
   out.clear();
-  for (std::size_t i = 1; i < s.size(); ++i) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
     if (c == '"') {
       s.remove_prefix(i + 1);
@@ -109,6 +108,13 @@ bool ParseQuoted(std::string_view &s, std::string &out) {
     out.push_back(c);
   }
   return false;
+}
+
+// The same from the opening quote at the start of `s`.
+bool ParseQuoted(std::string_view &s, std::string &out) {
+  if (s.empty() || s.front() != '"') return false;
+  s.remove_prefix(1);
+  return ParseQuotedRest(s, out);
 }
 
 // One line's part of a hex list, as regedit reads it: bytes of one or two
@@ -340,21 +346,21 @@ class Parser {
       current_->RemoveValue(name);
       return true;
     }
-    if (StartsWith(data, kStringTag)) {
-      if (!ParseQuoted(data, bytes) || !IsRestOfLineEmpty(data)) return Fail(number, "bad string data");
+    const ValueTag *tag = TagOf(data);
+    if (!tag) return Fail(number, "unknown data: regedit reads \"text\", dword:, hex: and hex(N): in lower case only");
+    data.remove_prefix(tag->prefix.size());
+    type = tag->type;
+    if (type == kString) {
+      if (!ParseQuotedRest(data, bytes) || !IsRestOfLineEmpty(data)) return Fail(number, "bad string data");
       bytes.push_back('\0');
       // A version 5 file's strings are text, which the registry holds in
       // UTF-16; the data of hex(1), hex(2) and hex(7) are those bytes already,
       // unless the file is not in UTF-16 (see WidenText).
       if (form_.HoldsUtf16Data()) bytes = Utf16Bytes(bytes);
-      type = kString;
-    } else if (StartsWith(data, kDwordTag)) {
-      if (!ParseDword(number, data.substr(kDwordTag.size()), bytes)) return false;
-      type = kDword;
-    } else if (StartsWith(data, kBinaryTag) || StartsWith(data, kTypedHexTag)) {
-      if (!ParseHexValue(line, data, type, bytes)) return false;
-    } else {
-      return Fail(number, "unknown data: regedit reads \"text\", dword:, hex: and hex(N): in lower case only");
+    } else if (type == kDword) {
+      if (!ParseDword(number, data, bytes)) return false;
+    } else if (!ParseHexValue(line, data, type, bytes)) {
+      return false;
     }
     current_->SetValue(name, type, bytes);
     return true;
@@ -373,19 +379,16 @@ class Parser {
     return true;
   }
 
-  // hex: or hex(N): and a list that may run on over lines ending in a
-  // backslash, with blank and comment lines between them.
+  // The list after hex: or hex( (`type` kTypeNamed: N): comes first), which
+  // may run on over lines ending in a backslash, with blank and comment
+  // lines between them.
   bool ParseHexValue(const Line &line, std::string_view data, std::uint32_t &type, std::string &bytes) {
     std::size_t number = line.number;
-    type = kBinary;
-    if (StartsWith(data, kBinaryTag)) {
-      data.remove_prefix(kBinaryTag.size());
-    } else {
-      std::size_t close = data.find(kTypedHexEnd);
-      if (close == std::string_view::npos ||
-          !ParseHexNumber(data.substr(kTypedHexTag.size(), close - kTypedHexTag.size()), 8, type))
+    if (type == kTypeNamed) {
+      std::size_t close = data.find(kTypeNamedEnd);
+      if (close == std::string_view::npos || !ParseHexNumber(data.substr(0, close), 8, type))
         return Fail(number, "bad value data");
-      data.remove_prefix(close + kTypedHexEnd.size());
+      data.remove_prefix(close + kTypeNamedEnd.size());
     }
     HexLine state = ParseHexLine(data, bytes);
     for (Line next{0, {}}; state == HexLine::kGoesOn;) {

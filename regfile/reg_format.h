@@ -5,7 +5,9 @@
 #ifndef LORIMEX_REGFILE_REG_FORMAT_H
 #define LORIMEX_REGFILE_REG_FORMAT_H
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,13 +21,32 @@ namespace standin {
 constexpr std::string_view kRegedit4 = "REGEDIT4";
 constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
 
-// The tags of a value's data, shared by the reader and the writer; regedit
-// reads them in lower case only. "hex(N):" gives the type number N in hex.
-constexpr std::string_view kStringTag = "\"";
-constexpr std::string_view kDwordTag = "dword:";
-constexpr std::string_view kBinaryTag = "hex:";
-constexpr std::string_view kTypedHexTag = "hex(";
-constexpr std::string_view kTypedHexEnd = "):";
+// The tags that start a value's data, shared by the reader and the writer
+// as in regedit, which reads them in lower case only. Each gives the type
+// of the data, but "hex(N):", which names it: N in hex, then kTypeNamedEnd.
+struct ValueTag {
+  std::uint32_t type;
+  std::string_view prefix;
+};
+constexpr std::uint32_t kTypeNamed = UINT32_MAX;
+constexpr ValueTag kValueTags[] = {{kString, "\""}, {kDword, "dword:"}, {kBinary, "hex:"}, {kTypeNamed, "hex("}};
+constexpr std::string_view kTypeNamedEnd = "):";
+
+// The tag `data` starts with; null when none.
+inline const ValueTag *TagOf(std::string_view data) {
+  for (const ValueTag &tag : kValueTags) {
+    if (data.substr(0, tag.prefix.size()) == tag.prefix) return &tag;
+  }
+  return nullptr;
+}
+
+// The tag of the type `type` in the table (kTypeNamed for "hex(").
+constexpr std::string_view PrefixOf(std::uint32_t type) {
+  for (const ValueTag &tag : kValueTags) {
+    if (tag.type == type) return tag.prefix;
+  }
+  return {};
+}
 
 // What a registry file is: its version, and how its bytes hold text.
 struct FileForm {

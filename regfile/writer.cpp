@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <charconv>
 
-#include "registry/text.h"
 #include "regfile/names.h"
 #include "regfile/reg_format.h"
+#include "registry/text.h"
 
 namespace standin {
 namespace {
@@ -62,9 +62,9 @@ void AppendHex(std::string &out, std::uint32_t type, std::string_view data) {
   char digits[9];
   char *digitsEnd = std::to_chars(digits, digits + sizeof digits, type, 16).ptr;
   if (type == kBinary) {
-    out += kBinaryTag;
+    out += PrefixOf(kBinary);
   } else {
-    out.append(kTypedHexTag).append(digits, digitsEnd).append(kTypedHexEnd);
+    out.append(PrefixOf(kTypeNamed)).append(digits, digitsEnd).append(kTypeNamedEnd);
   }
   std::size_t column = out.size() - out.rfind('\n') - 1;
   // Filled in place: three characters a byte, and a line break of four
@@ -99,7 +99,7 @@ bool AppendValue(std::string &out, const Value &value, const FileForm &form) {
   if (IsPlainString(value, form, text)) {
     AppendQuoted(out, text);
   } else if (value.type() == kDword && value.data().size() == 4) {
-    out += kDwordTag;
+    out += PrefixOf(kDword);
     for (int i = 3; i >= 0; --i) {
       auto byte = static_cast<unsigned char>(value.data()[static_cast<std::size_t>(i)]);
       out.push_back(kHexDigits[byte >> 4]);
