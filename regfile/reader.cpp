@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 
+#include "regfile/key_index.h"
 #include "regfile/names.h"
 #include "regfile/reg_format.h"
 #include "registry/text.h"
@@ -51,6 +52,21 @@ std::string CanonicalRootName(std::string_view name) {
   for (std::string_view root : kRoots) {
     if (EqualNoCase(name, root)) return std::string(root);
   }
+  return {};
+}
+
+// Reads the path of a section, "ROOT\\a\\b]", into its key names, the root
+// spelled as the platform spells it (held in `root`); returns what is
+// wrong with it, or "".
+std::string ReadSectionPath(std::string_view path, std::vector<std::string_view> &names, std::string &root) {
+  if (path.empty() || path.back() != ']') return "a key line must end with ]";
+  path.remove_suffix(1);
+  names.clear();
+  if (!SplitKeyPath(path, names)) return "empty key name in the path";
+  if (names.size() - 1 > kMaxLevels) return "the key lies more than " + std::to_string(kMaxLevels) + " levels deep";
+  root = CanonicalRootName(names.front());
+  if (root.empty()) return "unknown root key " + std::string(names.front());
+  names.front() = root;
   return {};
 }
 
@@ -160,6 +176,8 @@ class Parser {
  public:
   Parser(std::string_view text, const FileForm &form, Key &top, ParseError &error)
       : text_(text), reader_(text), form_(form), top_(top), error_(error) {}
+  Parser(const Parser &) = delete;
+  Parser &operator=(const Parser &) = delete;
 
   // The header has been checked already (see ReadVersion): skipped here.
   bool Run() {
@@ -200,106 +218,25 @@ class Parser {
   // A [key] line: the key becomes the one values go to, made if missing.
   bool ParseKeyLine(std::size_t number, std::string_view text) {
     inDeleted_ = false;
-    if (!ReadSectionPath(number, text.substr(1))) return false;
-    current_ = Walk(names_, true);
+    if (!ReadSection(number, text.substr(1))) return false;
+    current_ = keys_.Walk(names_, true);
     return true;
   }
 
   // A [-key] line: the key goes, with all below it; a missing key is fine.
-  // It stays among its parent's subkeys until the end, unnamed (no other key
-  // has an empty name), so that the line costs the same however many
-  // siblings it has; the keys below it stay alive too, unreachable: their
-  // index entries name them by address, which no new key may take over.
+  // It is dropped from its parent's subkeys at the end (see KeyIndex).
   bool ParseDeletionLine(std::size_t number, std::string_view text) {
     inDeleted_ = true;
     current_ = nullptr;
-    if (!ReadSectionPath(number, text.substr(2))) return false;
+    if (!ReadSection(number, text.substr(2))) return false;
     if (names_.size() == 1) return Fail(number, "a root key cannot be removed");
-    Key *parent = Walk({names_.begin(), names_.end() - 1}, false);
-    Child *found = parent ? Find(*parent, names_.back()) : nullptr;
-    if (!found) return true;
-    found->key->name.clear();
-    found->parent = nullptr;
-    ++removedKeys_;
+    if (keys_.Remove(names_)) ++removedKeys_;
     return true;
   }
 
-  // Splits "ROOT\\a\\b]" into names_, the root spelled as the platform
-  // spells it.
-  bool ReadSectionPath(std::size_t number, std::string_view path) {
-    if (path.empty() || path.back() != ']') return Fail(number, "a key line must end with ]");
-    path.remove_suffix(1);
-    names_.clear();
-    if (!SplitKeyPath(path, names_)) return Fail(number, "empty key name in the path");
-    if (names_.size() - 1 > kMaxLevels)
-      return Fail(number, "the key lies more than " + std::to_string(kMaxLevels) + " levels deep");
-    root_ = CanonicalRootName(names_.front());
-    if (root_.empty()) return Fail(number, "unknown root key " + std::string(names_.front()));
-    names_.front() = root_;
-    return true;
-  }
-
-  // Every key made while reading, found by its parent and its name through
-  // open addressing; slots of removed keys keep a null parent.
-  struct Child {
-    const Key *parent;
-    Key *key;
-  };
-
-  std::size_t Slot(const Key &parent, std::string_view name) const {
-    return (HashNoCase(name) ^ std::hash<const Key *>()(&parent)) & (index_.size() - 1);
-  }
-
-  Child *Find(const Key &parent, std::string_view name) {
-    for (std::size_t slot = Slot(parent, name);; slot = (slot + 1) & (index_.size() - 1)) {
-      Child &child = index_[slot];
-      if (!child.key) return nullptr;
-      if (child.parent == &parent && EqualNoCase(child.key->name, name)) return &child;
-    }
-  }
-
-  // Keeps at least half the slots free, growing fourfold.
-  void Enter(const Key &parent, Key *key) {
-    if (2 * (entered_ + 1) > index_.size()) {
-      std::size_t slots = 256;
-      while (slots < 4 * (entered_ + 1)) slots *= 2;
-      std::vector<Child> old(slots, Child{nullptr, nullptr});
-      old.swap(index_);
-      entered_ = 0;
-      for (const Child &child : old) {
-        if (child.parent) Enter(*child.parent, child.key);
-      }
-    }
-    std::size_t slot = Slot(parent, key->name);
-    while (index_[slot].key) slot = (slot + 1) & (index_.size() - 1);
-    index_[slot] = Child{&parent, key};
-    ++entered_;
-  }
-
-  // Finds, or with `add` makes, the key a section names. Consecutive
-  // sections share most of their path: the part that is spelled the same as
-  // the last one's is not looked up again.
-  Key *Walk(const std::vector<std::string_view> &names, bool add) {
-    std::size_t same = 0;
-    while (same < names.size() && same < path_.size() && path_[same].first == names[same]) ++same;
-    path_.resize(same);
-    Key *key = same > 0 ? path_.back().second : &top_;
-    for (std::size_t i = same; i < names.size() && key; ++i) {
-      key = FindChild(*key, names[i], add);
-      if (key) path_.emplace_back(std::string(names[i]), key);
-    }
-    return key;
-  }
-
-  Key *FindChild(Key &parent, std::string_view name, bool add) {
-    if (Child *found = Find(parent, name)) return found->key;
-    if (!add) return nullptr;
-    auto key = std::make_unique<Key>();
-    key->name = std::string(name);
-    Key *made = key.get();
-    parent.subkeys.push_back(std::move(key));
-    Enter(parent, made);
-    return made;
+  bool ReadSection(std::size_t number, std::string_view path) {
+    std::string why = ReadSectionPath(path, names_, root_);
+    return why.empty() || Fail(number, std::move(why));
   }
 
   // Sorts each key's subkeys, drops the removed ones and closes the gaps of
@@ -438,9 +375,7 @@ class Parser {
   ParseError &error_;
   Key *current_ = nullptr;
   bool inDeleted_ = false;
-  std::vector<Child> index_ = std::vector<Child>(256, Child{nullptr, nullptr});
-  std::size_t entered_ = 0;
-  std::vector<std::pair<std::string, Key *>> path_;  // the last section's names and keys
+  KeyIndex keys_{top_};
   std::vector<std::unique_ptr<Key>> deleted_;
   std::size_t removedKeys_ = 0;
   std::vector<std::string_view> names_;  // of the latest section

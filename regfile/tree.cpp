@@ -122,10 +122,9 @@ void ValueList::Truncate(std::size_t count) {
 }
 
 std::size_t Key::SlotOf(std::string_view name) const {
-  for (std::size_t slot = HashNoCase(name) % index_.size();; slot = NextSlot(slot)) {
-    std::uint32_t entry = index_[slot];
-    if (entry == 0 || (entry != kGap && EqualNoCase(values_[entry - 1].name(), name))) return slot;
-  }
+  return index_.Find(HashNoCase(name), [&](std::uint32_t entry) {
+    return entry != kGap && EqualNoCase(values_[entry - 1].name(), name);
+  });
 }
 
 std::size_t Key::PositionOf(std::string_view name) const {
@@ -140,18 +139,16 @@ std::size_t Key::PositionOf(std::string_view name) const {
 }
 
 void Key::Insert(std::size_t position) {
-  std::size_t slot = HashNoCase(values_[position].name()) % index_.size();
-  while (index_[slot] != 0) slot = NextSlot(slot);
-  index_[slot] = static_cast<std::uint32_t>(position + 1);
+  index_.Add(HashNoCase(values_[position].name()), static_cast<std::uint32_t>(position + 1));
 }
 
 // Makes the index anew, with half its slots free; a key small enough to
 // search has none. Twice as many slots as values, not the next power of
 // two, which could take twice as many again.
 void Key::Reindex() {
-  index_.clear();
+  index_.Clear();
   if (values_.size() <= kUnindexedValues) return;
-  index_.assign(2 * values_.size(), 0);
+  index_.Reset(2 * values_.size());
   for (std::size_t i = 0; i < values_.size(); ++i) {
     if (!values_[i].removed()) Insert(i);
   }

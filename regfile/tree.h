@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "regfile/hash_slots.h"
+
 namespace standin {
 
 // A value: its name (empty for the default value), type and raw bytes,
@@ -112,14 +114,13 @@ class Key {
   std::size_t SlotOf(std::string_view name) const;      // of the value, or the free slot where it would go
   void Insert(std::size_t position);
   void Reindex();
-  std::size_t NextSlot(std::size_t slot) const { return slot + 1 == index_.size() ? 0 : slot + 1; }
 
   ValueList values_;
   // Keys with many values find them through open addressing: each slot
   // holds a position in values_ plus one, kGap for a removed value (which
   // the search goes past), or 0. Always complete when not empty, as only
   // the members above change values_.
-  std::vector<std::uint32_t> index_;
+  HashSlots<std::uint32_t> index_;
   std::uint32_t gaps_ = 0;
   static constexpr std::uint32_t kGap = UINT32_MAX;
 };
