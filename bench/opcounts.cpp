@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "app/update.h"
-#include "standin/testing/control.h"
 #include "regfile/reg_format.h"
 #include "standin/registry_file.h"
+#include "standin/testing/control.h"
 
 namespace {
 
@@ -27,9 +27,7 @@ int main() {
     standin::FileForm form;
     if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top, form) != ERROR_SUCCESS) return 1;
   }
-  const standin::Key *product = &top;
-  for (const char *name : {"HKEY_USERS", ".DEFAULT", "Software", "Norvane", "Kelvaro"})
-    product = product ? standin::FindSubkey(*product, name) : nullptr;
+  const standin::Key *product = standin::FindKeyPath(top, "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro");
   unsigned long keys = 0, values = 0;
   if (product) CountTree(*product, keys, values);
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <utility>
 
-#include "registry/text.h"
 #include "regfile/casefold.h"
+#include "registry/text.h"
 
 namespace standin {
 namespace {
@@ -174,9 +174,8 @@ std::u16string Utf16Of(std::string_view text) {
 
 std::u16string UnitsOfBytes(std::string_view bytes) {
   std::u16string units(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  const auto *at = reinterpret_cast<const unsigned char *>(bytes.data());
+  for (std::size_t i = 0; i < units.size(); ++i) units[i] = UnitAt(at + 2 * i);
   return units;
 }
 

@@ -61,6 +61,8 @@ bool FromUtf16(std::u16string_view units, std::string &out);
 bool FromUtf16Bytes(const unsigned char *bytes, std::size_t size, std::string &out);
 // The units of UTF-16LE bytes; an odd last byte is left out.
 std::u16string UnitsOfBytes(std::string_view bytes);
+// The UTF-16LE unit whose two bytes start at `bytes`.
+inline char16_t UnitAt(const unsigned char *bytes) { return static_cast<char16_t>(bytes[0] | bytes[1] << 8); }
 // Whether `units` hold no lone surrogate.
 bool IsValidUtf16(std::u16string_view units);
 // How many bytes at the start of `text` are well-formed UTF-8, with no

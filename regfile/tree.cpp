@@ -40,6 +40,17 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name) {
   return **parent.subkeys.insert(it, std::move(key));
 }
 
+Key *FindKeyPath(const Key &from, const std::vector<std::string_view> &names) {
+  Key *key = nullptr;
+  for (std::size_t i = 0; i < names.size() && (i == 0 || key); ++i) key = FindSubkey(i == 0 ? from : *key, names[i]);
+  return key;
+}
+
+Key *FindKeyPath(const Key &from, std::string_view path) {
+  std::vector<std::string_view> names;
+  return SplitKeyPath(path, names) ? FindKeyPath(from, names) : nullptr;
+}
+
 Value::Value(std::string_view name, std::uint32_t type, std::string_view data) : type_(type) { Store(name, data); }
 
 // The address of the bytes' block, held where the bytes would be.

@@ -137,6 +137,11 @@ constexpr std::size_t kMaxLevels = 512;
 Key *FindSubkey(const Key &parent, std::string_view name);
 // Returns the existing subkey, or adds it with the given spelling.
 Key &FindOrAddSubkey(Key &parent, std::string_view name);
+// The key that `names`, or a path of them ("a\\b\\c"), lead to from `from`
+// through sorted subkeys; null when one is missing, there are none, or a
+// name of the path is empty.
+Key *FindKeyPath(const Key &from, const std::vector<std::string_view> &names);
+Key *FindKeyPath(const Key &from, std::string_view path);
 
 }  // namespace standin
 

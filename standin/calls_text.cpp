@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "registry/text.h"
 #include "regfile/names.h"
+#include "registry/text.h"
 
 namespace standin {
 namespace {
@@ -51,8 +51,8 @@ void CopyData(const Value &value, const FileForm &form, unsigned char *out, char
 std::uint32_t WithForgottenNul(std::uint32_t type, const unsigned char *data, std::uint32_t size,
                                std::size_t available) {
   if (!regtext::IsTextType(type) || size < 2 || available < std::size_t{size} + 2) return size;
-  auto unit = [data](std::uint32_t i) { return data[2 * i] | data[2 * i + 1] << 8; };
-  return unit(size / 2 - 1) != 0 && unit(size / 2) == 0 ? size + 2 : size;
+  std::size_t last = 2 * (size / 2 - 1);  // the last whole unit
+  return UnitAt(data + last) != 0 && UnitAt(data + last + 2) == 0 ? size + 2 : size;
 }
 
 bool StoredData(std::uint32_t type, const unsigned char *data, std::uint32_t size, const FileForm &form,

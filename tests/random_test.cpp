@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/text.h"
 #include "regfile/names.h"
+#include "registry/text.h"
 #include "tests/support.h"
 
 namespace {
@@ -76,13 +76,13 @@ class Model {
 
   std::string Run(bool &failed) {
     standin::Key *users = standin::FindSubkey(top_, "HKEY_USERS");
-    standin::Key *sourceRoot = Walk(users, {".DEFAULT", "Software"});
+    standin::Key *sourceRoot = users ? standin::FindKeyPath(*users, ".DEFAULT\\Software") : nullptr;
     if (!sourceRoot || Fails(Op::Open, kSourceRoot)) {
       Line("Error " + std::to_string(sourceRoot ? Status(Op::Open, kSourceRoot) : 2) +
            " occurred opening Software key for .DEFAULT user");
       return Finish(true);
     }
-    standin::Key *destinationRoot = Walk(standin::FindSubkey(top_, "HKEY_CURRENT_USER"), {"Software"});
+    standin::Key *destinationRoot = standin::FindKeyPath(top_, "HKEY_CURRENT_USER\\Software");
     if (!destinationRoot || Fails(Op::Open, kDestinationRoot)) {
       Line("Error " + std::to_string(destinationRoot ? Status(Op::Open, kDestinationRoot) : 2) +
            " occurred opening Current User Software key");
@@ -99,11 +99,6 @@ class Model {
   }
 
  private:
-  static standin::Key *Walk(standin::Key *key, const std::vector<std::string_view> &names) {
-    for (std::string_view name : names) key = key ? standin::FindSubkey(*key, name) : nullptr;
-    return key;
-  }
-
   const Fault *Find(Op op, const std::string &path, const std::string *valueName = nullptr, long index = -1) const {
     for (const Fault &f : faults_) {
       if (f.op != op || !standin::EqualNoCase(f.keyPath, path)) continue;
@@ -128,7 +123,7 @@ class Model {
     std::string destinationPath = destinationParentPath + "\\" + name;
     std::vector<std::string_view> names;
     standin::SplitKeyPath(name, names);
-    standin::Key *source = Walk(&sourceParent, names);
+    standin::Key *source = standin::FindKeyPath(sourceParent, names);
     if (depth > kMaxDepth || !source || Fails(Op::Open, sourcePath)) {
       Line("Error opening source key " + name);
       return;

@@ -122,9 +122,7 @@ static void DumpKey(const standin::Key &key, const std::string &path, std::strin
 }
 
 std::string DumpTree(const standin::Key &top, const std::string &path) {
-  const standin::Key *key = &top;
-  std::istringstream names(path);
-  for (std::string name; key && std::getline(names, name, '\\');) key = standin::FindSubkey(*key, name);
+  const standin::Key *key = standin::FindKeyPath(top, path);
   if (!key) return "(missing)\n";
   std::string out;
   DumpKey(*key, path, out);

@@ -62,15 +62,6 @@ void DeleteTree(HKEY root, const char *path) {
   RegDeleteKeyExA(root, path, KEY_WOW64_64KEY, 0);
 }
 #endif
-// The key at `path` ("A\\B") below `top`, or null.
-const standin::Key *KeyAt(const standin::Key &top, const std::string &path) {
-  std::vector<std::string_view> names;
-  if (!standin::SplitKeyPath(path, names)) return nullptr;
-  const standin::Key *key = &top;
-  for (std::size_t i = 0; key && i < names.size(); ++i) key = standin::FindSubkey(*key, names[i]);
-  return key;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -97,7 +88,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   calls::UseUtf16Data(form.HoldsUtf16Data());
-  if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, KeyAt(top, intoUser)) ? 0 : 1;
+  if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, standin::FindKeyPath(top, intoUser)) ? 0 : 1;
 #ifdef _WIN32
   DeleteTree(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
   DeleteTree(HKEY_CURRENT_USER, "Software\\Norvane");
