@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "standin/hive_keys.h"
 #include "regfile/names.h"
 #include "regfile/reg_format.h"
+#include "standin/hive_keys.h"
 #include "tests/support.h"
 
 namespace {
@@ -276,6 +276,18 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   root.SetValue("MANY50", 3, "x");
   ASSERT_EQ(root.values().size(), 102u);
   EXPECT_EQ(root.FindValue("many50")->data(), "x");
+  // However the index grows and gaps fill it, a slot stays free: a search
+  // for a name the key lacks ends there (without one it never ends).
+  standin::Key grown;
+  for (int i = 0; i < 2000; ++i) {
+    grown.SetValue("g" + std::to_string(i), 4, "1234");
+    ASSERT_EQ(grown.FindValue("absent"), nullptr) << i;
+  }
+  for (int i = 0; i < 2000; i += 2) {
+    grown.RemoveValue("G" + std::to_string(i));
+    grown.SetValue("n" + std::to_string(i), 4, "1234");
+    ASSERT_EQ(grown.FindValue("absent"), nullptr) << i;
+  }
 }
 
 // Every unit of the plane against a plain reading of Windows' table: the

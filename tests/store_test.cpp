@@ -369,6 +369,14 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
   EXPECT_EQ(FolderEntries(),
             (std::vector<std::string>{".lorimex-Ab12Cd", ".lorimex-config", ".registry.reg.lorimex-save-Ab12Cd7",
                                       ".registry.reg.lorimex-save-Zz99Yy", "registry.reg"}));
+  // The registry's own inode under a temporary's name is the registry
+  // itself: left alone, as a file of two names is by the save.
+  standin::Reset();
+  const std::string twin = folder_ + "/.registry.reg.lorimex-save-Hh22Jj";
+  std::filesystem::create_hard_link(file_, twin);
+  EXPECT_EQ(RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\Twin")), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(std::filesystem::exists(twin));
+  std::filesystem::remove(twin);
 
   standin::Reset();
   const std::string longName = folder_ + "/" + std::string(250, 'r') + ".reg";

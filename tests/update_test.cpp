@@ -255,12 +255,27 @@ TEST_F(UpdateTest, CopyKeyValuesCopiesTheValuesOfOneKey) {
 // A value whose name holds a NUL (the platform's registry can hold one; the
 // file cannot) is reported, not written under the name cut at the NUL, and
 // the copy goes on.
+// The line shows a lone surrogate (held in three bytes) as U+FFFD, and a
+// pair as its character.
 TEST_F(UpdateTest, AValueNameHoldingANulIsReportedNotWritten) {
-  Load(std::string(kProfile) + "[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro]\n\"Mode\"=\"mine\"\n");
-  ASSERT_TRUE(standin::PlantValue(kSource, std::string("Mode\0x", 6), REG_SZ, std::string("other\0", 6)));
-  auto result = Run();
-  EXPECT_EQ(result.output, Expected("  Error writing value Mode<0000>x\n", true));
-  EXPECT_EQ(result.status, 1);
+  struct Case {
+    std::string name;  // as the file holds it
+    const char *shown;
+  };
+  const Case cases[] = {
+      {std::string("Mode\0x", 6), "Mode<0000>x"},
+      {std::string("Mode\0\xed\xa0\x80", 8), "Mode<0000>\xef\xbf\xbd"},
+      {std::string("\xed\xbf\xbf\0Mode", 8), "\xef\xbf\xbd<0000>Mode"},
+      {std::string("\xf0\x9f\x98\x80\0", 5), "\xf0\x9f\x98\x80<0000>"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.shown);
+    Load(std::string(kProfile) + "[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro]\n\"Mode\"=\"mine\"\n");
+    ASSERT_TRUE(standin::PlantValue(kSource, c.name, REG_SZ, std::string("other\0", 6)));
+    auto result = Run();
+    EXPECT_EQ(result.output, Expected("  Error writing value " + std::string(c.shown) + "\n", true));
+    EXPECT_EQ(result.status, 1);
+  }
 }
 
 // The platform counts a NUL that follows text whose length leaves it out;
