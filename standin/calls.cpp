@@ -8,48 +8,49 @@
 using standin::InSession;
 using standin::Op;
 
-// The stand-in holds no links: with REG_OPTION_OPEN_LINK, too, a key opens
-// as itself.
+// REG_OPTION_OPEN_LINK opens a link key as itself, not its target.
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
+  bool openLink = (ulOptions & REG_OPTION_OPEN_LINK) != 0;
   return InSession(Op::Open, hKey, [&]() -> LONG {
-    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult);
+    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, openLink);
   });
 }
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
+  bool openLink = (ulOptions & REG_OPTION_OPEN_LINK) != 0;
   return InSession(Op::Open, hKey, [&]() -> LONG {
     // A name the file cannot hold names no key in it.
     std::string path;
     if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_FILE_NOT_FOUND;
-    return standin::OpenKeyPath(hKey, path, samDesired, phkResult);
+    return standin::OpenKeyPath(hKey, path, samDesired, phkResult, openLink);
   });
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
+  (void)Reserved, (void)lpClass, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
+  bool createLink = (dwOptions & REG_OPTION_CREATE_LINK) != 0;
   return InSession(Op::Create, hKey, [&]() -> LONG {
-    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition);
+    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition, createLink);
   });
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  (void)Reserved, (void)lpClass, (void)dwOptions, (void)lpSecurityAttributes;
+  (void)Reserved, (void)lpClass, (void)lpSecurityAttributes;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
+  bool createLink = (dwOptions & REG_OPTION_CREATE_LINK) != 0;
   return InSession(Op::Create, hKey, [&]() -> LONG {
     std::string path;
     if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition);
+    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition, createLink);
   });
 }
 

@@ -203,48 +203,151 @@ LONG FindTarget(HKEY parent, std::string_view subKey, Op op, Target &target) {
 
 }  // namespace
 
-LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result) {
-  Target target;
-  LONG status = FindTarget(parent, subKey, Op::Open, target);
-  if (status != ERROR_SUCCESS) return status;
-  Key *key = target.base->key;
-  for (std::size_t i = 0; key && i < target.names.size(); ++i) {
-    if ((status = Reach(*key)) != ERROR_SUCCESS) return status;
-    key = FindSubkey(*key, target.names[i]);
+namespace {
+
+// A key reached on the way: the key, its full path and how deep it is.
+struct Place {
+  Key *key;
+  std::string path;
+  std::size_t depth;
+};
+
+// Links followed within one open or create: a chain of more is taken for a
+// circle, as the platform refuses one.
+constexpr int kMaxNestedLinks = 32;
+
+// A link is a key whose SymbolicLinkValue, of type REG_LINK, holds the path
+// of its target as the kernel names it. The file keeps no other mark of
+// one: a key so made, as a file holds it, is a link.
+const Value *LinkOf(const Key &key) {
+  const Value *link = key.FindValue("SymbolicLinkValue");
+  return link && link->type() == REG_LINK ? link : nullptr;
+}
+
+// The target of a link, "\REGISTRY\USER\.DEFAULT\Software" say, as the
+// path of this registry, "HKEY_USERS\.DEFAULT\Software"; false for one
+// outside its two roots, or not UTF-16.
+bool TargetPath(const Value &link, std::string &path) {
+  std::string_view bytes = link.data();
+  std::u16string units;
+  for (std::size_t at = 0; at + 1 < bytes.size(); at += 2)
+    units.push_back(
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8));
+  if (!units.empty() && units.back() == 0) units.pop_back();
+  if (units.find(char16_t(0)) != units.npos) return false;
+  std::string target;
+  if (!StoredName(units.c_str(), Current().session->form, target)) return false;
+  static const std::pair<std::string_view, std::string_view> kRoots[] = {{"\\REGISTRY\\MACHINE", "HKEY_LOCAL_MACHINE"},
+                                                                         {"\\REGISTRY\\USER", "HKEY_USERS"}};
+  for (const auto &[kernel, root] : kRoots) {
+    std::string_view start = std::string_view(target).substr(0, kernel.size());
+    if (!EqualNoCase(start, kernel) || (target.size() > kernel.size() && target[kernel.size()] != '\\')) continue;
+    path = std::string(root) + target.substr(kernel.size());
+    return true;
   }
-  if (!key) return ERROR_FILE_NOT_FOUND;
-  if ((status = Current().session->hives.MayOpen(*key)) != ERROR_SUCCESS) return status;
-  if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
-  *result = AddHandle(key, target.path, Rights(access), target.base->depth + target.names.size());
+  return false;
+}
+
+LONG Descend(Place &at, const std::vector<std::string_view> &names, std::size_t count, bool openLink, int &followed);
+
+// While `at` is a link, it becomes the link's target, reached from its root.
+LONG FollowLinks(Place &at, int &followed) {
+  for (;;) {
+    LONG status = Reach(*at.key);
+    if (status != ERROR_SUCCESS) return status;
+    const Value *link = LinkOf(*at.key);
+    if (!link) return ERROR_SUCCESS;
+    if (++followed > kMaxNestedLinks) return ERROR_CANT_RESOLVE_FILENAME;
+    std::string path;
+    std::vector<std::string_view> names;
+    if (!TargetPath(*link, path)) return ERROR_FILE_NOT_FOUND;
+    std::string_view rest = path;
+    if (rest.back() == '\\') rest.remove_suffix(1);
+    if (!SplitKeyPath(rest, names)) return ERROR_FILE_NOT_FOUND;
+    Key *root = FindSubkey(Current().session->top, names.front());
+    if (!root) return ERROR_FILE_NOT_FOUND;
+    Place target{root, std::string(names.front()), 0};
+    names.erase(names.begin());
+    if ((status = Descend(target, names, names.size(), false, followed)) != ERROR_SUCCESS) return status;
+    at = std::move(target);
+  }
+}
+
+// Moves `at` down to its subkey `next`, of that name.
+void MoveTo(Place &at, Key *next, std::string_view name) {
+  at.key = next;
+  at.path.append("\\").append(name);
+  ++at.depth;
+}
+
+// Goes down the first `count` names from `at`, following links on the way,
+// and at the end unless `openLink` asks for the last key as itself.
+LONG Descend(Place &at, const std::vector<std::string_view> &names, std::size_t count, bool openLink, int &followed) {
+  for (std::size_t i = 0; i < count; ++i) {
+    LONG status = Reach(*at.key);
+    if (status != ERROR_SUCCESS) return status;
+    Key *next = FindSubkey(*at.key, names[i]);
+    if (!next) return ERROR_FILE_NOT_FOUND;
+    MoveTo(at, next, names[i]);
+    bool asItself = openLink && i + 1 == names.size();
+    if (!asItself && (status = FollowLinks(at, followed)) != ERROR_SUCCESS) return status;
+  }
   return ERROR_SUCCESS;
 }
 
-LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition) {
+Place StartOf(const Target &target) { return {target.base->key, target.base->path, target.base->depth}; }
+
+}  // namespace
+
+LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, bool openLink) {
+  Target target;
+  LONG status = FindTarget(parent, subKey, Op::Open, target);
+  if (status != ERROR_SUCCESS) return status;
+  Place at = StartOf(target);
+  int followed = 0;
+  if ((status = Descend(at, target.names, target.names.size(), openLink, followed)) != ERROR_SUCCESS) return status;
+  if ((status = Current().session->hives.MayOpen(*at.key)) != ERROR_SUCCESS) return status;
+  if (!Grants(at.path, access)) return ERROR_ACCESS_DENIED;
+  *result = AddHandle(at.key, at.path, Rights(access), at.depth);
+  return ERROR_SUCCESS;
+}
+
+// The keys that exist are gone through as an open goes, links followed; a
+// new link (createLink) is made as an ordinary key, and is one once its
+// SymbolicLinkValue is set.
+LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition,
+                   bool createLink) {
   Target target;
   LONG status = FindTarget(parent, subKey, Op::Create, target);
   if (status != ERROR_SUCCESS) return status;
   const std::vector<std::string_view> &names = target.names;
   // The file holds no deeper key, and nothing may make one.
-  std::size_t depth = target.base->depth + names.size();
-  if (depth > kMaxLevels) return ERROR_BAD_PATHNAME;
-  Key *key = target.base->key;
+  if (target.base->depth + names.size() > kMaxLevels) return ERROR_BAD_PATHNAME;
+  Place at = StartOf(target);
+  int followed = 0;
   std::size_t existing = 0;
   while (existing < names.size()) {
-    if ((status = Reach(*key)) != ERROR_SUCCESS) return status;
-    Key *next = FindSubkey(*key, names[existing]);
+    if ((status = Reach(*at.key)) != ERROR_SUCCESS) return status;
+    Key *next = FindSubkey(*at.key, names[existing]);
     if (!next) break;
-    key = next;
-    ++existing;
+    MoveTo(at, next, names[existing++]);
+    bool asItself = createLink && existing == names.size();
+    if (!asItself && (status = FollowLinks(at, followed)) != ERROR_SUCCESS) return status;
   }
+  std::size_t depth = at.depth + names.size() - existing;
+  if (depth > kMaxLevels) return ERROR_BAD_PATHNAME;
   bool creates = existing < names.size();
-  if (creates && (!Allows(*target.base, KEY_CREATE_SUB_KEY) || OnlyReadable(target.path))) return ERROR_ACCESS_DENIED;
-  if (!Grants(target.path, access)) return ERROR_ACCESS_DENIED;
+  std::string path = at.path;
+  for (std::size_t i = existing; i < names.size(); ++i) path.append("\\").append(names[i]);
+  if (creates && (!Allows(*target.base, KEY_CREATE_SUB_KEY) || OnlyReadable(path))) return ERROR_ACCESS_DENIED;
+  if (!Grants(path, access)) return ERROR_ACCESS_DENIED;
+  Key *key = at.key;
   for (std::size_t i = existing; i < names.size(); ++i) {
     if ((status = Current().session->hives.MayAddSubkey(*key, names[i])) != ERROR_SUCCESS) return status;
     key = &FindOrAddSubkey(*key, names[i]);
   }
   Current().session->dirty |= creates;
-  *result = AddHandle(key, target.path, Rights(access), depth);
+  *result = AddHandle(key, path, Rights(access), depth);
   if (disposition) *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }

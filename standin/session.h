@@ -26,8 +26,11 @@ LONG OutOfMemory();
 const FileForm &SessionForm();
 
 // The operations, on names and data in the stored form (see names.h).
-LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result);
-LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition);
+// Links on the way are followed, and the last key's unless `openLink` or
+// `createLink` asks for it as itself.
+LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, bool openLink = false);
+LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY result, LPDWORD disposition,
+                   bool createLink = false);
 template <typename Char>
 LONG EnumValueAt(HKEY handle, DWORD index, Char *name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
                  LPDWORD dataLength);

@@ -1,5 +1,6 @@
 // The update run in-process against the stand-in registry, with failures
 // injected into chosen operations.
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -275,6 +276,60 @@ TEST_F(UpdateTest, AValueNameHoldingANulIsReportedNotWritten) {
     auto result = Run();
     EXPECT_EQ(result.output, Expected("  Error writing value " + std::string(c.shown) + "\n", true));
     EXPECT_EQ(result.status, 1);
+  }
+}
+
+// A section of a .reg file that makes `key` a link to `target`, a path as
+// the kernel names it.
+std::string LinkSection(const std::string &key, const std::string &target) {
+  std::string section = "[" + key + "]\n\"SymbolicLinkValue\"=hex(6):";
+  const char kHex[] = "0123456789abcdef";
+  for (unsigned char c : target)
+    section += std::string(section.back() == ':' ? "" : ",") + kHex[c >> 4] + kHex[c & 15] + ",00";
+  return section + "\n";
+}
+
+// Keys Other\K1, K2, ... each holding a link N to the next, Kelvaro\Out a
+// link to K1: `links` links followed one inside another reach the value
+// "end" of the last key.
+std::string LinkChain(int links) {
+  const std::string other = "HKEY_USERS\\.DEFAULT\\Software\\Other\\K",
+                    target = "\\REGISTRY\\USER\\.DEFAULT\\Software\\Other\\K";
+  std::string reg = LinkSection(std::string(kSource) + "\\Out", target + "1");
+  for (int i = 1; i < links; ++i) reg += LinkSection(other + std::to_string(i) + "\\N", target + std::to_string(i + 1));
+  return reg + "[" + other + std::to_string(links) + "]\n\"end\"=dword:00000001\n";
+}
+
+// A link leading outside the product key is followed, its target copied in
+// its place; not one to where a link followed on the way led, nor one more
+// than the copy's table of followed links holds.
+TEST_F(UpdateTest, LinksAreFollowedOnceAndNoDeeperThanTheTableHolds) {
+  const std::string k = "\\REGISTRY\\USER\\.DEFAULT\\Software\\Other\\K";
+  struct Case {
+    const char *what;
+    std::string reg;
+    const char *lines;
+    bool copiesEnd;
+    int keys;  // copied, the product key's own included
+  };
+  const Case cases[] = {
+      {"one link", LinkChain(1), "", true, 2},
+      {"back to where a link led",
+       LinkChain(1) + LinkSection("HKEY_USERS\\.DEFAULT\\Software\\Other\\K1\\Again", k + "1"),
+       "Error opening source key Again\n", true, 2},
+      {"eight nested", LinkChain(8), "", true, 9},
+      {"nine nested", LinkChain(9), "Error opening source key N\n", false, 9},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Load(std::string("[") + kSource + "]\n\"A\"=\"one\"\n" + c.reg + "[HKEY_CURRENT_USER\\Software]\n");
+    auto result = Run();
+    EXPECT_EQ(result.output, Expected(c.lines, *c.lines != 0));
+    std::string copy = Dump(kDestination);
+    EXPECT_EQ(copy.find("end = 4") != std::string::npos, c.copiesEnd) << copy;
+    EXPECT_EQ(std::count(copy.begin(), copy.end(), '\n') - std::count(copy.begin(), copy.end(), '='), c.keys) << copy;
+    EXPECT_EQ(copy.find("SymbolicLinkValue"), std::string::npos) << copy;
+    ExpectAllHandlesClosed();
   }
 }
 
