@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/text.h"
 #include "regfile/names.h"
+#include "registry/text.h"
 
 namespace calls {
 namespace {
@@ -25,10 +25,9 @@ std::vector<char> nameBuffer(kNameCapacity);
 std::vector<WCHAR> wideNameBuffer(kNameCapacity);
 std::vector<BYTE> dataBuffer(kDataCapacity);
 
-LONG CreateA(HKEY parent, const std::string &name, HKEY &key) {
+LONG CreateA(HKEY parent, const std::string &name, HKEY &key, DWORD options) {
   char noClass[1] = "";
-  return RegCreateKeyExA(parent, name.c_str(), 0, noClass, REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, &key,
-                         nullptr);
+  return RegCreateKeyExA(parent, name.c_str(), 0, noClass, options, kWriteAccess, nullptr, &key, nullptr);
 }
 
 LONG OpenA(HKEY parent, const std::string &name, HKEY &key) {
@@ -102,11 +101,10 @@ bool ToWide(const std::string &text, WideString &out) {
   return StrictToWide(std::string_view(text).substr(start), out);
 }
 
-LONG CreateW(HKEY parent, const std::string &name, HKEY &key) {
+LONG CreateW(HKEY parent, const std::string &name, HKEY &key, DWORD options) {
   WideString wideName;
   if (!ToWide(name, wideName)) return ERROR_NO_UNICODE_TRANSLATION;
-  return RegCreateKeyExW(parent, wideName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, &key,
-                         nullptr);
+  return RegCreateKeyExW(parent, wideName.c_str(), 0, nullptr, options, kWriteAccess, nullptr, &key, nullptr);
 }
 
 LONG OpenW(HKEY parent, const std::string &name, HKEY &key) {
@@ -200,7 +198,9 @@ int TakeWideOption(int argc, char **&argv) {
 
 #define PICK(call) (wide ? call##W : call##A)
 
-LONG Create(HKEY parent, const std::string &name, HKEY &key) { return PICK(Create)(parent, name, key); }
+LONG Create(HKEY parent, const std::string &name, HKEY &key, DWORD options) {
+  return PICK(Create)(parent, name, key, options);
+}
 LONG Open(HKEY parent, const std::string &name, HKEY &key) { return PICK(Open)(parent, name, key); }
 LONG SetValue(HKEY key, const std::string &name, DWORD type, const std::string &data) {
   return PICK(SetValue)(key, name, type, data);

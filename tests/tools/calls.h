@@ -19,7 +19,8 @@ int TakeWideOption(int argc, char **&argv);
 // Names and data to come are those of a version 5 file: the registry's
 // units already (see regfile/names.h).
 void UseUtf16Data(bool utf16);
-LONG Create(HKEY parent, const std::string &name, HKEY &key);
+// REG_OPTION_CREATE_LINK in `options` makes the new key a link.
+LONG Create(HKEY parent, const std::string &name, HKEY &key, DWORD options = REG_OPTION_NON_VOLATILE);
 LONG Open(HKEY parent, const std::string &name, HKEY &key);
 LONG SetValue(HKEY key, const std::string &name, DWORD type, const std::string &data);
 LONG EnumValue(HKEY key, DWORD index, std::string &name, DWORD &type, std::string &data);

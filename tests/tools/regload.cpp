@@ -21,11 +21,25 @@
 #include "regfile/names.h"
 #include "tests/tools/calls.h"
 
+#ifdef _WIN32
+#ifndef REG_OPTION_CREATE_LINK
+#define REG_OPTION_CREATE_LINK 0x00000002L
+#endif
+extern "C" LONG WINAPI NtDeleteKey(HANDLE key);
+#endif
+
 namespace {
+
+// A key holding SymbolicLinkValue, of type REG_LINK, is how a file holds a
+// registry link: it is made one.
+bool IsLink(const standin::Key &key) {
+  const standin::Value *link = key.FindValue("SymbolicLinkValue");
+  return link && link->type() == REG_LINK;
+}
 
 bool LoadKey(HKEY parent, const standin::Key &key) {
   HKEY handle = nullptr;
-  LONG status = calls::Create(parent, key.name, handle);
+  LONG status = calls::Create(parent, key.name, handle, IsLink(key) ? REG_OPTION_CREATE_LINK : REG_OPTION_NON_VOLATILE);
   if (status != ERROR_SUCCESS) {
     std::fprintf(stderr, "regload: creating %s: %ld\n", key.name.c_str(), static_cast<long>(status));
     return false;
@@ -53,13 +67,26 @@ bool LoadRoot(HKEY root, const standin::Key *key) {
 
 #ifdef _WIN32
 // In the 64-bit view, as everything the tools and lorimex.exe do: a 32-bit
-// tool must not be sent to Wow6432Node.
-void DeleteTree(HKEY root, const char *path) {
+// tool must not be sent to Wow6432Node. Every key is opened as itself, so
+// that a link is deleted, never the key it leads to (nor, through a link to
+// an ancestor, the walk sent round without end).
+void DeleteTree(HKEY parent, const WCHAR *name) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
-  RegDeleteTreeA(key, nullptr);
+  if (RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    return;
+  WCHAR subkey[512];
+  for (DWORD index = 0;;) {
+    DWORD length = sizeof subkey / sizeof *subkey;
+    if (RegEnumKeyExW(key, index, subkey, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    DeleteTree(key, subkey);
+    HKEY left = nullptr;  // one that could not be deleted is passed over
+    if (RegOpenKeyExW(key, subkey, REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &left) == ERROR_SUCCESS) {
+      RegCloseKey(left);
+      ++index;
+    }
+  }
+  NtDeleteKey(key);
   RegCloseKey(key);
-  RegDeleteKeyExA(root, path, KEY_WOW64_64KEY, 0);
 }
 #endif
 }  // namespace
@@ -90,8 +117,8 @@ int main(int argc, char **argv) {
   calls::UseUtf16Data(form.HoldsUtf16Data());
   if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, standin::FindKeyPath(top, intoUser)) ? 0 : 1;
 #ifdef _WIN32
-  DeleteTree(HKEY_USERS, ".DEFAULT\\Software\\Norvane");
-  DeleteTree(HKEY_CURRENT_USER, "Software\\Norvane");
+  DeleteTree(HKEY_USERS, L".DEFAULT\\Software\\Norvane");
+  DeleteTree(HKEY_CURRENT_USER, L"Software\\Norvane");
 #else
   // The default profile is an administrator's to write.
   standin::ActAsAdministrator(true);
