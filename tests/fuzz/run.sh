@@ -22,7 +22,7 @@ if [ "$target" = hive ]; then
   exit "${PIPESTATUS[0]}"
 fi
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root" \
-  "$root/tests/fuzz/regfile_fuzz.cpp" "$root"/regfile/{casefold,names,tree,reader,writer}.cpp \
+  "$root/tests/fuzz/regfile_fuzz.cpp" "$root"/regfile/{casefold,names,tree,key_index,reader,writer}.cpp \
   -o "$folder/regfile_fuzz"
 for fixture in "$root"/tests/e2e/cases/*/*.reg; do
   cp "$fixture" "$folder/corpus/$(basename "$(dirname "$fixture")")-$(basename "$fixture")"
