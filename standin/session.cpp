@@ -231,8 +231,7 @@ bool TargetPath(const Value &link, std::string &path) {
   std::string_view bytes = link.data();
   std::u16string units;
   for (std::size_t at = 0; at + 1 < bytes.size(); at += 2)
-    units.push_back(
-        static_cast<char16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8));
+    units.push_back(UnitAt(reinterpret_cast<const unsigned char *>(bytes.data() + at)));
   if (!units.empty() && units.back() == 0) units.pop_back();
   if (units.find(char16_t(0)) != units.npos) return false;
   std::string target;

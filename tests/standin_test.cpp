@@ -38,6 +38,73 @@ TEST_F(StandinTest, KeysOpenWithoutCaseAndCreateWholePaths) {
             "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\New\\Deeper\n");
 }
 
+// A key made with REG_OPTION_CREATE_LINK whose SymbolicLinkValue names a
+// target as the kernel does is a link: opens and creates go to its target,
+// on the way and at the end, unless REG_OPTION_OPEN_LINK opens it as itself.
+TEST_F(StandinTest, LinksLeadToTheirTargetUnlessOpenedAsThemselves) {
+  Load(
+      "[HKEY_USERS\\.DEFAULT\\Software\\Target]\n\"t\"=\"1\"\n[HKEY_USERS\\.DEFAULT\\Software\\Target\\Sub]\n"
+      "\"s\"=\"1\"\n[HKEY_LOCAL_MACHINE\\Software\\M]\n\"m\"=\"1\"\n");
+  standin::ActAsAdministrator(true);
+  HKEY software = Create(HKEY_CURRENT_USER, "Software"), profile = Open(HKEY_USERS, ".DEFAULT\\Software");
+  auto link = [&](HKEY parent, const char *name, const std::string &target) {
+    HKEY key = nullptr;
+    char noClass[1] = "";
+    EXPECT_EQ(RegCreateKeyExA(parent, name, 0, noClass, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    std::string units;
+    for (char c : target) units += std::string{c, '\0'};
+    EXPECT_EQ(Set(key, "SymbolicLinkValue", units, REG_LINK), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  };
+  const std::string profileKernel = "\\REGISTRY\\USER\\.DEFAULT\\Software\\";
+  link(software, "ToUser", profileKernel + "Target");
+  link(software, "ToMachine", "\\Registry\\Machine\\Software\\M");
+  link(software, "ToLink", profileKernel + "Hop");
+  link(profile, "Hop", profileKernel + "Target");
+  link(software, "Nowhere", profileKernel + "None");
+  link(software, "Outside", "\\Device\\Software");
+  link(software, "Circle", profileKernel + "Loop");
+  link(profile, "Loop", profileKernel + "Loop");
+  struct Case {
+    const char *path;
+    DWORD options;
+    LONG status;
+    const char *firstValue;  // of the key opened
+  };
+  const Case cases[] = {
+      {"ToUser", 0, ERROR_SUCCESS, "t"},
+      {"ToUser\\Sub", 0, ERROR_SUCCESS, "s"},
+      {"ToUser", REG_OPTION_OPEN_LINK, ERROR_SUCCESS, "SymbolicLinkValue"},
+      {"ToUser\\Sub", REG_OPTION_OPEN_LINK, ERROR_SUCCESS, "s"},
+      {"ToMachine", 0, ERROR_SUCCESS, "m"},
+      {"ToLink", 0, ERROR_SUCCESS, "t"},
+      {"Nowhere", 0, ERROR_FILE_NOT_FOUND, nullptr},
+      {"Nowhere", REG_OPTION_OPEN_LINK, ERROR_SUCCESS, "SymbolicLinkValue"},
+      {"Outside", 0, ERROR_FILE_NOT_FOUND, nullptr},
+      {"Circle", 0, ERROR_CANT_RESOLVE_FILENAME, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(software, c.path, c.options, KEY_READ, &key), c.status);
+    if (!c.firstValue) continue;
+    char name[64];
+    DWORD length = sizeof name;
+    EXPECT_EQ(RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(name, length), c.firstValue);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  }
+  // A create goes through a link too; the file keeps the links as the keys
+  // holding their targets.
+  EXPECT_EQ(RegCloseKey(Create(software, "ToUser\\New")), ERROR_SUCCESS);
+  for (HKEY key : {software, profile}) EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  std::string tree = Dump("HKEY_USERS\\.DEFAULT\\Software\\Target");
+  EXPECT_NE(tree.find("Target\\New\n"), std::string::npos) << tree;
+  EXPECT_NE(ReadFile(file_).find("[HKEY_CURRENT_USER\\Software\\ToUser]\n\"SymbolicLinkValue\"=hex(6):5c,00,52,"),
+            std::string::npos);
+}
+
 TEST_F(StandinTest, EnumerationNeverTruncates) {
   Load(
       "[HKEY_USERS\\K\\b]\n[HKEY_USERS\\K\\A]\n[HKEY_USERS\\K\\_c]\n[HKEY_USERS\\K]\n"
