@@ -2,8 +2,8 @@
 // (see session.h): the forms the program and the test tools call.
 #include "standin/api.h"
 #include "standin/calls_text.h"
+#include "standin/hooks.h"
 #include "standin/session.h"
-#include "standin/testing/faults.h"
 
 using standin::InSession;
 using standin::Op;
@@ -101,7 +101,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   return InSession(Op::SetValue, hKey, [&]() -> LONG {
     if (!lpData && cbData > 0) return ERROR_INVALID_PARAMETER;
     const standin::FileForm &form = standin::SessionForm();
-    cbData = standin::WithForgottenNul(dwType, lpData, cbData, standin::CallerDataSize());
+    cbData = standin::WithForgottenNul(dwType, lpData, cbData, standin::hooks.callerDataSize);
     std::string name, data;
     if (!standin::StoredName(lpValueName, form, name) || !standin::StoredData(dwType, lpData, cbData, form, data))
       return ERROR_NO_UNICODE_TRANSLATION;
@@ -111,7 +111,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 
 LONG RegCloseKey(HKEY hKey) {
   if (standin::IsPredefined(hKey)) {
-    standin::CountPredefinedClose();
+    standin::hooks.countPredefinedClose();
     return ERROR_SUCCESS;
   }
   return InSession(Op::Close, hKey, [&]() -> LONG { return standin::CloseHandleOf(hKey); });

@@ -47,24 +47,20 @@ class Descriptor {
 // Reads exactly `size` bytes at `offset`, or fails.
 bool ReadAt(int fd, std::uint64_t offset, std::size_t size, unsigned char *out) {
   std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return Transfer(size, done,
+                  [&](std::size_t at, std::size_t left) {
+                    return pread(fd, out + at, left, static_cast<off_t>(offset + at));
+                  }) &&
+         done == size;
 }
 
 bool WriteAt(int fd, std::uint64_t offset, const unsigned char *data, std::size_t size) {
   std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return Transfer(size, done,
+                  [&](std::size_t at, std::size_t left) {
+                    return pwrite(fd, data + at, left, static_cast<off_t>(offset + at));
+                  }) &&
+         done == size;
 }
 
 // The first 508 bytes of a base block XORed as 32-bit words.

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "regfile/names.h"
+#include "standin/hooks.h"
 
 namespace standin {
 namespace {
@@ -54,23 +55,19 @@ constexpr std::size_t kSaveRandom = 6;  // the XXXXXX that mkostemp fills
 bool ReadAll(int fd, FileBytes &bytes) {
   char buffer[1 << 16];
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n == 0) return true;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    bytes.Add(std::string_view(buffer, static_cast<std::size_t>(n)));
+    std::size_t n = 0;
+    if (!Transfer(sizeof buffer, n, [&](std::size_t done, std::size_t left) { return read(fd, buffer + done, left); }))
+      return false;
+    bytes.Add(std::string_view(buffer, n));
+    if (n < sizeof buffer) return true;
   }
 }
 
 bool WriteAll(int fd, std::string_view text) {
   std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return Transfer(text.size(), done,
+                  [&](std::size_t at, std::size_t left) { return write(fd, text.data() + at, left); }) &&
+         done == text.size();
 }
 
 void SyncFolder(const std::string &folder) {
@@ -165,7 +162,7 @@ class TemporaryFile {
   TemporaryFile &operator=(const TemporaryFile &) = delete;
   ~TemporaryFile() {
     if (fd_ >= 0) close(fd_);
-    if (made_) StoreCalls().unlink(path_.c_str());
+    if (made_) hooks.unlink(path_.c_str());
   }
   int fd() const { return fd_; }
   bool Close() {
@@ -175,7 +172,7 @@ class TemporaryFile {
   }
   // Replacing `registry`, or making it when it was not there.
   bool RenameTo(const std::string &registry, bool replace) {
-    if (StoreCalls().rename(path_.c_str(), registry.c_str(), replace) != 0) return false;
+    if (hooks.rename(path_.c_str(), registry.c_str(), replace) != 0) return false;
     made_ = false;
     return true;
   }
@@ -206,7 +203,7 @@ std::string OwnerRefusal(const struct stat &old, int error) {
 LONG KeepMode(const std::string &path, const struct stat &old, int fd) {
   struct stat made {};
   if (fstat(fd, &made) == 0 && (made.st_mode & 07777) == (old.st_mode & 07777)) return ERROR_SUCCESS;
-  if (StoreCalls().fchmod(fd, old.st_mode & 07777) != 0)
+  if (hooks.fchmod(fd, old.st_mode & 07777) != 0)
     return ReportError(path, "cannot give the new file the old one's permissions: not saved: ", errno,
                        ERROR_ACCESS_DENIED);
   return ERROR_SUCCESS;
@@ -221,7 +218,7 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
     return Report(path, "has other hard links, which a new file would part from it: not saved", ERROR_ACCESS_DENIED);
   struct stat made {};
   if (fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid) {
-    if (StoreCalls().fchown(fd, old.st_uid, old.st_gid) != 0)
+    if (hooks.fchown(fd, old.st_uid, old.st_gid) != 0)
       return Report(path, OwnerRefusal(old, errno), ERROR_ACCESS_DENIED);
   }
   LONG status = CopyAttributes(path, oldFd, fd);
@@ -424,7 +421,7 @@ LONG RegistryLock::ReplaceWith(const Filler &fill) {
   if (status != ERROR_SUCCESS) return status;
   int error = fill(temporary.fd());
   bool written = error == 0;
-  if (written && StoreCalls().fsync(temporary.fd()) != 0) written = false, error = errno;
+  if (written && hooks.fsync(temporary.fd()) != 0) written = false, error = errno;
   if (!temporary.Close() && written) written = false, error = errno;
   if (written && !temporary.RenameTo(path_, exists)) {
     // Only the rename that may not replace says that another first run

@@ -18,7 +18,6 @@
 #include "standin/calls_text.h"
 #include "standin/hive.h"
 #include "standin/registry_file.h"
-#include "standin/testing/faults.h"
 
 namespace standin {
 namespace {
@@ -99,7 +98,7 @@ LONG LoadSession() {
 }  // namespace
 
 LONG BeginSession(Op op, HKEY key) {
-  CountCall(op);
+  hooks.countCall(op);
   if (!key) return ERROR_INVALID_HANDLE;
   return LoadSession();
 }
@@ -112,7 +111,7 @@ LONG EndSessionIfIdle(LONG status) {
   std::unique_ptr<Session> session = std::move(state.session);
   if (!session->dirty) return status;
   LONG saved = InjectedStatus(Op::Save, session->file.path);
-  CountCall(Op::Save);
+  hooks.countCall(Op::Save);
   if (saved == ERROR_SUCCESS)
     saved = HiveRunRequested() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
@@ -160,7 +159,7 @@ REGSAM Rights(REGSAM samDesired) { return samDesired & ~(KEY_WOW64_64KEY | KEY_W
 // be read, nothing more, whatever the handle it is reached through.
 bool OnlyReadable(const std::string &path) {
   constexpr std::string_view kDefaultProfile = "HKEY_USERS\\.DEFAULT";
-  if (ActsAsAdministrator() || path.size() < kDefaultProfile.size()) return false;
+  if (hooks.actsAsAdministrator || path.size() < kDefaultProfile.size()) return false;
   std::string_view start(path.data(), kDefaultProfile.size());
   return EqualNoCase(start, kDefaultProfile) &&
          (path.size() == kDefaultProfile.size() || path[kDefaultProfile.size()] == '\\');
@@ -425,7 +424,7 @@ LONG CloseHandleOf(HKEY handle) {
   State &state = Current();
   auto it = state.session->handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == state.session->handles.end()) {
-    CountInvalidClose();
+    hooks.countInvalidClose();
     return ERROR_INVALID_HANDLE;
   }
   LONG status = InjectedStatus(Op::Close, it->second.path);
@@ -433,13 +432,11 @@ LONG CloseHandleOf(HKEY handle) {
   return status;
 }
 
-void Reset() {
+void ForgetSession() {
   State &state = Current();
   state.session.reset();
   state.unusable = ERROR_SUCCESS;
   state.reportedOutOfMemory = false;
-  ForgetFaultsAndCounts();
-  RestoreStoreCalls();
 }
 
 Key *LoadedTree() { return LoadSession() == ERROR_SUCCESS ? &Current().session->top : nullptr; }

@@ -6,12 +6,13 @@
 #ifndef LORIMEX_STANDIN_SESSION_H
 #define LORIMEX_STANDIN_SESSION_H
 
+#include <cstddef>
 #include <new>
 #include <string_view>
 
 #include "regfile/reg_format.h"
 #include "standin/api.h"
-#include "standin/testing/control.h"
+#include "standin/hooks.h"
 
 namespace standin {
 
@@ -24,6 +25,13 @@ LONG EndSessionIfIdle(LONG status);
 LONG OutOfMemory();
 // The form of the registry loaded, in which names and data are held.
 const FileForm &SessionForm();
+// Drops the loaded registry and its handles, and what made it unusable: the
+// next operation loads it again.
+void ForgetSession();
+// The tree of the loaded session, loading it first; nullptr when the
+// registry cannot be used.
+Key *LoadedTree();
+std::size_t OpenHandleCount();
 
 // The operations, on names and data in the stored form (see names.h).
 // Links on the way are followed, and the last key's unless `openLink` or

@@ -18,19 +18,12 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "standin/hooks.h"
 #include "standin/registry_file.h"
 
 namespace standin {
 namespace {
-
-int RenameFile(const char *from, const char *to, bool replace) {
-  return replace ? rename(from, to) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-}
-
-constexpr SystemCalls kRealCalls = {fsync, unlink, fchown, fchmod, RenameFile};
-SystemCalls calls = kRealCalls;
 
 // The file or folder whose owner a run of root acts as, while it does.
 std::string actedOwnerOf;
@@ -76,9 +69,6 @@ std::vector<std::string> AttributeNames(const char *buffer, ssize_t size) {
 
 }  // namespace
 
-SystemCalls &StoreCalls() { return calls; }
-void RestoreStoreCalls() { calls = kRealCalls; }
-
 const std::string &ActedOwnerOf() { return actedOwnerOf; }
 
 LONG OwnerIdentity::TakeOn(const std::string &path) {
@@ -113,11 +103,11 @@ OwnerIdentity::~OwnerIdentity() {
 // Waits for the lock a bounded time: a run that holds it for longer is
 // stuck or belongs to someone else, and this run says so.
 int WaitForLock(int fd) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLockWaitSeconds);
+  auto deadline = hooks.now() + std::chrono::seconds(kLockWaitSeconds);
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-    if (std::chrono::steady_clock::now() > deadline) return EWOULDBLOCK;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (hooks.now() > deadline) return EWOULDBLOCK;
+    hooks.pause(std::chrono::milliseconds(20));
   }
   return 0;
 }

@@ -1,12 +1,15 @@
 // The parts of the registry file's store that only Linux has: whose identity
 // a run takes, the lock and who holds it, extended attributes and inode
-// flags; and the system calls a test may replace to make them fail.
+// flags, reads and writes that a signal may interrupt. The system calls a
+// test may replace are in the table of hooks.h.
 #ifndef LORIMEX_STANDIN_SYSTEM_CALLS_H
 #define LORIMEX_STANDIN_SYSTEM_CALLS_H
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,18 +17,22 @@
 
 namespace standin {
 
-// The calls of a save whose failures nothing outside the process can bring
-// about on demand. A test may point an entry elsewhere; Reset() puts the
-// real ones back.
-struct SystemCalls {
-  int (*fsync)(int fd);
-  int (*unlink)(const char *path);
-  int (*fchown)(int fd, uid_t owner, gid_t group);
-  int (*fchmod)(int fd, mode_t mode);
-  int (*rename)(const char *from, const char *to, bool replace);
-};
-SystemCalls &StoreCalls();
-void RestoreStoreCalls();
+// Repeats `step`, one read or write of at most `left` bytes from `done`
+// on, until `size` bytes are done or it does nothing (the end of a file),
+// and again whenever a signal interrupts it; `done` says how far it got.
+// False, with errno, when a step fails.
+template <typename Step>
+bool Transfer(std::size_t size, std::size_t &done, Step step) {
+  done = 0;
+  while (done < size) {
+    ssize_t n = step(done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 // While alive, a run of root acts as the user who owns the registry file,
 // or the folder it is in (or would be, or the nearest above it that is not
@@ -51,8 +58,9 @@ class OwnerIdentity {
 // while it does; empty when the run acts as itself.
 const std::string &ActedOwnerOf();
 
-// An exclusive lock on the open file: waits at most kLockWaitSeconds. 0, or
-// EWOULDBLOCK when another holds it for longer, or the errno.
+// An exclusive lock on the open file: waits at most kLockWaitSeconds, by
+// the clock of the hooks' table. 0, or EWOULDBLOCK when another holds it
+// for longer, or the errno.
 constexpr int kLockWaitSeconds = 10;
 int WaitForLock(int fd);
 // Who holds a lock on the file `st`, as the kernel lists it, or 0.

@@ -278,7 +278,7 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     LONG status;
     std::string line = "";  // within the line on standard error
   };
-  standin::SystemCalls &calls = standin::StoreCalls();
+  standin::Hooks &calls = standin::hooks;
   auto inodeFlags = [&](int set) {
     int fd = open(file_.c_str(), O_RDONLY), flags = 0;
     if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && set >= 0) flags |= set, ioctl(fd, FS_IOC_SETFLAGS, &flags);
@@ -357,7 +357,7 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     chmod(file_.c_str(), 0644);
     EXPECT_EQ(chown(file_.c_str(), geteuid(), getegid()) | chown(folder_.c_str(), geteuid(), getegid()), 0);
     removexattr(file_.c_str(), "system.posix_acl_access");
-    standin::RestoreStoreCalls();
+    standin::Reset();
   }
 
   standin::Reset();

@@ -1,6 +1,7 @@
 // Test controls of the stand-in registry: forget its state, make chosen
 // operations fail, count what the program did, act as an administrator.
-// They live in the library lorimex_standin_control, which the tests link.
+// They live in the library lorimex_standin_control, which the tests link:
+// it fills the stand-in's table of hooks (hooks.h) with its own entries.
 #ifndef LORIMEX_STANDIN_TESTING_CONTROL_H
 #define LORIMEX_STANDIN_TESTING_CONTROL_H
 
@@ -9,10 +10,9 @@
 #include <string>
 
 #include "standin/api.h"
+#include "standin/hooks.h"
 
 namespace standin {
-
-enum class Op { Open, Create, EnumValue, EnumKey, SetValue, Close, Save, Count };
 
 // Every call of `op` that matches gets `status` and does nothing else,
 // except that a failed close still releases the handle. Empty or negative
@@ -25,8 +25,11 @@ struct Fault {
   LONG status = 0;
 };
 
-// Drops the loaded registry, open handles, faults and counters; the next
-// operation loads the file named by LORIMEX_REGISTRY again.
+// Drops the loaded registry, open handles, faults and counters, and fills
+// the hooks' table (hooks.h) with the tests' entries again: the real system
+// calls, and a lock wait whose clock runs ten times as fast. The next
+// operation loads the file named by LORIMEX_REGISTRY again. A test may then
+// point an entry of standin::hooks elsewhere, until the next Reset.
 void Reset();
 void InjectFault(const Fault &fault);
 unsigned long CallCount(Op op);
