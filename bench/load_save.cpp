@@ -13,6 +13,7 @@ int main(int argc, char **argv) {
   standin::Key top;
   standin::FileForm form;
   standin::RegistryLock lock;
-  if (standin::LoadRegistry({argv[1], false}, lock, top, form) != ERROR_SUCCESS) return 1;
+  const std::string codePage = standin::ReadConfiguration().codePage;
+  if (standin::LoadRegistry({argv[1], false}, codePage, lock, top, form) != ERROR_SUCCESS) return 1;
   return standin::SaveRegistry(lock, top, form) == ERROR_SUCCESS ? 0 : 1;
 }

@@ -25,7 +25,9 @@ int main() {
     // Only to count the tree: the run below takes the lock itself.
     standin::RegistryLock lock;
     standin::FileForm form;
-    if (standin::LoadRegistry(standin::FindRegistryFile(), lock, top, form) != ERROR_SUCCESS) return 1;
+    const standin::Configuration config = standin::ReadConfiguration();
+    if (standin::LoadRegistry(standin::FindRegistryFile(config), config.codePage, lock, top, form) != ERROR_SUCCESS)
+      return 1;
   }
   const standin::Key *product = standin::FindKeyPath(top, "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro");
   unsigned long keys = 0, values = 0;

@@ -4,15 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "regfile/names.h"
 #include "standin/hive_cells.h"
 #include "standin/hive_format.h"
 #include "standin/hive_keys.h"
-#include "regfile/names.h"
 #include "standin/registry_file.h"
 
 namespace standin {
@@ -22,11 +21,6 @@ constexpr char kDefaultVariable[] = "LORIMEX_DEFAULT_HIVE";
 constexpr char kUserVariable[] = "LORIMEX_USER_HIVE";
 // Windows refuses longer key names.
 constexpr std::size_t kMaxKeyName = 255;
-
-const char *Variable(const char *name) {
-  const char *value = std::getenv(name);
-  return value && *value ? value : nullptr;
-}
 
 // One of the two hive files, loaded when the run first reaches its root.
 struct HiveFile {
@@ -88,8 +82,6 @@ LONG LoadImage(HiveFile &file, bool whole) {
 
 }  // namespace
 
-bool HiveRunRequested() { return Variable(kDefaultVariable) || Variable(kUserVariable); }
-
 struct HiveRun::State {
   RegistryLock lock;
   HiveFile defaultHive, userHive;
@@ -112,11 +104,10 @@ struct HiveRun::State {
 HiveRun::HiveRun() = default;
 HiveRun::~HiveRun() = default;
 
-LONG HiveRun::Load(Key &top, FileForm &form) {
-  const char *defaultPath = Variable(kDefaultVariable), *userPath = Variable(kUserVariable);
-  if (!defaultPath || !userPath) {
+LONG HiveRun::Load(const std::string &defaultPath, const std::string &userPath, Key &top, FileForm &form) {
+  if (defaultPath.empty() || userPath.empty()) {
     std::fprintf(stderr, "lorimex: %s is not set: a run over hive files needs both %s and %s\n",
-                 defaultPath ? kUserVariable : kDefaultVariable, kDefaultVariable, kUserVariable);
+                 defaultPath.empty() ? kDefaultVariable : kUserVariable, kDefaultVariable, kUserVariable);
     std::fflush(stderr);
     return ERROR_PATH_NOT_FOUND;
   }

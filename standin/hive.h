@@ -11,17 +11,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
-#include "standin/api.h"
 #include "regfile/reg_format.h"
 #include "regfile/tree.h"
+#include "standin/api.h"
 
 namespace standin {
-
-// Whether LORIMEX_DEFAULT_HIVE or LORIMEX_USER_HIVE is set: the run is then
-// over hive files, and needs both.
-bool HiveRunRequested();
 
 class HiveRun {
  public:
@@ -30,10 +27,10 @@ class HiveRun {
   HiveRun &operator=(const HiveRun &) = delete;
   ~HiveRun();
 
-  // Needs both hive files named; `top` gets the two roots, each loaded when
-  // first reached (see Reach); `form` says that text data are held as the
-  // hive holds them, in UTF-16LE.
-  LONG Load(Key &top, FileForm &form);
+  // Needs both hive files named (LORIMEX_DEFAULT_HIVE, LORIMEX_USER_HIVE);
+  // `top` gets the two roots, each loaded when first reached (see Reach);
+  // `form` says that text data are held as the hive holds them, in UTF-16LE.
+  LONG Load(const std::string &defaultPath, const std::string &userPath, Key &top, FileForm &form);
   // The calls below do nothing unless Load succeeded.
 
   // Brings the subkeys and values of a hive's key into the tree, the first

@@ -319,15 +319,12 @@ std::string FolderOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-RegistryFile FindRegistryFile() {
-  const char *chosen = std::getenv("LORIMEX_REGISTRY");
-  if (chosen && *chosen) return {chosen, false};
+RegistryFile FindRegistryFile(const Configuration &config) {
+  if (!config.registry.empty()) return {config.registry, false};
   // Relative folders are ignored, as the XDG convention says: they would
   // depend on where the program happens to be started.
-  const char *config = std::getenv("XDG_CONFIG_HOME");
-  if (config && *config == '/') return {std::string(config) + "/lorimex/registry.reg", true};
-  const char *home = std::getenv("HOME");
-  if (home && *home == '/') return {std::string(home) + "/.config/lorimex/registry.reg", true};
+  if (config.configHome[0] == '/') return {config.configHome + "/lorimex/registry.reg", true};
+  if (config.home[0] == '/') return {config.home + "/.config/lorimex/registry.reg", true};
   std::fprintf(stderr,
                "lorimex: no registry file: set LORIMEX_REGISTRY, or HOME or XDG_CONFIG_HOME to an absolute path\n");
   std::fflush(stderr);
@@ -434,14 +431,13 @@ LONG RegistryLock::ReplaceWith(const Filler &fill) {
   return ERROR_SUCCESS;
 }
 
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, Key &top, FileForm &form) {
+LONG LoadRegistry(const RegistryFile &file, const std::string &codePage, RegistryLock &lock, Key &top, FileForm &form) {
   // The code page of a REGEDIT4 file, as LORIMEX_CODEPAGE names it. A
   // missing file is a new REGEDIT4 file in that code page; one that is
   // there says its form.
-  const char *codePage = std::getenv("LORIMEX_CODEPAGE");
   std::string why;
   form = FileForm{};
-  if (codePage && *codePage && std::strcmp(codePage, "utf-8") != 0 && !(form.codePage = CodePage::Open(codePage, why)))
+  if (!codePage.empty() && codePage != "utf-8" && !(form.codePage = CodePage::Open(codePage, why)))
     return Report(file.path, "LORIMEX_CODEPAGE: " + why, ERROR_INVALID_PARAMETER);
   LONG status = lock.Take(file);
   if (status != ERROR_SUCCESS) return status;

@@ -8,8 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "standin/api.h"
 #include "regfile/reg_format.h"
+#include "standin/api.h"
+#include "standin/configuration.h"
 #include "standin/system_calls.h"
 
 namespace standin {
@@ -23,7 +24,7 @@ struct RegistryFile {
   std::string path;
   bool byDefault = false;  // the default's folders are made when a save needs them
 };
-RegistryFile FindRegistryFile();
+RegistryFile FindRegistryFile(const Configuration &config);
 
 // The registry file as one run holds it, from its load until its changes
 // are written back: the identity the run acts as (see OwnerIdentity), the
@@ -79,8 +80,8 @@ class RegistryLock {
 };
 
 // Takes the registry into `lock`, clears the temporary files of runs that
-// were killed while saving, and reads the file, in the code page that
-// LORIMEX_CODEPAGE names when it is a REGEDIT4 file ("utf-8" or unset:
+// were killed while saving, and reads the file, in `codePage`
+// (LORIMEX_CODEPAGE) when it is a REGEDIT4 file ("utf-8" or unset:
 // UTF-8; one the conversion library does not know:
 // ERROR_INVALID_PARAMETER); `form` gets what the file is. A missing file is
 // an empty registry; one named by LORIMEX_REGISTRY is also said to be
@@ -88,7 +89,8 @@ class RegistryLock {
 // writes one line on standard error: a file that is not a registry, or not
 // a regular file, gives ERROR_REGISTRY_CORRUPT; the other causes their own
 // status (see StatusOfError).
-LONG LoadRegistry(const RegistryFile &file, RegistryLock &lock, standin::Key &top, FileForm &form);
+LONG LoadRegistry(const RegistryFile &file, const std::string &codePage, RegistryLock &lock, standin::Key &top,
+                  FileForm &form);
 // Writes the tree back through lock.Replace, in `form`, as it was read.
 LONG SaveRegistry(RegistryLock &lock, const standin::Key &top, const FileForm &form);
 

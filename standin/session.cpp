@@ -16,6 +16,7 @@
 #include "regfile/names.h"
 #include "standin/api.h"
 #include "standin/calls_text.h"
+#include "standin/configuration.h"
 #include "standin/hive.h"
 #include "standin/registry_file.h"
 
@@ -33,6 +34,7 @@ struct OpenedKey {
 };
 
 struct Session {
+  Configuration config;  // read once, at load
   RegistryFile file;
   RegistryLock lock;
   HiveRun hives;  // when the registry is two hive files
@@ -80,12 +82,14 @@ LONG LoadSession() {
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
   LONG status = ERROR_SUCCESS;
-  if (HiveRunRequested()) {
-    status = session->hives.Load(session->top, session->form);
+  const Configuration &config = session->config = ReadConfiguration();
+  if (config.OverHives()) {
+    status = session->hives.Load(config.defaultHive, config.userHive, session->top, session->form);
   } else {
-    session->file = FindRegistryFile();
-    status = session->file.path.empty() ? ERROR_PATH_NOT_FOUND
-                                        : LoadRegistry(session->file, session->lock, session->top, session->form);
+    session->file = FindRegistryFile(config);
+    status = session->file.path.empty()
+                 ? ERROR_PATH_NOT_FOUND
+                 : LoadRegistry(session->file, config.codePage, session->lock, session->top, session->form);
   }
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
@@ -113,7 +117,8 @@ LONG EndSessionIfIdle(LONG status) {
   LONG saved = InjectedStatus(Op::Save, session->file.path);
   hooks.countCall(Op::Save);
   if (saved == ERROR_SUCCESS)
-    saved = HiveRunRequested() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
+    saved =
+        session->config.OverHives() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
