@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "regfile/names.h"
@@ -101,19 +102,20 @@ struct HiveRun::State {
   LONG WriteSubkeys(Key &key, std::uint32_t node);
 };
 
-HiveRun::HiveRun() = default;
+HiveRun::HiveRun(std::string defaultPath, std::string userPath)
+    : defaultPath_(std::move(defaultPath)), userPath_(std::move(userPath)) {}
 HiveRun::~HiveRun() = default;
 
-LONG HiveRun::Load(const std::string &defaultPath, const std::string &userPath, Key &top, FileForm &form) {
-  if (defaultPath.empty() || userPath.empty()) {
+LONG HiveRun::Load(Key &top, FileForm &form) {
+  if (defaultPath_.empty() || userPath_.empty()) {
     std::fprintf(stderr, "lorimex: %s is not set: a run over hive files needs both %s and %s\n",
-                 defaultPath.empty() ? kDefaultVariable : kUserVariable, kDefaultVariable, kUserVariable);
+                 defaultPath_.empty() ? kDefaultVariable : kUserVariable, kDefaultVariable, kUserVariable);
     std::fflush(stderr);
     return ERROR_PATH_NOT_FOUND;
   }
   auto state = std::make_unique<State>();
-  state->defaultHive.path = defaultPath;
-  state->userHive.path = userPath;
+  state->defaultHive.path = defaultPath_;
+  state->userHive.path = userPath_;
   form = FileForm{};
   form.version5 = true;
   form.encoding = FileForm::Encoding::kUtf16;
@@ -386,7 +388,9 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
-LONG HiveRun::Save() {
+const std::string &HiveRun::Path() const { return state_ ? state_->userHive.path : userPath_; }
+
+LONG HiveRun::Save(const Key &, const FileForm &) {
   if (!state_ || !state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
   State &state = *state_;
   state.now = Now();

@@ -17,20 +17,21 @@
 #include "regfile/reg_format.h"
 #include "regfile/tree.h"
 #include "standin/api.h"
+#include "standin/backend.h"
 
 namespace standin {
 
-class HiveRun {
+class HiveRun : public Backend {
  public:
-  HiveRun();
-  HiveRun(const HiveRun &) = delete;
-  HiveRun &operator=(const HiveRun &) = delete;
-  ~HiveRun();
+  // The two hive files, as LORIMEX_DEFAULT_HIVE and LORIMEX_USER_HIVE name
+  // them.
+  HiveRun(std::string defaultPath, std::string userPath);
+  ~HiveRun() override;
 
-  // Needs both hive files named (LORIMEX_DEFAULT_HIVE, LORIMEX_USER_HIVE);
-  // `top` gets the two roots, each loaded when first reached (see Reach);
-  // `form` says that text data are held as the hive holds them, in UTF-16LE.
-  LONG Load(const std::string &defaultPath, const std::string &userPath, Key &top, FileForm &form);
+  // Needs both hive files named; `top` gets the two roots, each loaded when
+  // first reached (see Reach); `form` says that text data are held as the
+  // hive holds them, in UTF-16LE.
+  LONG Load(Key &top, FileForm &form) override;
   // The calls below do nothing unless Load succeeded.
 
   // Brings the subkeys and values of a hive's key into the tree, the first
@@ -40,22 +41,26 @@ class HiveRun {
   // than it) or that is not a whole hive (ERROR_REGISTRY_CORRUPT). The
   // user's hive is locked first and checked whole, cell by cell, and
   // refused when it names itself as the default profile's or a machine's.
-  LONG Reach(Key &key);
+  LONG Reach(Key &key) override;
   // Whether a key may be opened: not one that a damaged list entry of the
   // default hive leads to.
-  LONG MayOpen(const Key &key) const;
+  LONG MayOpen(const Key &key) const override;
   // Whether `parent` may get the new subkey `name`: only in the user's
   // hive, never beside a sibling that Windows would take for the same name,
   // only with a name the hive can hold.
-  LONG MayAddSubkey(const Key &parent, std::string_view name);
+  LONG MayAddSubkey(const Key &parent, std::string_view name) override;
   // Whether the value may be set, and notes the change unless the key
   // already holds exactly that.
-  LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data);
-  // Writes the changes, if any, into the user's hive.
-  LONG Save();
+  LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) override;
+  // Writes the changes, if any, into the user's hive: the tree's keys of
+  // that hive, which the run reached.
+  LONG Save(const Key &top, const FileForm &form) override;
+  // The user's hive, the one a save writes.
+  const std::string &Path() const override;
 
  private:
   struct State;
+  std::string defaultPath_, userPath_;
   std::unique_ptr<State> state_;
 };
 

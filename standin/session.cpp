@@ -15,9 +15,8 @@
 
 #include "regfile/names.h"
 #include "standin/api.h"
+#include "standin/backend.h"
 #include "standin/calls_text.h"
-#include "standin/configuration.h"
-#include "standin/hive.h"
 #include "standin/registry_file.h"
 
 namespace standin {
@@ -34,10 +33,7 @@ struct OpenedKey {
 };
 
 struct Session {
-  Configuration config;  // read once, at load
-  RegistryFile file;
-  RegistryLock lock;
-  HiveRun hives;  // when the registry is two hive files
+  std::unique_ptr<Backend> store;  // chosen at load, from the configuration read then
   Key top;
   FileForm form;  // of the file read, in which it is written back
   std::unordered_map<std::uintptr_t, OpenedKey> handles;
@@ -81,16 +77,8 @@ LONG LoadSession() {
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
-  LONG status = ERROR_SUCCESS;
-  const Configuration &config = session->config = ReadConfiguration();
-  if (config.OverHives()) {
-    status = session->hives.Load(config.defaultHive, config.userHive, session->top, session->form);
-  } else {
-    session->file = FindRegistryFile(config);
-    status = session->file.path.empty()
-                 ? ERROR_PATH_NOT_FOUND
-                 : LoadRegistry(session->file, config.codePage, session->lock, session->top, session->form);
-  }
+  session->store = ChooseBackend(ReadConfiguration());
+  LONG status = session->store->Load(session->top, session->form);
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
     return status;
@@ -114,11 +102,9 @@ LONG EndSessionIfIdle(LONG status) {
   if (!state.session || !state.session->handles.empty()) return status;
   std::unique_ptr<Session> session = std::move(state.session);
   if (!session->dirty) return status;
-  LONG saved = InjectedStatus(Op::Save, session->file.path);
+  LONG saved = InjectedStatus(Op::Save, session->store->Path());
   hooks.countCall(Op::Save);
-  if (saved == ERROR_SUCCESS)
-    saved =
-        session->config.OverHives() ? session->hives.Save() : SaveRegistry(session->lock, session->top, session->form);
+  if (saved == ERROR_SUCCESS) saved = session->store->Save(session->top, session->form);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
@@ -145,7 +131,7 @@ LONG Resolve(HKEY handle, const OpenedKey *&out) {
 }
 
 // Keys of hive files come into the tree as the run reaches them.
-LONG Reach(Key &key) { return Current().session->hives.Reach(key); }
+LONG Reach(Key &key) { return Current().session->store->Reach(key); }
 
 HKEY AddHandle(Key *key, std::string path, REGSAM access, std::size_t depth) {
   State &state = Current();
@@ -309,7 +295,7 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
   Place at = StartOf(target);
   int followed = 0;
   if ((status = Descend(at, target.names, target.names.size(), openLink, followed)) != ERROR_SUCCESS) return status;
-  if ((status = Current().session->hives.MayOpen(*at.key)) != ERROR_SUCCESS) return status;
+  if ((status = Current().session->store->MayOpen(*at.key)) != ERROR_SUCCESS) return status;
   if (!Grants(at.path, access)) return ERROR_ACCESS_DENIED;
   *result = AddHandle(at.key, at.path, Rights(access), at.depth);
   return ERROR_SUCCESS;
@@ -346,7 +332,7 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY re
   if (!Grants(path, access)) return ERROR_ACCESS_DENIED;
   Key *key = at.key;
   for (std::size_t i = existing; i < names.size(); ++i) {
-    if ((status = Current().session->hives.MayAddSubkey(*key, names[i])) != ERROR_SUCCESS) return status;
+    if ((status = Current().session->store->MayAddSubkey(*key, names[i])) != ERROR_SUCCESS) return status;
     key = &FindOrAddSubkey(*key, names[i]);
   }
   Current().session->dirty |= creates;
@@ -416,7 +402,7 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string_view
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status == ERROR_SUCCESS) status = Reach(*open->key);
-  if (status == ERROR_SUCCESS) status = Current().session->hives.MaySetValue(*open->key, name, type, data);
+  if (status == ERROR_SUCCESS) status = Current().session->store->MaySetValue(*open->key, name, type, data);
   if (status != ERROR_SUCCESS) return status;
   open->key->SetValue(name, type, data);
   Current().session->dirty = true;
@@ -457,7 +443,7 @@ LONG OutOfMemory() {
   State &state = Current();
   if (!state.reportedOutOfMemory) {
     state.reportedOutOfMemory = true;
-    Report(state.session ? state.session->lock.path() : "registry", "out of memory", ERROR_OUTOFMEMORY);
+    Report(state.session ? state.session->store->Path() : "registry", "out of memory", ERROR_OUTOFMEMORY);
   }
   return ERROR_OUTOFMEMORY;
 }

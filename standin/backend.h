@@ -1,0 +1,51 @@
+// Where a session's registry is kept: a .reg file (registry_file.h) or two
+// hive files (hive.h), chosen once, when the session loads, from the
+// configuration. The session holds one, and asks it before every change.
+#ifndef LORIMEX_STANDIN_BACKEND_H
+#define LORIMEX_STANDIN_BACKEND_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "regfile/reg_format.h"
+#include "regfile/tree.h"
+#include "standin/api.h"
+#include "standin/configuration.h"
+
+namespace standin {
+
+class Backend {
+ public:
+  Backend() = default;
+  Backend(const Backend &) = delete;
+  Backend &operator=(const Backend &) = delete;
+  virtual ~Backend() = default;
+
+  // Loads the registry into `top`; `form` gets the form its names and data
+  // are held in. A status, with one line on standard error, when it cannot
+  // be used.
+  virtual LONG Load(Key &top, FileForm &form) = 0;
+  // Brings a key's subkeys and values into the tree, the first time the run
+  // reaches it.
+  virtual LONG Reach(Key &key) = 0;
+  // Whether a key may be opened.
+  virtual LONG MayOpen(const Key &key) const = 0;
+  // Whether `parent` may get the new subkey `name`.
+  virtual LONG MayAddSubkey(const Key &parent, std::string_view name) = 0;
+  // Whether the value may be set.
+  virtual LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) = 0;
+  // Writes the session's changes back.
+  virtual LONG Save(const Key &top, const FileForm &form) = 0;
+  // The file the changes are written to, as the lines on standard error
+  // name it.
+  virtual const std::string &Path() const = 0;
+};
+
+// Two hive files when either hive variable is set, else the .reg file.
+std::unique_ptr<Backend> ChooseBackend(const Configuration &config);
+
+}  // namespace standin
+
+#endif
