@@ -237,7 +237,7 @@ bool TargetPath(const Value &link, std::string &path) {
   return false;
 }
 
-LONG Descend(Place &at, const std::vector<std::string_view> &names, std::size_t count, bool openLink, int &followed);
+LONG Descend(Place &at, const std::vector<std::string_view> &names, bool openLink, int &followed);
 
 // While `at` is a link, it becomes the link's target, reached from its root.
 LONG FollowLinks(Place &at, int &followed) {
@@ -257,7 +257,7 @@ LONG FollowLinks(Place &at, int &followed) {
     if (!root) return ERROR_FILE_NOT_FOUND;
     Place target{root, std::string(names.front()), 0};
     names.erase(names.begin());
-    if ((status = Descend(target, names, names.size(), false, followed)) != ERROR_SUCCESS) return status;
+    if ((status = Descend(target, names, false, followed)) != ERROR_SUCCESS) return status;
     at = std::move(target);
   }
 }
@@ -269,10 +269,10 @@ void MoveTo(Place &at, Key *next, std::string_view name) {
   ++at.depth;
 }
 
-// Goes down the first `count` names from `at`, following links on the way,
-// and at the end unless `openLink` asks for the last key as itself.
-LONG Descend(Place &at, const std::vector<std::string_view> &names, std::size_t count, bool openLink, int &followed) {
-  for (std::size_t i = 0; i < count; ++i) {
+// Goes down the names from `at`, following links on the way, and at the
+// end unless `openLink` asks for the last key as itself.
+LONG Descend(Place &at, const std::vector<std::string_view> &names, bool openLink, int &followed) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
     LONG status = Reach(*at.key);
     if (status != ERROR_SUCCESS) return status;
     Key *next = FindSubkey(*at.key, names[i]);
@@ -294,7 +294,7 @@ LONG OpenKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY resu
   if (status != ERROR_SUCCESS) return status;
   Place at = StartOf(target);
   int followed = 0;
-  if ((status = Descend(at, target.names, target.names.size(), openLink, followed)) != ERROR_SUCCESS) return status;
+  if ((status = Descend(at, target.names, openLink, followed)) != ERROR_SUCCESS) return status;
   if ((status = Current().session->store->MayOpen(*at.key)) != ERROR_SUCCESS) return status;
   if (!Grants(at.path, access)) return ERROR_ACCESS_DENIED;
   *result = AddHandle(at.key, at.path, Rights(access), at.depth);
