@@ -18,8 +18,8 @@ Configuration ReadConfiguration() {
   config.configHome = Variable("XDG_CONFIG_HOME");
   config.home = Variable("HOME");
   config.codePage = Variable("LORIMEX_CODEPAGE");
-  config.defaultHive = Variable("LORIMEX_DEFAULT_HIVE");
-  config.userHive = Variable("LORIMEX_USER_HIVE");
+  config.defaultHive = Variable(kDefaultHiveVariable);
+  config.userHive = Variable(kUserHiveVariable);
   return config;
 }
 

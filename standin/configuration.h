@@ -8,6 +8,9 @@
 
 namespace standin {
 
+constexpr char kDefaultHiveVariable[] = "LORIMEX_DEFAULT_HIVE";
+constexpr char kUserHiveVariable[] = "LORIMEX_USER_HIVE";
+
 // Each variable's value; a variable that is not set reads as empty, as one
 // set to nothing always did.
 struct Configuration {

@@ -18,8 +18,6 @@
 namespace standin {
 namespace {
 
-constexpr char kDefaultVariable[] = "LORIMEX_DEFAULT_HIVE";
-constexpr char kUserVariable[] = "LORIMEX_USER_HIVE";
 // Windows refuses longer key names.
 constexpr std::size_t kMaxKeyName = 255;
 
@@ -96,40 +94,41 @@ struct HiveRun::State {
   LONG ReadKey(Key &key, Place &place);
   LONG ReadKeyInto(Key &key, Place &place, std::vector<std::unique_ptr<Key>> &subkeys);
   LONG AddChild(Key &key, Place &place, std::uint32_t child, std::vector<std::unique_ptr<Key>> &subkeys);
+  bool GetsSubkeys(const Key &key) const;
   void FreeReplaced(Key &key);
   LONG Write(Key &key, std::uint32_t node);
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
 };
 
-HiveRun::HiveRun(std::string defaultPath, std::string userPath)
-    : defaultPath_(std::move(defaultPath)), userPath_(std::move(userPath)) {}
+HiveRun::HiveRun(std::string defaultPath, std::string userPath) : state_(std::make_unique<State>()) {
+  state_->defaultHive.path = std::move(defaultPath);
+  state_->userHive.path = std::move(userPath);
+}
 HiveRun::~HiveRun() = default;
 
 LONG HiveRun::Load(Key &top, FileForm &form) {
-  if (defaultPath_.empty() || userPath_.empty()) {
+  State &state = *state_;
+  if (state.defaultHive.path.empty() || state.userHive.path.empty()) {
     std::fprintf(stderr, "lorimex: %s is not set: a run over hive files needs both %s and %s\n",
-                 defaultPath_.empty() ? kDefaultVariable : kUserVariable, kDefaultVariable, kUserVariable);
+                 state.defaultHive.path.empty() ? kDefaultHiveVariable : kUserHiveVariable, kDefaultHiveVariable,
+                 kUserHiveVariable);
     std::fflush(stderr);
     return ERROR_PATH_NOT_FOUND;
   }
-  auto state = std::make_unique<State>();
-  state->defaultHive.path = defaultPath_;
-  state->userHive.path = userPath_;
   form = FileForm{};
   form.version5 = true;
   form.encoding = FileForm::Encoding::kUtf16;
   // The other roots, and HKEY_USERS itself, are in no hive: nothing can be
   // made there that a save would keep.
   for (const char *root : {"HKEY_CLASSES_ROOT", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_CONFIG"})
-    state->places[&FindOrAddSubkey(top, root)].reached = true;
+    state.places[&FindOrAddSubkey(top, root)].reached = true;
   // Each hive is loaded when the run first reaches it, so that its failure
   // is the failure of the call that reached it.
   Key &users = *FindSubkey(top, "HKEY_USERS");
-  state->places[&FindOrAddSubkey(users, ".DEFAULT")].hive = &state->defaultHive;
-  state->userRoot = &FindOrAddSubkey(top, "HKEY_CURRENT_USER");
-  state->places[state->userRoot].hive = &state->userHive;
-  state_ = std::move(state);
+  state.places[&FindOrAddSubkey(users, ".DEFAULT")].hive = &state.defaultHive;
+  state.userRoot = &FindOrAddSubkey(top, "HKEY_CURRENT_USER");
+  state.places[state.userRoot].hive = &state.userHive;
   return ERROR_SUCCESS;
 }
 
@@ -238,7 +237,6 @@ LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique
 }
 
 LONG HiveRun::Reach(Key &key) {
-  if (!state_) return ERROR_SUCCESS;
   auto it = state_->places.find(&key);
   if (it == state_->places.end() || it->second.reached) return ERROR_SUCCESS;
   Place &place = it->second;
@@ -251,13 +249,11 @@ LONG HiveRun::Reach(Key &key) {
 }
 
 LONG HiveRun::MayOpen(const Key &key) const {
-  if (!state_) return ERROR_SUCCESS;
   auto it = state_->places.find(&key);
   return it != state_->places.end() && it->second.unopenable ? it->second.refused : ERROR_SUCCESS;
 }
 
 LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
-  if (!state_) return ERROR_SUCCESS;
   auto it = state_->places.find(&parent);
   // Keys the run created are in the user's hive.
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
@@ -267,7 +263,6 @@ LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
 }
 
 LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) {
-  if (!state_) return ERROR_SUCCESS;
   auto it = state_->places.find(&key);
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   const Value *old = key.FindValue(name);
@@ -275,6 +270,12 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   if (it != state_->places.end()) it->second.valuesSet = true;
   state_->changed = true;
   return ERROR_SUCCESS;
+}
+
+// Whether the run made subkeys of `key`: its subkey list is then replaced.
+bool HiveRun::State::GetsSubkeys(const Key &key) const {
+  return std::any_of(key.subkeys.begin(), key.subkeys.end(),
+                     [&](const auto &subkey) { return places.count(subkey.get()) == 0; });
 }
 
 // The first of a save's two passes: frees what the save replaces, which the
@@ -302,13 +303,9 @@ void HiveRun::State::FreeReplaced(Key &key) {
         list != hive::kNil)
       image.Free(list);
   }
-  bool grows = false;
-  for (const auto &subkey : key.subkeys) {
-    grows = grows || places.find(subkey.get()) == places.end();
-    FreeReplaced(*subkey);
-  }
+  for (const auto &subkey : key.subkeys) FreeReplaced(*subkey);
   std::vector<std::uint32_t> children, cells;
-  if (grows && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
+  if (GetsSubkeys(key) && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
     for (std::uint32_t cell : cells) image.Free(cell);
   }
 }
@@ -343,20 +340,17 @@ LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
 // written once with every subkey in Windows' order and with its hashes.
 LONG HiveRun::State::WriteSubkeys(Key &key, std::uint32_t node) {
   hive::Image &image = userHive.image;
+  const bool grows = GetsSubkeys(key);
   std::vector<hive::Child> children;
-  bool grows = false;
   for (const auto &subkey : key.subkeys) {
     auto found = places.find(subkey.get());
-    std::u16string name = Utf16Of(subkey->name);
+    std::u16string name = grows ? Utf16Of(subkey->name) : std::u16string();
     std::uint32_t child = found != places.end() ? found->second.node : hive::WriteKeyNode(image, name, node, now);
     if (child == hive::kNil) return ERROR_OUTOFMEMORY;
-    if (found == places.end()) {
-      grows = true;
-      hive::NoteSubkeyName(image, node, name.size());
-    }
+    if (found == places.end()) hive::NoteSubkeyName(image, node, name.size());
     LONG status = Write(*subkey, child);
     if (status != ERROR_SUCCESS) return status;
-    children.push_back(hive::Child{std::move(name), child});
+    if (grows) children.push_back(hive::Child{std::move(name), child});
   }
   if (!grows) return ERROR_SUCCESS;
   std::sort(children.begin(), children.end(),
@@ -388,10 +382,10 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
-const std::string &HiveRun::Path() const { return state_ ? state_->userHive.path : userPath_; }
+const std::string &HiveRun::Path() const { return state_->userHive.path; }
 
 LONG HiveRun::Save(const Key &, const FileForm &) {
-  if (!state_ || !state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
+  if (!state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
   State &state = *state_;
   state.now = Now();
   state.FreeReplaced(*state.userRoot);

@@ -32,7 +32,7 @@ class HiveRun : public Backend {
   // first reached (see Reach); `form` says that text data are held as the
   // hive holds them, in UTF-16LE.
   LONG Load(Key &top, FileForm &form) override;
-  // The calls below do nothing unless Load succeeded.
+  // The session makes the calls below only after Load succeeded.
 
   // Brings the subkeys and values of a hive's key into the tree, the first
   // time the run reaches it. Reaching a hive's root loads the hive, after
@@ -60,7 +60,6 @@ class HiveRun : public Backend {
 
  private:
   struct State;
-  std::string defaultPath_, userPath_;
   std::unique_ptr<State> state_;
 };
 
