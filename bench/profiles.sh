@@ -69,18 +69,24 @@ seconds_since() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", 
 
 echo "## A profile server: $count profiles of ${size_list[0]} to ${size_list[-1]} MB"
 echo
-# One run at a time, each timed and measured on its own.
-make_profiles
-: >"$work/runs"
-for ((i = 0; i < count; ++i)); do
-  user=$work/profiles/user$i/NTUSER.DAT
-  size=$(stat -c %s "$user")
-  start=${EPOCHREALTIME/./}
-  LORIMEX_DEFAULT_HIVE=$work/default.hiv LORIMEX_USER_HIVE=$user \
-    /usr/bin/time -f '%M' -o "$work/time" "$build/lorimex" >/dev/null
-  echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time") $(( $(stat -c %s "$user") - size ))" \
-    >>"$work/runs"
-done
+# each_profile FILE COMMAND...: every profile anew, one run at a time of
+# COMMAND with the profile's hive in place of @USER@, each timed and
+# measured on its own: a line of FILE per profile, its size, microseconds,
+# peak KB and growth in bytes.
+each_profile() {
+  local file=$1 user size start
+  shift
+  make_profiles
+  : >"$file"
+  for ((i = 0; i < count; ++i)); do
+    user=$work/profiles/user$i/NTUSER.DAT
+    size=$(stat -c %s "$user")
+    start=${EPOCHREALTIME/./}
+    /usr/bin/time -f '%M' -o "$work/time" "${@//@USER@/$user}" >/dev/null 2>&1 || { echo "$* failed on $user"; exit 1; }
+    echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time") $(( $(stat -c %s "$user") - size ))" >>"$file"
+  done
+}
+each_profile "$work/runs" env LORIMEX_DEFAULT_HIVE="$work/default.hiv" LORIMEX_USER_HIVE=@USER@ "$build/lorimex"
 for jobs in 1 2; do
   make_profiles
   start=$(date +%s.%N)
@@ -127,17 +133,7 @@ if command -v hivexregedit >/dev/null; then
     printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Norvane]\n\n'
     hivexregedit --export --prefix HKEY_CURRENT_USER "$work/default.hiv" '\Software\Norvane\Kelvaro' | tail -n +2
   } >"$work/peer.reg"
-  make_profiles
-  : >"$work/peer"
-  for ((i = 0; i < count; ++i)); do
-    user=$work/profiles/user$i/NTUSER.DAT
-    size=$(stat -c %s "$user")
-    start=${EPOCHREALTIME/./}
-    /usr/bin/time -f '%M' -o "$work/time" hivexregedit --merge --prefix HKEY_CURRENT_USER "$user" "$work/peer.reg" \
-      >/dev/null 2>&1 || { echo "hivexregedit --merge failed on $user"; exit 1; }
-    echo "$size $(( ${EPOCHREALTIME/./} - start )) $(cat "$work/time") $(( $(stat -c %s "$user") - size ))" \
-      >>"$work/peer"
-  done
+  each_profile "$work/peer" hivexregedit --merge --prefix HKEY_CURRENT_USER @USER@ "$work/peer.reg"
   echo
   echo "## Side by side with hivexregedit --merge, the same profiles one at a time"
   echo

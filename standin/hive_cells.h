@@ -27,12 +27,11 @@ constexpr std::size_t kSequence1 = 4, kSequence2 = 8, kWritten = 12, kMajor = 20
                       kChecksum = 508;
 
 // Key node ("nk") fields, from the start of the cell (its size included).
-constexpr std::size_t kNkFlags = 6, kNkWritten = 8, kNkAccess = 16, kNkParent = 20, kNkSubkeyCount = 24,
-                      kNkVolatileCount = 28, kNkSubkeyList = 32, kNkVolatileList = 36, kNkValueCount = 40,
-                      kNkValueList = 44, kNkSecurity = 48, kNkClass = 52, kNkMaxNameLength = 56, kNkMaxClassLength = 60,
-                      kNkMaxValueNameLength = 64, kNkMaxValueDataSize = 68, kNkWorkVar = 72, kNkNameLength = 76,
+constexpr std::size_t kNkFlags = 6, kNkWritten = 8, kNkParent = 20, kNkSubkeyCount = 24, kNkSubkeyList = 32,
+                      kNkVolatileList = 36, kNkValueCount = 40, kNkValueList = 44, kNkSecurity = 48, kNkClass = 52,
+                      kNkMaxNameLength = 56, kNkMaxValueNameLength = 64, kNkMaxValueDataSize = 68, kNkNameLength = 76,
                       kNkClassLength = 78, kNkName = 80;
-constexpr std::uint16_t kNkHiveEntry = 0x0004, kNkCompressedName = 0x0020;
+constexpr std::uint16_t kNkCompressedName = 0x0020;
 
 // Value ("vk") fields.
 constexpr std::size_t kVkNameLength = 6, kVkDataSize = 8, kVkData = 12, kVkType = 16, kVkFlags = 20, kVkName = 24;
@@ -50,7 +49,7 @@ constexpr std::uint32_t kMaxCellData = 16344;
 constexpr std::size_t kMaxLeafEntries = 507;
 
 // Security ("sk") fields.
-constexpr std::size_t kSkNext = 8, kSkPrevious = 12, kSkReferences = 16;
+constexpr std::size_t kSkReferences = 16;
 
 std::uint16_t Le16(const unsigned char *p);
 std::uint32_t Le32(const unsigned char *p);
