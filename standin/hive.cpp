@@ -14,6 +14,7 @@
 #include "standin/hive_format.h"
 #include "standin/hive_keys.h"
 #include "standin/registry_file.h"
+#include "standin/service.h"
 
 namespace standin {
 namespace {
@@ -259,6 +260,7 @@ LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   if (CountUtf16Units(name) > kMaxKeyName) return ERROR_INVALID_PARAMETER;
   state_->changed = true;
+  ++Counts().keysCreated;
   return ERROR_SUCCESS;
 }
 
@@ -269,6 +271,8 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   if (old && old->type() == type && old->data() == data) return ERROR_SUCCESS;
   if (it != state_->places.end()) it->second.valuesSet = true;
   state_->changed = true;
+  ++Counts().valuesSet;
+  if (old) ++Counts().valuesReplaced;
   return ERROR_SUCCESS;
 }
 
@@ -386,6 +390,11 @@ const std::string &HiveRun::Path() const { return state_->userHive.path; }
 
 LONG HiveRun::Save(const Key &, const FileForm &) {
   if (!state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
+  // A dry run has counted what the save would change, and stops here.
+  if (Service().dryRun) {
+    Counts().replaced = true;
+    return ERROR_SUCCESS;
+  }
   State &state = *state_;
   state.now = Now();
   state.FreeReplaced(*state.userRoot);
@@ -396,7 +405,11 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
                   ERROR_REGISTRY_IO_FAILED);
   if (status != ERROR_SUCCESS) return status;
   state.userHive.image.Seal(state.now);
-  return state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
+  if (Service().beforeReplace && (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)
+    return status;
+  status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
+  Counts().replaced = status == ERROR_SUCCESS;
+  return status;
 }
 
 }  // namespace standin

@@ -13,6 +13,7 @@
 
 #include "standin/hive_cells.h"
 #include "standin/registry_file.h"
+#include "standin/service.h"
 
 namespace standin {
 namespace {
@@ -79,7 +80,7 @@ std::uint32_t XorOfWords(const unsigned char *block) {
 // numbers differ, so a clean hive written over such a log would lose
 // those changes for good.)
 bool LogIsNewer(const std::string &path, std::uint32_t sequence) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   unsigned char block[512];
   if (fd.get() < 0 || !ReadAt(fd.get(), 0, sizeof block, block) || std::memcmp(block, "regf", 4) != 0) return false;
   std::uint32_t stored = Le32(block + kChecksum);
@@ -130,7 +131,7 @@ LONG NotFinished(const std::string &path, const std::string &why) {
 }  // namespace
 
 LONG CheckHiveFile(const std::string &path) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     int error = errno;
     return Report(path, std::string("cannot open the hive: ") + std::strerror(error),
@@ -167,7 +168,7 @@ LONG CheckHiveFile(const std::string &path) {
 }
 
 LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
     int error = errno;

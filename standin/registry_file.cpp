@@ -16,6 +16,7 @@
 
 #include "regfile/names.h"
 #include "standin/hooks.h"
+#include "standin/service.h"
 
 namespace standin {
 namespace {
@@ -36,8 +37,8 @@ int AboveStandardStreams(int fd) {
   return moved;
 }
 
-int OpenFile(const std::string &path, int flags, mode_t mode = 0) {
-  return AboveStandardStreams(open(path.c_str(), flags | O_CLOEXEC, mode));
+int OpenFile(const std::string &path, int flags) {
+  return AboveStandardStreams(OpenForRun(path.c_str(), flags | O_CLOEXEC));
 }
 
 // The temporaries of the registry's own beside it are named for it, behind
@@ -370,7 +371,7 @@ LONG RegistryLock::Open() {
     // The run this one waited for may have saved: its new file is the
     // registry now, and that one is locked instead.
     if (stat(path_.c_str(), &st) == 0 && st.st_dev == old_.st_dev && st.st_ino == old_.st_ino) {
-      RemoveStrayTemporaries(path_, old_);
+      if (!Service().dryRun) RemoveStrayTemporaries(path_, old_);
       return ERROR_SUCCESS;
     }
     close(fd_);

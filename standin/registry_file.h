@@ -67,6 +67,8 @@ class RegistryLock {
   LONG ReplaceWith(const Filler &fill);
   const std::string &path() const { return path_; }
   bool exists() const { return fd_ >= 0; }
+  // The file as it was opened and locked, while it is held (-1: none).
+  int fd() const { return fd_; }
 
  private:
   LONG Open();

@@ -1,96 +1,172 @@
 #!/usr/bin/env bash
-# examples/service_profiles.sh on a folder of profiles: one it updates, one
-# Windows has not finished with, one that is not a hive. A line each (in
-# the order the runs end), the summary, exit 1; then, with only good ones
-# left, exit 0, one of them in a folder whose name holds a line break,
-# which must count as one profile, and the one updated before unchanged.
-# On a terminal, the progress count must not stay on the screen. When
-# nothing can be done, exit 2 with one line naming what is missing.
+# lorimex-profiles on a folder of profiles: one it updates, one that has the
+# settings already (skipped, then serviced with --force), one Windows has
+# not finished with, one that is not a hive. Each run's lines, summary,
+# exit status and files are compared; a dry run must leave every byte,
+# inode and time as it was; backups keep the oldest; SIGINT stops cleanly
+# and a second run does the rest; on a terminal the progress never stays.
 #   service_profiles.sh BUILD
 set -u
 build=$1 root=$(cd "$(dirname "$0")/../.." && pwd)
+command=$build/lorimex-profiles
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-hive() {
+fill() {
   "$build/hivetool" blank "$1"
-  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" \
-    "$root/examples/profile.reg"
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
 }
 "$build/hivetool" blank "$work/scratch.hiv"
-hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
-for user in alice bob carol; do
-  mkdir -p "$work/profiles/$user"
-  hive "$work/profiles/$user/NTUSER.DAT" HKEY_CURRENT_USER
-done
-"$build/hivetool" sequence "$work/profiles/bob/NTUSER.DAT" 3 2
-echo junk >"$work/profiles/carol/NTUSER.DAT"
-
-service() {
-  LORIMEX=$build/lorimex JOBS=2 "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" \
-    >"$work/out" 2>"$work/progress"
-}
-failed=0
-expect() {
-  if ! grep -qxF -- "$1" "$work/out"; then
-    echo "--- no line: $1"
-    failed=1
-  fi
-}
-service
-[ $? = 1 ] || { echo "--- exit status not 1"; failed=1; }
+fill "$work/default.hiv" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\\Options]\n"Language"="fr"\n' >"$work/own.reg"
+fill "$work/own.hiv" HKEY_CURRENT_USER "$work/own.reg"
 p=$work/profiles
-expect "$p/alice/NTUSER.DAT: updated"
-expect "$p/bob/NTUSER.DAT: failed: Error 32 occurred opening Current User Software key (lorimex: $p/bob/NTUSER.DAT: needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again)"
-expect "$p/carol/NTUSER.DAT: failed: Error 1015 occurred opening Current User Software key (lorimex: $p/carol/NTUSER.DAT: not a usable hive: no base block (a hive file begins with \"regf\"))"
-expect "profiles: 3, updated: 1, unchanged: 0, failed: 2"
-[ "$(wc -l <"$work/out")" = 4 ] || { echo "--- not four lines"; failed=1; }
-grep -q "3 of 3 profiles" "$work/progress" || { echo "--- no progress"; failed=1; }
-"$build/hivetool" check "$p/alice/NTUSER.DAT" || failed=1
-rm -r "$p/bob" "$p/carol"
-mkdir "$p/dave
-smith"
-hive "$p/dave
-smith/NTUSER.DAT" HKEY_CURRENT_USER
-service || { echo "--- a run with only good profiles failed"; failed=1; }
-expect "$p/alice/NTUSER.DAT: unchanged"
-expect "profiles: 2, updated: 1, unchanged: 1, failed: 0"
-# A run that ends without a verdict (killed, say) still says how it ended.
-LORIMEX=false "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null
-expect "$p/alice/NTUSER.DAT: failed: no verdict (exit status 1)"
-[ $failed = 0 ] || cat "$work/out"
+make_profiles() {
+  rm -rf "$p"
+  for user in alice bob carol dan; do mkdir -p "$p/$user"; done
+  fill "$p/alice/NTUSER.DAT" HKEY_CURRENT_USER "$root/examples/profile.reg"
+  cp "$work/own.hiv" "$p/bob/ntuser.dat"
+  echo junk >"$p/carol/NTUSER.DAT"
+  cp "$p/alice/NTUSER.DAT" "$p/dan/NTUSER.DAT"
+  "$build/hivetool" sequence "$p/dan/NTUSER.DAT" 3 2
+  chmod 640 "$p/alice/NTUSER.DAT"
+}
+# Every name, inode, size, mode and time under the folders (their bytes are
+# compared with copies: reading them here would change their access times).
+# The first look reads the folders, which sets their access times: the
+# snapshot is the second.
+snapshot() { find "$@" -printf '%p %i %s %m %T@ %C@ %A@\n' | sort; }
+settled() { snapshot "$@" >/dev/null && snapshot "$@"; }
 
-# Nothing can be done: a missing hive, folder or program, a folder without
-# profiles.
-mkdir "$work/empty"
-hive_line="the default profile's hive, saved with reg save HKU\\.DEFAULT"
-while IFS='|' read -r hive folder program expected; do
-  LORIMEX=$program "$root/examples/service_profiles.sh" "$hive" "$folder" >/dev/null 2>"$work/err"
+failed=0
+fail() { echo "--- $*"; failed=1; }
+run() {
+  "$command" "$@" >"$work/out" 2>"$work/err"
   status=$?
-  [ $status = 2 ] && [ "$(cat "$work/err")" = "service_profiles.sh: $expected" ] ||
-    { echo "--- $hive $folder $program: exit status $status, not 2 with: $expected"; cat "$work/err"; failed=1; }
+}
+# expect STATUS LINE...: the run's exit status and its lines, in any order.
+expect() {
+  [ "$status" = "$1" ] || fail "exit status $status, not $1"
+  shift
+  printf '%s\n' "$@" | sort >"$work/want"
+  sort "$work/out" >"$work/got"
+  cmp -s "$work/want" "$work/got" || { fail "lines differ"; diff "$work/want" "$work/got"; cat "$work/err"; }
+}
+skipped='skipped: already holds Software\Norvane\Kelvaro, whose values a run would overwrite (--force services it)'
+recovery='failed: Error 32 occurred opening Current User Software key (needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again)'
+junk='failed: Error 1015 occurred opening Current User Software key (not a usable hive: no base block (a hive file begins with "regf"))'
+
+# A dry run says what each would get and touches nothing, not even a time.
+make_profiles
+cp -r "$p" "$work/copies"
+before=$(settled "$p" "$work/default.hiv")
+run --dry-run --jobs 2 --backup "$work/backup" "$work/default.hiv" "$p"
+expect 1 "$p/alice/NTUSER.DAT: would update: 5 keys to create, 12 values to set" "$p/bob/ntuser.dat: $skipped" \
+  "$p/carol/NTUSER.DAT: $junk" "$p/dan/NTUSER.DAT: $recovery" \
+  "profiles: 4, would update: 1, unchanged: 0, skipped: 1, failed: 2"
+after=$(snapshot "$p" "$work/default.hiv")
+[ "$after" = "$before" ] || { fail "the dry run changed files"; diff <(echo "$before") <(echo "$after"); }
+diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a hive's bytes"
+[ ! -e "$work/backup" ] || fail "the dry run made a backup"
+run --dry-run --force "$work/default.hiv" "$p"
+grep -qxF "$p/bob/ntuser.dat: would update: 2 keys to create, 12 values to set (1 replace a different value)" \
+  "$work/out" || fail "no forced dry-run line: $(cat "$work/out")"
+
+# The run: the backup keeps the old bytes, owner and mode; the report has
+# a row per profile; the skipped profile keeps the user's own settings.
+cp "$p/alice/NTUSER.DAT" "$work/alice.before"
+bob=$(snapshot "$p/bob")
+run --jobs 2 --backup "$work/backup" --report "$work/report.csv" "$work/default.hiv" "$p"
+expect 1 "$p/alice/NTUSER.DAT: updated: 5 keys created, 12 values set" "$p/bob/ntuser.dat: $skipped" \
+  "$p/carol/NTUSER.DAT: $junk" "$p/dan/NTUSER.DAT: $recovery" \
+  "profiles: 4, updated: 1, unchanged: 0, skipped: 1, failed: 2"
+cmp -s "$work/alice.before" "$work/backup/alice/NTUSER.DAT" || fail "no backup of alice"
+[ "$(stat -c %a "$work/backup/alice/NTUSER.DAT")" = 640 ] || fail "the backup's mode is not the hive's"
+[ "$(find "$work/backup" -type f | wc -l)" = 1 ] || fail "backups of hives that were not replaced"
+[ "$(snapshot "$p/bob")" = "$bob" ] || fail "the skipped profile was written"
+"$build/hivetool" check "$p/alice/NTUSER.DAT" || fail "alice's hive breaks Windows' rules"
+{
+  echo 'path,result,detail,keys created,values set'
+  echo "$p/alice/NTUSER.DAT,updated,\"5 keys created, 12 values set\",5,12"
+  echo "$p/bob/ntuser.dat,skipped,\"${skipped#skipped: }\",0,0"
+  echo "$p/carol/NTUSER.DAT,failed,\"${junk#failed: }\",0,0" | sed 's/"regf"/""regf""/'
+  echo "$p/dan/NTUSER.DAT,failed,\"${recovery#failed: }\",0,0"
+} | sed 's/$/\r/' | sort >"$work/want.csv"
+sort "$work/report.csv" | cmp -s - "$work/want.csv" || { fail "report differs"; diff "$work/want.csv" <(sort "$work/report.csv"); }
+[ "$(head -c 42 "$work/report.csv")" = 'path,result,detail,keys created,values set' ] || fail "the header is not first"
+
+# --force: bob gets the default's values over his own; the oldest backup
+# is kept.
+mkdir "$work/backup/bob" && cp "$work/alice.before" "$work/backup/bob/ntuser.dat"
+rm -r "$p/carol" "$p/dan"
+run --force --backup "$work/backup" "$work/default.hiv" "$p"
+expect 0 "$p/alice/NTUSER.DAT: unchanged" \
+  "$p/bob/ntuser.dat: updated: 2 keys created, 12 values set (1 replaced a different value)" \
+  "profiles: 2, updated: 1, unchanged: 1, skipped: 0, failed: 0"
+cmp -s "$work/alice.before" "$work/backup/bob/ntuser.dat" || fail "an older backup was overwritten"
+
+# Nothing can be done: exit 2, one line, no profile touched.
+mkdir "$work/empty"
+"$build/hivetool" blank "$work/bare.hiv"
+role="(the default profile's hive, saved with reg save HKU\\.DEFAULT)"
+before=$(settled "$p")
+while IFS='|' read -r arguments expected; do
+  eval "run $arguments"
+  [ $status = 2 ] && [ "$(head -1 "$work/err")" = "lorimex-profiles: $expected" ] ||
+    fail "$arguments: exit status $status, not 2 with: $expected; got: $(cat "$work/err")"
 done <<ROWS
-$work/none.hiv|$p|$build/lorimex|$work/none.hiv: no such file ($hive_line)
-$p|$p|$build/lorimex|$p: not a file ($hive_line)
-$work/default.hiv|$work/none|$build/lorimex|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
-$work/default.hiv|$work/empty|$build/lorimex|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
-$work/default.hiv|$p|$work/none|$work/none: no such program (build it, or name it in LORIMEX)
+$work/none.hiv $p|$work/none.hiv: no such file $role
+$p $p|$p: not a file $role
+$work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed (reg save HKU\\.DEFAULT default.hiv)
+$work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf")
+$work/default.hiv $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
+$work/default.hiv $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
+--jobs 0 $work/default.hiv $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0"
+$work/default.hiv|the folder of the profiles is missing
+--report $work/none/r.csv $work/default.hiv $p|$work/none/r.csv: cannot write a file in $work/none/: No such file or directory
 ROWS
+after=$(snapshot "$p")
+[ "$after" = "$before" ] || { fail "a run that could do nothing touched a profile"; diff <(echo "$before") <(echo "$after"); }
+"$command" --help | grep -q '^usage: lorimex-profiles' || fail "--help"
+
+# SIGINT: the profiles under way finish, no new one starts, every hive is
+# whole and no temporary file is left; a second run does the rest.
+rm -rf "$p"
+for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
+"$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err" &
+pid=$!
+for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
+kill -INT $pid
+wait $pid
+status=$?
+[ $status = 130 ] || fail "exit status $status after SIGINT, not 130"
+grep -q ', not reached: [1-9]' "$work/out" || fail "the summary does not say what was not reached: $(tail -1 "$work/out")"
+[ -z "$(find "$p" -name '.*')" ] || fail "temporary files left: $(find "$p" -name '.*')"
+for hive in "$p"/*/NTUSER.DAT; do
+  cmp -s "$hive" "$work/alice.before" || "$build/hivetool" check "$hive" >/dev/null || fail "$hive is broken"
+done
+done_first=$(grep -c ': updated' "$work/out")
+run --jobs 2 "$work/default.hiv" "$p"
+[ $status = 0 ] || fail "the second run's exit status is $status"
+[ "$(tail -1 "$work/out")" = "profiles: 60, updated: $((60 - done_first)), unchanged: 0, skipped: $done_first, failed: 0" ] ||
+  fail "the second run: $(tail -1 "$work/out")"
 
 # On a terminal (tmux), the result lines and the summary each on a line of
-# their own, and no progress count left on the screen.
+# their own, and no progress left on the screen.
 if command -v tmux >/dev/null; then
-  session=lorimex-service-$$
-  tmux -L "$session" -u new-session -d -s "$session" -x 250 -y 30 "LORIMEX=$(printf %q "$build/lorimex") JOBS=1 \
-    $(printf '%q ' "$root/examples/service_profiles.sh" "$work/default.hiv" "$p"); echo finished; sleep 60"
+  session=lorimex-profiles-$$
+  tmux -L "$session" -u new-session -d -s "$session" -x 250 -y 80 \
+    "$(printf '%q ' "$command" --jobs 1 "$work/default.hiv" "$p"); echo finished; sleep 60"
   for ((i = 0; i < 300; ++i)); do
     screen=$(tmux -L "$session" capture-pane -p -t "$session" 2>/dev/null)
     grep -q '^finished' <<<"$screen" && break
     sleep 0.2
   done
   tmux -L "$session" kill-server 2>/dev/null
-  if ! grep -qxF "$p/alice/NTUSER.DAT: unchanged" <<<"$screen" ||
-    ! grep -qxF "profiles: 2, updated: 0, unchanged: 2, failed: 0" <<<"$screen" || grep -q 'of 2 profiles' <<<"$screen"; then
-    echo "--- the terminal shows:"; echo "$screen"; failed=1
+  if ! grep -qxF "$p/user9/NTUSER.DAT: $skipped" <<<"$screen" ||
+    ! grep -qxF "profiles: 60, updated: 0, unchanged: 0, skipped: 60, failed: 0" <<<"$screen" ||
+    grep -q 'of 60 profiles' <<<"$screen"; then
+    fail "the terminal shows:"
+    echo "$screen"
   fi
 else
   echo "tmux is missing: the terminal's row is not run"

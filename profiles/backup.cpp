@@ -1,0 +1,130 @@
+#include "profiles/backup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace profiles {
+namespace {
+
+// A run of root acts as the profile's owner while it holds the hive (so
+// that the user's own rights guard the profile); the backups are the
+// administrator's, made as root and kept from the users.
+class AdministratorIdentity {
+ public:
+  AdministratorIdentity() : user_(geteuid()), group_(getegid()) {
+    switched_ = getuid() == 0 && user_ != 0 && setresuid(-1, 0, -1) == 0;
+    if (switched_) (void)setresgid(-1, 0, -1);
+  }
+  AdministratorIdentity(const AdministratorIdentity &) = delete;
+  AdministratorIdentity &operator=(const AdministratorIdentity &) = delete;
+  ~AdministratorIdentity() {
+    if (switched_ && (setresgid(-1, group_, -1) != 0 || setresuid(-1, user_, -1) != 0)) _exit(125);
+  }
+
+ private:
+  uid_t user_;
+  gid_t group_;
+  bool switched_ = false;
+};
+
+LONG Refuse(const std::string &backup, const char *what, int error) {
+  std::fprintf(stderr, "lorimex-profiles: %s: cannot back up the hive (%s: %s): not saved\n", backup.c_str(), what,
+               std::strerror(error));
+  std::fflush(stderr);
+  return error == ENOSPC || error == EDQUOT || error == EIO ? ERROR_REGISTRY_IO_FAILED : ERROR_ACCESS_DENIED;
+}
+
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// Each missing folder on the way, readable by root alone.
+bool MakeFolders(const std::string &folder) {
+  struct stat st {};
+  if (folder.empty() || stat(folder.c_str(), &st) == 0) return folder.empty() || S_ISDIR(st.st_mode);
+  if (!MakeFolders(FolderOf(folder))) return false;
+  return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool CopyBytes(int from, int to, off_t size) {
+  char buffer[1 << 16];
+  for (off_t at = 0; at < size;) {
+    ssize_t n = pread(from, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
+    if (n <= 0) return false;
+    for (ssize_t put = 0; put < n;) {
+      ssize_t m = write(to, buffer + put, static_cast<std::size_t>(n - put));
+      if (m < 0 && errno == EINTR) continue;
+      if (m <= 0) return false;
+      put += m;
+    }
+    at += n;
+  }
+  return true;
+}
+
+// The temporary file, removed unless it became the backup.
+class Temporary {
+ public:
+  explicit Temporary(const std::string &backup) : path_(FolderOf(backup) + "/.lorimex-backup-XXXXXX") {
+    fd_ = mkostemp(path_.data(), O_CLOEXEC);
+  }
+  Temporary(const Temporary &) = delete;
+  Temporary &operator=(const Temporary &) = delete;
+  ~Temporary() {
+    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0 || made_) unlink(path_.c_str());
+  }
+  int fd() const { return fd_; }
+  const std::string &path() const { return path_; }
+  bool Close() {
+    made_ = true;
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool made_ = false;
+};
+
+}  // namespace
+
+std::string BackupPathOf(const std::string &backupDir, const std::string &profilesDir, const std::string &hive) {
+  std::string below = hive.compare(0, profilesDir.size(), profilesDir) == 0 ? hive.substr(profilesDir.size()) : hive;
+  if (below.empty() || below[0] != '/') below = "/" + below;
+  return backupDir + below;
+}
+
+LONG BackUpHive(int fd, const std::string &backup) {
+  AdministratorIdentity administrator;
+  struct stat hive {};
+  struct stat there {};
+  if (fstat(fd, &hive) != 0) return Refuse(backup, "the hive", errno);
+  if (lstat(backup.c_str(), &there) == 0) return ERROR_SUCCESS;
+  if (!MakeFolders(FolderOf(backup))) return Refuse(backup, "its folder", errno);
+  Temporary temporary(backup);
+  if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno);
+  if (!CopyBytes(fd, temporary.fd(), hive.st_size)) return Refuse(backup, "copying", errno);
+  // The owner only where the one who runs may give it: root.
+  if (getuid() == 0 && fchown(temporary.fd(), hive.st_uid, hive.st_gid) != 0) return Refuse(backup, "owner", errno);
+  if (fchmod(temporary.fd(), hive.st_mode & 07777) != 0) return Refuse(backup, "mode", errno);
+  if (fsync(temporary.fd()) != 0) return Refuse(backup, "writing", errno);
+  if (!temporary.Close()) return Refuse(backup, "writing", errno);
+  // A link never replaces a backup another run made meanwhile.
+  if (link(temporary.path().c_str(), backup.c_str()) != 0 && errno != EEXIST) return Refuse(backup, "naming", errno);
+  int folder = open(FolderOf(backup).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace profiles

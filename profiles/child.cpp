@@ -1,0 +1,109 @@
+#include "profiles/child.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace profiles {
+namespace {
+
+// An outcome fits a pipe's buffer, so that a child never waits for the
+// command to read it.
+constexpr std::size_t kMostDetail = 2000;
+
+void WriteOutcome(int fd, Outcome outcome) {
+  if (outcome.detail.size() > kMostDetail) outcome.detail.resize(kMostDetail);
+  std::string bytes = Encoded(outcome);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// What the pipe holds. The child has ended, so all it wrote is there; the
+// pipe is read without waiting, as other children may still hold its end.
+std::string ReadAvailable(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string HowItEnded(int status) {
+  if (WIFSIGNALED(status)) {
+    int signal = WTERMSIG(status);
+    return "the service ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+  }
+  return "the service ended without a result (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+}
+
+}  // namespace
+
+bool StartChild(const std::function<Outcome()> &work, Child &child, std::string &why) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    why = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  // What the command has written must not be written again by the child.
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    why = std::string("cannot start a process: ") + std::strerror(errno);
+    close(ends[0]);
+    close(ends[1]);
+    return false;
+  }
+  if (pid == 0) {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    close(ends[0]);
+    WriteOutcome(ends[1], work());
+    _exit(0);
+  }
+  close(ends[1]);
+  child.pid = pid;
+  child.fd = ends[0];
+  return true;
+}
+
+Outcome FinishChild(Child &child, int status) {
+  Outcome outcome;
+  bool whole = Decode(ReadAvailable(child.fd), outcome);
+  close(child.fd);
+  child = Child{};
+  if (!whole || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    outcome = Outcome{};
+    outcome.detail = HowItEnded(status);
+  }
+  return outcome;
+}
+
+Outcome RunInChild(const std::function<Outcome()> &work) {
+  Child child;
+  std::string why;
+  if (!StartChild(work, child, why)) {
+    Outcome outcome;
+    outcome.detail = why;
+    return outcome;
+  }
+  int status = 0;
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return FinishChild(child, status);
+}
+
+}  // namespace profiles

@@ -1,0 +1,83 @@
+// lorimex-profiles: gives every roaming profile on a file server the
+// Kelvaro settings of a default profile, offline, through their hives.
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "profiles/child.h"
+#include "profiles/options.h"
+#include "profiles/report_file.h"
+#include "profiles/runner.h"
+#include "profiles/scan.h"
+#include "profiles/service.h"
+#include "regcopy/report.h"
+
+namespace {
+
+// Nothing could be done: no profile was touched.
+constexpr int kCannot = 2;
+
+int Cannot(const std::string &what, const std::string &why) {
+  std::fprintf(stderr, "lorimex-profiles: %s: %s\n", what.c_str(), why.c_str());
+  return kCannot;
+}
+
+// The default hive, once, before any profile.
+int CheckDefault(const std::string &path) {
+  const char *role = " (the default profile's hive, saved with reg save HKU\\.DEFAULT)";
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Cannot(path, std::string("no such file") + role);
+  if (!S_ISREG(st.st_mode)) return Cannot(path, std::string("not a file") + role);
+  profiles::Outcome outcome = profiles::RunInChild([&path] { return profiles::CheckDefaultHive(path); });
+  return outcome.result == profiles::Result::Failed ? Cannot(path, outcome.detail) : 0;
+}
+
+int Serve(profiles::Options &options) {
+  if (int status = CheckDefault(options.defaultHive)) return status;
+  std::vector<std::string> hives;
+  std::string why;
+  const std::string &folder = options.profilesDir;
+  if (!profiles::FindProfiles(folder, hives, why))
+    return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
+  if (hives.empty()) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+  profiles::ReportFile report;
+  if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
+  profiles::Tally tally = profiles::ServiceAll(options, hives, report);
+  std::printf("%s\n", profiles::Summary(options, tally).c_str());
+  std::fflush(stdout);
+  bool reported = report.Close(why);
+  if (!reported) std::fprintf(stderr, "lorimex-profiles: %s\n", why.c_str());
+  if (tally.stoppedBy != 0) {
+    std::fprintf(stderr, "lorimex-profiles: stopped by %s: %zu profiles not reached; run again to service them\n",
+                 tally.stoppedBy == SIGINT ? "SIGINT" : "SIGTERM", tally.notReached);
+    return 128 + tally.stoppedBy;
+  }
+  return tally.failed > 0 || !reported ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  SetUpProcess();
+  profiles::CatchStopSignals();
+  profiles::Options options;
+  std::string why;
+  switch (profiles::ParseOptions(argc, argv, options, why)) {
+    case profiles::Request::Help:
+      profiles::PrintUsage(stdout);
+      return 0;
+    case profiles::Request::Version:
+      std::printf("lorimex-profiles %s\n", LORIMEX_VERSION);
+      return 0;
+    case profiles::Request::Wrong:
+      std::fprintf(stderr, "lorimex-profiles: %s\n", why.c_str());
+      profiles::PrintUsage(stderr);
+      return kCannot;
+    case profiles::Request::Run:
+      break;
+  }
+  return Serve(options);
+}

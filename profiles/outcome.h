@@ -1,0 +1,40 @@
+// What servicing one profile came to, and the ways it is told: the line on
+// standard output, the report's CSV row, and the bytes a child process
+// hands it to the command in.
+#ifndef LORIMEX_PROFILES_OUTCOME_H
+#define LORIMEX_PROFILES_OUTCOME_H
+
+#include <string>
+#include <string_view>
+
+namespace profiles {
+
+enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeaveUnchanged };
+
+struct Outcome {
+  Result result = Result::Failed;
+  std::string detail;  // why it was skipped or failed
+  unsigned long keysCreated = 0;
+  unsigned long valuesSet = 0;
+  unsigned long valuesReplaced = 0;  // of those, values that held other data
+};
+
+// "updated", "would leave unchanged", ...
+const char *ResultWord(Result result);
+// The result and what it is about: for an update the counts, else the
+// detail ("failed: Error 2 occurred ...").
+std::string Described(const Outcome &outcome);
+// "PATH: RESULT ...".
+std::string ResultLine(const std::string &path, const Outcome &outcome);
+// The report's header row and a profile's row, each ended by CRLF.
+std::string CsvHeader();
+std::string CsvRow(const std::string &path, const Outcome &outcome);
+
+// An outcome as the bytes a child writes, and read back. False when the
+// bytes are not one (a child that ended before writing it all).
+std::string Encoded(const Outcome &outcome);
+bool Decode(std::string_view bytes, Outcome &outcome);
+
+}  // namespace profiles
+
+#endif

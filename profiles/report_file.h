@@ -1,0 +1,34 @@
+// The --report file: a CSV row per profile as each ends, in a temporary
+// file beside it that takes its name when the run is over, so that the file
+// is never found half-written.
+#ifndef LORIMEX_PROFILES_REPORT_FILE_H
+#define LORIMEX_PROFILES_REPORT_FILE_H
+
+#include <cstdio>
+#include <string>
+
+#include "profiles/outcome.h"
+
+namespace profiles {
+
+class ReportFile {
+ public:
+  ReportFile() = default;
+  ReportFile(const ReportFile &) = delete;
+  ReportFile &operator=(const ReportFile &) = delete;
+  ~ReportFile();
+  // Starts the report at `path`, with its header row. False, with `why`,
+  // when it cannot be written there.
+  bool Open(const std::string &path, std::string &why);
+  void Add(const std::string &profile, const Outcome &outcome);
+  // Gives the report its name. False, with `why`, when a row was lost.
+  bool Close(std::string &why);
+
+ private:
+  std::string path_, temporary_;
+  std::FILE *file_ = nullptr;
+};
+
+}  // namespace profiles
+
+#endif

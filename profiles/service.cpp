@@ -1,0 +1,165 @@
+#include "profiles/service.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/update.h"
+#include "profiles/backup.h"
+#include "registry/registry.h"
+#include "standin/configuration.h"
+#include "standin/service.h"
+
+namespace profiles {
+namespace {
+
+// The first lines of a stream are all an outcome needs.
+constexpr std::size_t kMostCaptured = 1 << 16;
+
+// Standard output or error of the run, held in memory (never in a file: a
+// dry run makes none) until it is read back.
+class Capture {
+ public:
+  explicit Capture(int stream) : stream_(stream), fd_(memfd_create("lorimex-profiles", MFD_CLOEXEC)) {
+    std::fflush(nullptr);
+    if (fd_ >= 0) saved_ = dup(stream_);
+    if (saved_ >= 0) dup2(fd_, stream_);
+  }
+  Capture(const Capture &) = delete;
+  Capture &operator=(const Capture &) = delete;
+  ~Capture() {
+    Restore();
+    if (fd_ >= 0) close(fd_);
+  }
+  // Puts the stream back, and gives what was written to it.
+  std::string Taken() {
+    Restore();
+    std::string text(kMostCaptured, '\0');
+    ssize_t n = fd_ >= 0 ? pread(fd_, text.data(), text.size(), 0) : -1;
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+  }
+
+ private:
+  void Restore() {
+    std::fflush(nullptr);
+    if (saved_ < 0) return;
+    dup2(saved_, stream_);
+    close(saved_);
+    saved_ = -1;
+  }
+
+  int stream_;
+  int fd_;
+  int saved_ = -1;
+};
+
+std::string FirstLine(const std::string &text, std::size_t from = 0) {
+  std::size_t end = text.find('\n', from);
+  return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+// The first error line of the run's output, without its indentation.
+std::string FirstErrorLine(const std::string &output) {
+  for (std::size_t at = 0; at < output.size();) {
+    std::string line = FirstLine(output, at);
+    std::size_t start = line.find_first_not_of(' ');
+    if (start != std::string::npos && line.compare(start, 6, "Error ") == 0) return line.substr(start);
+    at += line.size() + 1;
+  }
+  return "";
+}
+
+bool StripPrefix(std::string &text, const std::string &prefix) {
+  if (prefix.empty() || text.compare(0, prefix.size(), prefix) != 0) return false;
+  text.erase(0, prefix.size());
+  return true;
+}
+
+// The first line on standard error, without what the profile's line says
+// already: the program's name and the hive's path.
+std::string FirstReason(const std::string &errors, const std::string &hive) {
+  std::string reason = FirstLine(errors);
+  StripPrefix(reason, "lorimex: ");
+  char resolved[PATH_MAX];
+  if (!StripPrefix(reason, hive + ": ") && realpath(hive.c_str(), resolved))
+    StripPrefix(reason, std::string(resolved) + ": ");
+  return reason;
+}
+
+std::string Joined(const std::string &line, const std::string &reason) {
+  if (line.empty()) return reason;
+  return reason.empty() ? line : line + " (" + reason + ")";
+}
+
+bool HoldsProduct(HKEY root, const WCHAR *path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  (void)RegCloseKey(key);
+  return true;
+}
+
+}  // namespace
+
+Outcome CheckDefaultHive(const std::string &path) {
+  // Only the default hive is reached; the user's must be named all the
+  // same. Nothing is written, nor any time changed.
+  standin::Service().dryRun = true;
+  setenv(standin::kDefaultHiveVariable, path.c_str(), 1);
+  setenv(standin::kUserHiveVariable, "-", 1);
+  Capture errors(2);
+  Outcome outcome;
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExW(HKEY_USERS, KEY_NAME(".DEFAULT\\Software\\Norvane\\Kelvaro"), 0, KEY_READ, &key);
+  std::string reason = FirstReason(errors.Taken(), path);
+  if (status == ERROR_SUCCESS) {
+    (void)RegCloseKey(key);
+    outcome.result = Result::Unchanged;
+  } else if (status == ERROR_FILE_NOT_FOUND && reason.empty()) {
+    outcome.detail =
+        "holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed "
+        "(reg save HKU\\.DEFAULT default.hiv)";
+  } else {
+    outcome.detail = reason.empty() ? "cannot be read (error " + std::to_string(status) + ")" : reason;
+  }
+  return outcome;
+}
+
+Outcome ServiceProfile(const Options &options, const std::string &hive) {
+  setenv(standin::kDefaultHiveVariable, options.defaultHive.c_str(), 1);
+  setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+  standin::Service().dryRun = options.dryRun;
+  std::string backup =
+      options.backupDir.empty() ? std::string() : BackupPathOf(options.backupDir, options.profilesDir, hive);
+  if (!backup.empty() && !options.dryRun)
+    standin::Service().beforeReplace = [&backup](const std::string &, int fd) { return BackUpHive(fd, backup); };
+  Outcome outcome;
+  Capture output(1), errors(2);
+  if (!options.force && HoldsProduct(HKEY_CURRENT_USER, KEY_NAME("Software\\Norvane\\Kelvaro"))) {
+    outcome.result = Result::Skipped;
+    outcome.detail =
+        "already holds Software\\Norvane\\Kelvaro, whose values a run would overwrite (--force services it)";
+    return outcome;
+  }
+  int status = RunUpdate();
+  const standin::ServiceCounts &counts = standin::Counts();
+  outcome.keysCreated = counts.keysCreated;
+  outcome.valuesSet = counts.valuesSet;
+  outcome.valuesReplaced = counts.valuesReplaced;
+  std::string line = FirstErrorLine(output.Taken());
+  std::string reason = FirstReason(errors.Taken(), hive);
+  if (status != 0) {
+    outcome.result = Result::Failed;
+    outcome.detail = Joined(line.empty() ? "no verdict (exit status " + std::to_string(status) + ")" : line, reason);
+  } else if (options.dryRun) {
+    outcome.result = counts.replaced ? Result::WouldUpdate : Result::WouldLeaveUnchanged;
+  } else {
+    outcome.result = counts.replaced ? Result::Updated : Result::Unchanged;
+  }
+  return outcome;
+}
+
+}  // namespace profiles

@@ -1,0 +1,22 @@
+// One profile's service, run in a child process of its own: the update run
+// of lorimex over the default hive and the profile's hive, after a look at
+// whether the profile already has the settings.
+#ifndef LORIMEX_PROFILES_SERVICE_H
+#define LORIMEX_PROFILES_SERVICE_H
+
+#include <string>
+
+#include "profiles/options.h"
+#include "profiles/outcome.h"
+
+namespace profiles {
+
+// The default hive as the runs will read it: Failed, with why, unless it
+// is a usable hive that holds Software\Norvane\Kelvaro.
+Outcome CheckDefaultHive(const std::string &path);
+// Services `hive` as `options` say.
+Outcome ServiceProfile(const Options &options, const std::string &hive);
+
+}  // namespace profiles
+
+#endif
