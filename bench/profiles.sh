@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of a profile server: COUNT (1,000) roaming profiles, each an
 # NTUSER.DAT of 1 to 10 MB (sizes in turn), given the Kelvaro settings of
-# examples/profile.reg's default profile by examples/service_profiles.sh,
-# one run at a time and two at a time (JOBS=2). Prints the total times, the
+# examples/profile.reg's default profile by lorimex-profiles, one profile
+# at a time and two at a time (--jobs 2). Prints the total times, the
 # median time of one profile, and the peak memory of one run against its
 # hive, by size. The hives are made from nothing: blank ones (hivetool)
 # filled through the stand-in's hive layer with keys of ten values each.
@@ -21,7 +21,7 @@ work=$(mktemp -d -p "$folder" 2>/dev/null || { mkdir -p "$folder" && mktemp -d -
 trap 'rm -rf "$work"' EXIT
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
-cmake --build "$build" -j2 --target lorimex hivetool regload >/dev/null
+cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload >/dev/null
 
 # hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.
 hive() {
@@ -90,10 +90,10 @@ each_profile "$work/runs" env LORIMEX_DEFAULT_HIVE="$work/default.hiv" LORIMEX_U
 for jobs in 1 2; do
   make_profiles
   start=$(date +%s.%N)
-  JOBS=$jobs LORIMEX=$build/lorimex "$root/examples/service_profiles.sh" "$work/default.hiv" "$work/profiles" \
-    >"$work/service.out" 2>/dev/null || { tail -n 3 "$work/service.out"; exit 1; }
+  "$build/lorimex-profiles" --jobs "$jobs" "$work/default.hiv" "$work/profiles" >"$work/service.out" 2>/dev/null ||
+    { tail -n 3 "$work/service.out"; exit 1; }
   total[$jobs]=$(seconds_since "$start")
-  tail -n 1 "$work/service.out" | grep -qx "profiles: $count, updated: $count, unchanged: 0, failed: 0" || { tail -n 3 "$work/service.out"; exit 1; }
+  tail -n 1 "$work/service.out" | grep -qx "profiles: $count, updated: $count, unchanged: 0, skipped: 0, failed: 0" || { tail -n 3 "$work/service.out"; exit 1; }
 done
 echo "| runs at a time | total s | profiles per s |"
 echo "|---:|---:|---:|"

@@ -21,6 +21,8 @@ need wine wine
 need wrestool icoutils  # reads the Windows build's resources back
 need clang++ clang       # builds the fuzzer
 need tmux tmux           # shows what the Windows build writes on a terminal
+need file file           # tells a stripped program in the Debian package
+need ansible-playbook ansible-core  # runs the example playbook on localhost
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-dev)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || packages+=(libicu-dev)

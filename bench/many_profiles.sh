@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Benchmark of lorimex-profiles on a large file server: 1,000 and 10,000
+# roaming profiles, each an NTUSER.DAT of 1 MB (a user's hive of some use:
+# keys of ten values each, made from nothing through the stand-in's hive
+# layer), all given the Kelvaro settings of examples/profile.reg's default
+# profile. Prints, for each count, the total time, profiles per second and
+# the peak memory of the command (the largest of the command itself and
+# any one profile's service), which must not grow with the count.
+#   bench/many_profiles.sh [--smoke] [FOLDER]
+#  --smoke: 20 and 100 profiles. FOLDER: where to build and work
+#  (build/bench); a full run needs about 12 GB there.
+# LORIMEX_BENCH_LINUX: a build folder to use instead of building. SCRIPT: a
+# script of the interface the command replaced (JOBS and LORIMEX in the
+# environment, DEFAULT_HIVE and PROFILES_DIR as arguments) to time beside
+# it on the same profiles.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+smoke=
+if [ "${1:-}" = --smoke ]; then smoke=1; shift; fi
+folder=${1:-$root/build/bench}
+counts="1000 10000" megabytes=1
+[ -n "$smoke" ] && counts="20 100"
+mkdir -p "$folder"
+work=$(mktemp -d -p "$folder")
+trap 'rm -rf "$work"' EXIT
+build=${LORIMEX_BENCH_LINUX:-}
+if [ -z "$build" ]; then
+  build=$folder/many
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
+  cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload >/dev/null
+fi
+
+# hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.
+hive() {
+  "$build/hivetool" blank "$1"
+  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
+}
+"$build/hivetool" blank "$work/scratch.hiv"
+hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
+perl -e '
+  print "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows]\n\"Theme\"=\"aero\"\n\n";
+  for my $k (0 .. 850 * $ARGV[0] - 1) {
+    printf "[HKEY_CURRENT_USER\\Software\\Vendor%03d\\Product%02d\\Settings%03d]\n", $k / 500, $k / 25 % 20, $k % 25;
+    printf "\"Value%d\"=\"value %d %d value %d %d\"\n", $_, $k, $_, $k, $_ for 0 .. 9;
+    print "\n";
+  }' "$megabytes" >"$work/profile.reg"
+hive "$work/template.hiv" HKEY_CURRENT_USER "$work/profile.reg"
+
+make_profiles() {
+  rm -rf "$work/profiles"
+  for ((i = 0; i < $1; ++i)); do
+    mkdir -p "$work/profiles/user$i"
+    cp "$work/template.hiv" "$work/profiles/user$i/NTUSER.DAT"
+  done
+  sync
+}
+
+# measure NAME COUNT COMMAND...: a row of the table; the command must
+# update every profile.
+measure() {
+  local name=$1 count=$2
+  shift 2
+  make_profiles "$count"
+  local start=${EPOCHREALTIME/./}
+  /usr/bin/time -f '%M' -o "$work/time" "$@" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null ||
+    { echo "$name failed:"; tail -n 3 "$work/out"; exit 1; }
+  local micros=$((${EPOCHREALTIME/./} - start))
+  [ "$(grep -c ': updated' "$work/out")" = "$count" ] || { echo "$name did not update every profile"; exit 1; }
+  awk -v n="$name" -v c="$count" -v t="$micros" -v p="$(cat "$work/time")" \
+    'BEGIN { printf "| %s | %d | %.1f | %.0f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t, p / 1024 }'
+}
+
+echo "## lorimex-profiles: profiles of $(($(stat -c %s "$work/template.hiv") / 1024)) KB, $(nproc) at a time"
+echo
+echo "| command | profiles | total s | profiles per s | peak MB |"
+echo "|---|---:|---:|---:|---:|"
+for count in $counts; do
+  measure lorimex-profiles "$count" "$build/lorimex-profiles"
+  if [ -n "${SCRIPT:-}" ]; then
+    measure "$(basename "$SCRIPT")" "$count" env JOBS="$(nproc)" LORIMEX="$build/lorimex" bash "$SCRIPT"
+  fi
+done
