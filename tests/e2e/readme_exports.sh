@@ -8,7 +8,8 @@
 #     mark), the user's with a value of its own and a name beyond the Basic
 #     Multilingual Plane.
 # The commands must succeed, and import.reg hold the current user's Norvane
-# as lorimex left it, and nothing else.
+# as lorimex left it, and nothing else. Without the default profile's export
+# they must stop at the first command, before lorimex, with no import.reg.
 #   readme_exports.sh BUILD README.md
 set -u
 build=$1 readme=$2 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -29,8 +30,9 @@ user=$(printf '%s\n\n' "$header"; sed -n '/^\[HKEY_CURRENT_USER/,$p' <<<"$utf8";
 
 failed=0
 tree() { LORIMEX_REGISTRY=$1 "$build/regdump" --wide hkcu 'Software\Norvane'; }
+commands() { (cd "$work/tree" && HOME=$work/home bash -c "$commands") >"$work/out" 2>&1; }
 run() {
-  (cd "$work/tree" && HOME=$work/home bash -e -c "$commands") >"$work/out" 2>&1 ||
+  commands ||
     { echo "--- $1: the commands failed:"; cat "$work/out"; failed=1; return; }
   grep -qx 'lorimex completed successfully' "$work/out" || { echo "--- $1: lorimex said:"; cat "$work/out"; failed=1; }
   tree "$try/registry.reg" >"$work/expected.tree"
@@ -48,4 +50,8 @@ rm -f "$try"/*.reg
 printf '%s\n' "$default" >"$try/default.reg"
 { printf '\xEF\xBB\xBF'; printf '%s\n' "$user"; } >"$try/user.reg"
 run "exports saved as UTF-8" '"Mine 😀"'
+rm -f "$try"/*.reg
+commands && { echo "--- no default.reg: the commands succeeded"; failed=1; }
+grep -q 'Updating roaming user' "$work/out" && { echo "--- no default.reg: lorimex ran"; failed=1; }
+[ -e "$try/import.reg" ] && { echo "--- no default.reg: import.reg was written"; failed=1; }
 exit $failed

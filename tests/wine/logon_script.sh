@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# The logon script of the README and the administrator's guide, as written
-# there (between their markers, the same in each), at two logons of one
-# user: the first must give the user the default profile's settings
-# (Language=de); the user then sets fr; the second logon must keep fr, since
-# a run would put the default profile's value back.
+# The archive's logon script, run as it is from the unpacked archive, the
+# same script as the documents show between their markers. Logons of one
+# user, each adding a line to the user's log:
+#   - with lorimex.exe removed: the log says where it was looked for, and the
+#     user gets no Kelvaro key, so that the next logon tries again;
+#   - a default profile without the Kelvaro key: lorimex reports errors, the
+#     console says so, and still no Kelvaro key;
+#   - the default profile with Kelvaro: the user gets Language=de;
+#   - the user sets fr, the log has grown past 64 KB: the next logon keeps fr
+#     (a run would put de back) and moves the log to lorimex.log.old.
 #   logon_script.sh WINDOWS_BUILD DOCUMENT...
 set -u
 windows=$1 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,41 +18,67 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-# The script with the share's lorimex.exe replaced by this build's, in CR LF
-# as cmd reads a batch file.
+(cd "$windows" && cpack -B "$work" >/dev/null) && (cd "$work" && cmake -E tar xf lorimex-*.zip) ||
+  { echo "packing or unpacking the archive failed"; exit 1; }
+folder=$(echo "$work"/lorimex-*/)
+script=$folder/kelvaro-logon.bat
 marked() { sed -n '/^<!-- logon-script -->$/,/^<!-- \/logon-script -->$/p' "$1" | sed '/^<!--/d; /^```/d'; }
-script=$(marked "$1")
-share='\\server\netlogon\lorimex.exe'
-[[ $script == *"$share"* ]] || { echo "no logon script running $share between the markers of $1"; exit 1; }
-for document in "${@:2}"; do
-  [ "$(marked "$document")" = "$script" ] || { echo "the logon scripts of $1 and $document differ"; exit 1; }
+for document in "$@"; do
+  [ "$(marked "$document")" = "$(tr -d '\r' <"$script")" ] ||
+    { echo "the logon script of $document is not the archive's"; exit 1; }
 done
-script=${script//"$share"/"$(winpath "$windows/lorimex.exe")"}
-printf '%s\n' "$script" | sed 's/$/\r/' >"$work/logon.bat"
 
-cat >"$work/profile.reg" <<'EOF'
-REGEDIT4
-
-[HKEY_USERS\.DEFAULT\Software\Norvane\Kelvaro\Options]
-"Language"="de"
-"AutoSave"=dword:00000001
-EOF
-wine_run "$windows/regload.exe" "Z:$work/profile.reg" </dev/null >"$work/load.out" 2>&1 ||
-  { echo "loading the default profile failed:"; cat "$work/load.out"; exit 1; }
-logon() { wine_run cmd /c "$(winpath "$work/logon.bat")" </dev/null >"$work/logon$1.out" 2>&1; }
+who=$(wine_run cmd /c 'echo %COMPUTERNAME% %USERDOMAIN%\%USERNAME%' </dev/null | tr -d '\r')
+log=$(wine_run winepath -u "$(wine_run cmd /c 'echo %APPDATA%' </dev/null | tr -d '\r')" </dev/null)/Norvane/lorimex.log
+[ -n "$who" ] && [ -n "$log" ] || { echo "no user or log folder under Wine"; exit 1; }
+rm -f "$log" "$log.old"
+load() {
+  printf 'REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane%s]\n%s\n' "$1" "$2" >"$work/profile.reg"
+  wine_run "$windows/regload.exe" "Z:$work/profile.reg" </dev/null >"$work/load.out" 2>&1 ||
+    { echo "loading the default profile failed:"; cat "$work/load.out"; exit 1; }
+}
+logon() { wine_run cmd /c "$(winpath "$script")" </dev/null >"$work/logon-$1.out" 2>&1; }
 language() {
   wine_run "$windows/regdump.exe" hkcu 'Software\Norvane\Kelvaro\Options' </dev/null | tr -d '\r' |
     sed -n 's/^  "Language" 1: //p'
+}
+no_product_key() { ! wine_run reg query 'HKCU\Software\Norvane\Kelvaro' </dev/null >/dev/null 2>&1; }
+# The logon's line: date and time, computer and user, then what it did.
+logged() {
+  local line
+  line=$(tr -d '\r' <"$log" | grep -F -- " $who: $1" | tail -n 1)
+  [[ ${line%" $who: "*} == *[0-9]* ]] || { echo "--- $2: the log lacks a dated line saying $1:"; cat "$log"; failed=1; }
 }
 # Language as regdump shows REG_SZ data: its bytes with the NUL.
 de='64 65 00' fr='66 72 00'
 
 failed=0
+load '' ''
+mv "$folder/lorimex.exe" "$work/lorimex.exe"
+logon missing
+logged "no Kelvaro settings, lorimex.exe not found at $(winpath "$folder")lorimex.exe" "lorimex.exe missing"
+grep -q 'lorimex.exe not found at' "$work/logon-missing.out" || { echo "the console lacks lorimex.exe not found"; failed=1; }
+no_product_key || { echo "lorimex.exe missing: the user has a Kelvaro key"; failed=1; }
+mv "$work/lorimex.exe" "$folder/lorimex.exe"
+
+logon errors
+logged 'no Kelvaro settings, running' "no default Kelvaro"
+tr -d '\r' <"$log" | grep -qx 'Error opening source key Norvane\\Kelvaro' || { echo "no default Kelvaro: the log lacks lorimex's output"; failed=1; }
+grep -q 'lorimex reported errors' "$work/logon-errors.out" || { echo "no default Kelvaro: the console does not say lorimex reported errors"; failed=1; }
+no_product_key || { echo "no default Kelvaro: the user has a Kelvaro key"; failed=1; }
+
+load '\Kelvaro\Options' $'"Language"="de"\n"AutoSave"=dword:00000001'
 logon 1
-[ "$(language)" = "$de" ] || { echo "first logon: Language is '$(language)', not de"; cat "$work/logon1.out"; failed=1; }
+[ "$(language)" = "$de" ] || { echo "first logon: Language is '$(language)', not de"; cat "$work/logon-1.out"; failed=1; }
+tr -d '\r' <"$log" | tail -n 1 | grep -qx 'lorimex completed successfully' || { echo "first logon: the log ends otherwise"; cat "$log"; failed=1; }
 wine_run reg add 'HKCU\Software\Norvane\Kelvaro\Options' /v Language /d fr /f </dev/null >/dev/null 2>&1 ||
   { echo "reg add failed"; exit 1; }
 [ "$(language)" = "$fr" ] || { echo "the user's change did not take: '$(language)'"; exit 1; }
+head -c 65537 /dev/zero | tr '\0' '.' >>"$log"
+size=$(stat -c %s "$log")
 logon 2
 [ "$(language)" = "$fr" ] || { echo "second logon: Language is '$(language)', the user's fr is lost"; failed=1; }
+[ "$(stat -c %s "$log.old" 2>/dev/null)" = "$size" ] || { echo "a log of $size bytes was not moved to lorimex.log.old"; failed=1; }
+logged 'Kelvaro settings found, lorimex not run' "second logon"
+[ "$(wc -l <"$log")" = 1 ] || { echo "second logon: the log holds more than its line"; cat "$log"; failed=1; }
 exit $failed

@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
-# What a Windows build ships: lorimex.exe carries its manifest (UTF-8 code
-# page, no elevation, Windows 7 to 11) and its version information, read back
-# with wrestool, and reserves a stack of 2 MB, read back with objdump; cpack
-# makes lorimex-VERSION-SUFFIX.zip holding the program, the administrator's
-# guide and the licence.
+# What a Windows build ships: cpack makes lorimex-VERSION-SUFFIX.zip holding
+# the program, its logon script, the administrator's guide and the licence.
+# The texts are the tree's with CR LF line ends, and the program carries no
+# debug sections; it carries its manifest (UTF-8 code page, no elevation,
+# Windows 7 to 11) and its version information, read back with wrestool,
+# and reserves a stack of 2 MB, read back with objdump.
 #   release.sh WINDOWS_BUILD VERSION win64|win32
 set -u
-windows=$1 version=$2 suffix=$3
-exe=$windows/lorimex.exe
+windows=$1 version=$2 suffix=$3 root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { echo "$*"; failed=1; }
+
+name=lorimex-$version-$suffix
+(cd "$windows" && cpack -B "$work" >/dev/null) || { echo "cpack failed"; exit 1; }
+listing=$(cmake -E tar tf "$work/$name.zip" 2>&1 | sort | paste -sd ' ')
+[ "$listing" = "$name/LICENSE $name/kelvaro-logon.bat $name/lorimex-guide.txt $name/lorimex.exe" ] ||
+  fail "$name.zip holds: $listing"
+(cd "$work" && cmake -E tar xf "$name.zip") || exit 1
+shipped=$work/$name
+for pair in app/kelvaro-logon.bat:kelvaro-logon.bat docs/windows-guide.md:lorimex-guide.txt LICENSE:LICENSE; do
+  source=$root/${pair%%:*} text=$shipped/${pair#*:}
+  [ "$(grep -c $'\r$' "$text")" = "$(wc -l <"$source")" ] || fail "${pair#*:} has lines without CR LF"
+  tr -d '\r' <"$text" | cmp -s - "$source" || fail "${pair#*:} is not ${pair%%:*}"
+done
+exe=$shipped/lorimex.exe
 
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
 for line in '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>' \
@@ -31,10 +47,8 @@ done
 objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$windows/CMakeCache.txt")
 reserve=$("${objdump:-objdump}" -p "$exe" | awk '$1 == "SizeOfStackReserve" { print $2 }')
 [ "$reserve" != "" ] && [ $((16#$reserve)) = $((2 * 1024 * 1024)) ] || fail "stack reserve is ${reserve:-unknown}, not 2 MB"
+# Stripped: no debug sections, no symbols.
+"${objdump:-objdump}" -h "$exe" | grep -q ' \.debug' && fail "lorimex.exe has debug sections"
+"${objdump:-objdump}" -f "$exe" | grep -qE 'HAS_(SYMS|DEBUG)' && fail "lorimex.exe has symbols"
 
-name=lorimex-$version-$suffix
-rm -f "$windows/$name.zip"
-(cd "$windows" && cpack >/dev/null) || fail "cpack failed"
-listing=$(cmake -E tar tf "$windows/$name.zip" 2>&1 | sort | paste -sd ' ')
-[ "$listing" = "$name/LICENSE $name/lorimex.exe $name/windows-guide.md" ] || fail "$name.zip holds: $listing"
 exit $failed
