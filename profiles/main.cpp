@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "profiles/child.h"
 #include "profiles/options.h"
@@ -37,15 +36,16 @@ int CheckDefault(const std::string &path) {
 
 int Serve(profiles::Options &options) {
   if (int status = CheckDefault(options.defaultHive)) return status;
-  std::vector<std::string> hives;
   std::string why;
   const std::string &folder = options.profilesDir;
-  if (!profiles::FindProfiles(folder, hives, why))
+  std::size_t total = 0;
+  profiles::ProfileWalk walk(folder);
+  if (!profiles::CountProfiles(folder, total, why) || !walk.Open(why))
     return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
-  if (hives.empty()) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+  if (total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
   profiles::ReportFile report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
-  profiles::Tally tally = profiles::ServiceAll(options, hives, report);
+  profiles::Tally tally = profiles::ServiceAll(options, walk, total, report);
   std::printf("%s\n", profiles::Summary(options, tally).c_str());
   std::fflush(stdout);
   bool reported = report.Close(why);

@@ -41,52 +41,49 @@ void Count(Result result, Tally &tally) {
 
 class Run {
  public:
-  Run(const Options &options, const std::vector<std::string> &hives, ReportFile &report)
-      : options_(options), hives_(hives), report_(report), progress_(hives.size()) {
-    tally_.profiles = hives.size();
-  }
+  Run(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report)
+      : options_(options), walk_(walk), report_(report), progress_(total) {}
   Tally All();
 
  private:
-  void Start(std::size_t index);
-  void Ended(std::size_t index, const Outcome &outcome);
+  void Start(std::string hive);
+  void Ended(const std::string &hive, const Outcome &outcome);
 
   const Options &options_;
-  const std::vector<std::string> &hives_;
+  ProfileWalk &walk_;
   ReportFile &report_;
   Progress progress_;
   Tally tally_;
-  std::size_t done_ = 0;
-  std::map<pid_t, std::pair<std::size_t, Child>> running_;
+  std::map<pid_t, std::pair<std::string, Child>> running_;  // no more than --jobs
 };
 
-void Run::Start(std::size_t index) {
-  const std::string &hive = hives_[index];
+void Run::Start(std::string hive) {
   Child child;
   std::string why;
   if (StartChild([this, &hive] { return ServiceProfile(options_, hive); }, child, why)) {
-    running_[child.pid] = {index, child};
+    running_[child.pid] = {std::move(hive), child};
     return;
   }
   Outcome outcome;
   outcome.detail = why;
-  Ended(index, outcome);
+  Ended(hive, outcome);
 }
 
-void Run::Ended(std::size_t index, const Outcome &outcome) {
+void Run::Ended(const std::string &hive, const Outcome &outcome) {
   progress_.Clear();
-  std::printf("%s\n", ResultLine(hives_[index], outcome).c_str());
+  std::printf("%s\n", ResultLine(hive, outcome).c_str());
   std::fflush(stdout);
-  report_.Add(hives_[index], outcome);
+  report_.Add(hive, outcome);
   Count(outcome.result, tally_);
-  progress_.Show(++done_);
+  progress_.Show(++tally_.profiles);
 }
 
 Tally Run::All() {
-  std::size_t next = 0;
+  bool more = true;
+  std::string hive;
   progress_.Show(0);
   for (;;) {
-    while (stopSignal == 0 && next < hives_.size() && running_.size() < options_.jobs) Start(next++);
+    while (stopSignal == 0 && running_.size() < options_.jobs && (more = walk_.Next(hive))) Start(std::move(hive));
     if (running_.empty()) break;
     int status = 0;
     pid_t pid = waitpid(-1, &status, 0);
@@ -96,12 +93,13 @@ Tally Run::All() {
     }
     auto found = running_.find(pid);
     if (found == running_.end()) continue;
-    auto [index, child] = found->second;
+    auto [path, child] = std::move(found->second);
     running_.erase(found);
-    Ended(index, FinishChild(child, status));
+    Ended(path, FinishChild(child, status));
   }
   progress_.Clear();
-  tally_.notReached = hives_.size() - done_;
+  while (more && walk_.Next(hive)) ++tally_.notReached;
+  tally_.profiles += tally_.notReached;
   tally_.stoppedBy = stopSignal;
   return tally_;
 }
@@ -117,8 +115,8 @@ void CatchStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-Tally ServiceAll(const Options &options, const std::vector<std::string> &hives, ReportFile &report) {
-  return Run(options, hives, report).All();
+Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report) {
+  return Run(options, walk, total, report).All();
 }
 
 std::string Summary(const Options &options, const Tally &tally) {

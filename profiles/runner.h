@@ -6,10 +6,10 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include "profiles/options.h"
 #include "profiles/report_file.h"
+#include "profiles/scan.h"
 
 namespace profiles {
 
@@ -21,7 +21,9 @@ struct Tally {
 // From the first SIGINT or SIGTERM on, no profile starts; those under way
 // are finished.
 void CatchStopSignals();
-Tally ServiceAll(const Options &options, const std::vector<std::string> &hives, ReportFile &report);
+// Services each hive of `walk`, of which there were `total` when counted.
+// After a stop the walk goes on only to count the hives not reached.
+Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report);
 // "profiles: N, updated: U, ...".
 std::string Summary(const Options &options, const Tally &tally);
 

@@ -1,14 +1,13 @@
 #include "profiles/scan.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace profiles {
 namespace {
@@ -24,42 +23,53 @@ DIR *OpenFolder(const std::string &path) {
   return dir;
 }
 
-struct FolderCloser {
-  void operator()(DIR *dir) const { closedir(dir); }
-};
-using Folder = std::unique_ptr<DIR, FolderCloser>;
-
-bool IsHiveName(const char *name) { return strcasecmp(name, "NTUSER.DAT") == 0; }
-
 bool Is(const std::string &path, mode_t kind) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
 }
 
-void AddHivesOf(const std::string &profile, std::vector<std::string> &hives) {
-  Folder folder(OpenFolder(profile));
-  if (!folder) return;
-  while (dirent *entry = readdir(folder.get())) {
+// The hives of one profile's folder, in reverse order of their names (they
+// are taken from the back).
+std::vector<std::string> HivesOf(const std::string &profile) {
+  std::vector<std::string> hives;
+  DIR *folder = OpenFolder(profile);
+  if (!folder) return hives;
+  while (dirent *entry = readdir(folder)) {
     std::string path = profile + "/" + entry->d_name;
-    if (IsHiveName(entry->d_name) && Is(path, S_IFREG)) hives.push_back(path);
+    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back(path);
   }
+  closedir(folder);
+  std::sort(hives.rbegin(), hives.rend());
+  return hives;
 }
 
 }  // namespace
 
-bool FindProfiles(const std::string &folder, std::vector<std::string> &hives, std::string &why) {
-  Folder top(OpenFolder(folder));
-  if (!top) {
-    why = errno == ENOENT ? "no such folder" : errno == ENOTDIR ? "not a folder" : std::strerror(errno);
-    return false;
-  }
-  std::string base = folder == "/" ? "" : folder;
-  while (dirent *entry = readdir(top.get())) {
+bool ProfileWalk::Open(std::string &why) {
+  top_.reset(OpenFolder(folder_));
+  if (top_) return true;
+  why = errno == ENOENT ? "no such folder" : errno == ENOTDIR ? "not a folder" : std::strerror(errno);
+  return false;
+}
+
+bool ProfileWalk::Next(std::string &hive) {
+  while (hives_.empty()) {
+    dirent *entry = top_ ? readdir(top_.get()) : nullptr;
+    if (!entry) return false;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    std::string profile = base + "/" + entry->d_name;
-    if (Is(profile, S_IFDIR)) AddHivesOf(profile, hives);
+    std::string profile = (folder_ == "/" ? "" : folder_) + "/" + entry->d_name;
+    if (Is(profile, S_IFDIR)) hives_ = HivesOf(profile);
   }
-  std::sort(hives.begin(), hives.end());
+  hive = std::move(hives_.back());
+  hives_.pop_back();
+  return true;
+}
+
+bool CountProfiles(const std::string &folder, std::size_t &count, std::string &why) {
+  ProfileWalk walk(folder);
+  if (!walk.Open(why)) return false;
+  count = 0;
+  for (std::string hive; walk.Next(hive);) ++count;
   return true;
 }
 

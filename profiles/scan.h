@@ -1,16 +1,42 @@
 // Finding the profiles of a folder: every FOLDER/NTUSER.DAT below it, the
-// name in any case, as a roaming profile's folder holds it.
+// name in any case, as a roaming profile's folder holds it. Folders and
+// files reached through a symbolic link are left out.
 #ifndef LORIMEX_PROFILES_SCAN_H
 #define LORIMEX_PROFILES_SCAN_H
 
+#include <dirent.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace profiles {
 
-// The hives, sorted by path; folders and files reached through a symbolic
-// link are left out. False, with `why`, when the folder cannot be read.
-bool FindProfiles(const std::string &folder, std::vector<std::string> &hives, std::string &why);
+// The hives in the order the folder lists them, one profile's folder held
+// at a time: what the walk holds does not grow with the number of
+// profiles. A profile's folder is read whole before its hives are given,
+// as a save renames a new hive into it.
+class ProfileWalk {
+ public:
+  explicit ProfileWalk(std::string folder) : folder_(std::move(folder)) {}
+  // False, with `why`, when the folder cannot be read.
+  bool Open(std::string &why);
+  // The next hive's path; false after the last.
+  bool Next(std::string &hive);
+
+ private:
+  struct Closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+  };
+
+  std::string folder_;
+  std::unique_ptr<DIR, Closer> top_;
+  std::vector<std::string> hives_;  // of the profile's folder read last, in reverse
+};
+
+// How many hives the folder holds now; false, with `why`, when it cannot
+// be read.
+bool CountProfiles(const std::string &folder, std::size_t &count, std::string &why);
 
 }  // namespace profiles
 
