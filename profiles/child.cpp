@@ -68,8 +68,7 @@ bool StartChild(const std::function<Outcome()> &work, Child &child, std::string 
     return false;
   }
   if (pid == 0) {
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_IGN);
     close(ends[0]);
     WriteOutcome(ends[1], work());
     _exit(0);

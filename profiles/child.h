@@ -18,7 +18,8 @@ struct Child {
   int fd = -1;  // the pipe the outcome comes back through
 };
 
-// Starts `work` in a new process, which ignores SIGINT and SIGTERM: the
+// Starts `work` in a new process, which ignores SIGINT, SIGTERM and SIGHUP
+// (a closed terminal): the
 // command decides when to stop, and a profile under way is finished.
 // False, with `why`, when no process could be started.
 bool StartChild(const std::function<Outcome()> &work, Child &child, std::string &why);

@@ -51,8 +51,9 @@ int Serve(profiles::Options &options) {
   bool reported = report.Close(why);
   if (!reported) std::fprintf(stderr, "lorimex-profiles: %s\n", why.c_str());
   if (tally.stoppedBy != 0) {
+    const char *signal = tally.stoppedBy == SIGINT ? "SIGINT" : tally.stoppedBy == SIGTERM ? "SIGTERM" : "SIGHUP";
     std::fprintf(stderr, "lorimex-profiles: stopped by %s: %zu profiles not reached; run again to service them\n",
-                 tally.stoppedBy == SIGINT ? "SIGINT" : "SIGTERM", tally.notReached);
+                 signal, tally.notReached);
     return 128 + tally.stoppedBy;
   }
   return tally.failed > 0 || !reported ? 1 : 0;

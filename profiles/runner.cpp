@@ -111,8 +111,7 @@ void CatchStopSignals() {
   action.sa_handler = NoteStop;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: the wait for a child returns, and no new one starts.
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report) {

@@ -18,7 +18,7 @@ struct Tally {
   int stoppedBy = 0;  // the signal that stopped the run, or 0
 };
 
-// From the first SIGINT or SIGTERM on, no profile starts; those under way
+// From the first SIGINT, SIGTERM or SIGHUP on, no profile starts; those under way
 // are finished.
 void CatchStopSignals();
 // Services each hive of `walk`, of which there were `total` when counted.

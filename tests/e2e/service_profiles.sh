@@ -128,27 +128,30 @@ after=$(snapshot "$p")
 [ "$after" = "$before" ] || { fail "a run that could do nothing touched a profile"; diff <(echo "$before") <(echo "$after"); }
 "$command" --help | grep -q '^usage: lorimex-profiles' || fail "--help"
 
-# SIGINT: the profiles under way finish, no new one starts, every hive is
-# whole and no temporary file is left; a second run does the rest.
-rm -rf "$p"
-for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
-"$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err" &
-pid=$!
-for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
-kill -INT $pid
-wait $pid
-status=$?
-[ $status = 130 ] || fail "exit status $status after SIGINT, not 130"
-grep -q ', not reached: [1-9]' "$work/out" || fail "the summary does not say what was not reached: $(tail -1 "$work/out")"
-[ -z "$(find "$p" -name '.*')" ] || fail "temporary files left: $(find "$p" -name '.*')"
-for hive in "$p"/*/NTUSER.DAT; do
-  cmp -s "$hive" "$work/alice.before" || "$build/hivetool" check "$hive" >/dev/null || fail "$hive is broken"
+# SIGINT or SIGTERM: the profiles under way finish, no new one starts,
+# every hive is whole and no temporary file is left; a second run does the
+# rest.
+for stop in INT:130 TERM:143; do
+  rm -rf "$p"
+  for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
+  "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err" &
+  pid=$!
+  for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
+  kill -"${stop%:*}" $pid
+  wait $pid
+  status=$?
+  [ $status = "${stop#*:}" ] || fail "exit status $status after SIG${stop%:*}, not ${stop#*:}"
+  grep -q ', not reached: [1-9]' "$work/out" || fail "the summary does not say what was not reached: $(tail -1 "$work/out")"
+  [ -z "$(find "$p" -name '.*')" ] || fail "temporary files left: $(find "$p" -name '.*')"
+  for hive in "$p"/*/NTUSER.DAT; do
+    cmp -s "$hive" "$work/alice.before" || "$build/hivetool" check "$hive" >/dev/null || fail "$hive is broken"
+  done
+  done_first=$(grep -c ': updated' "$work/out")
+  run --jobs 2 "$work/default.hiv" "$p"
+  [ $status = 0 ] || fail "the second run's exit status is $status"
+  [ "$(tail -1 "$work/out")" = "profiles: 60, updated: $((60 - done_first)), unchanged: 0, skipped: $done_first, failed: 0" ] ||
+    fail "the second run: $(tail -1 "$work/out")"
 done
-done_first=$(grep -c ': updated' "$work/out")
-run --jobs 2 "$work/default.hiv" "$p"
-[ $status = 0 ] || fail "the second run's exit status is $status"
-[ "$(tail -1 "$work/out")" = "profiles: 60, updated: $((60 - done_first)), unchanged: 0, skipped: $done_first, failed: 0" ] ||
-  fail "the second run: $(tail -1 "$work/out")"
 
 # On a terminal (tmux), the result lines and the summary each on a line of
 # their own, and no progress left on the screen.
