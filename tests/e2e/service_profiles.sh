@@ -134,7 +134,10 @@ after=$(snapshot "$p")
 for stop in INT:130 TERM:143; do
   rm -rf "$p"
   for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
-  "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err" &
+  # exec: the signal must reach the command, not a shell around it; and
+  # not before it has written a line of its own.
+  rm -f "$work/out"
+  (exec "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err") &
   pid=$!
   for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
   kill -"${stop%:*}" $pid
