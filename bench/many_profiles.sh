@@ -23,20 +23,8 @@ counts="1000 10000" megabytes=1
 mkdir -p "$folder"
 work=$(mktemp -d -p "$folder")
 trap 'rm -rf "$work"' EXIT
-build=${LORIMEX_BENCH_LINUX:-}
-if [ -z "$build" ]; then
-  build=$folder/many
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
-  cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload >/dev/null
-fi
-
-# hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.
-hive() {
-  "$build/hivetool" blank "$1"
-  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
-}
-"$build/hivetool" blank "$work/scratch.hiv"
-hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
+build=$folder/hives
+. "$root/bench/hives.sh"
 perl -e '
   print "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows]\n\"Theme\"=\"aero\"\n\n";
   for my $k (0 .. 850 * $ARGV[0] - 1) {

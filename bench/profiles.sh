@@ -20,16 +20,7 @@ if [ -n "$smoke" ]; then count=10 sizes="1 2"; fi
 work=$(mktemp -d -p "$folder" 2>/dev/null || { mkdir -p "$folder" && mktemp -d -p "$folder"; })
 trap 'rm -rf "$work"' EXIT
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
-cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload >/dev/null
-
-# hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.
-hive() {
-  "$build/hivetool" blank "$1"
-  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
-}
-"$build/hivetool" blank "$work/scratch.hiv"
-hive "$work/default.hiv" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
+. "$root/bench/hives.sh"
 
 # A profile of about MB megabytes: vendors of products of keys of ten values.
 profile_reg() {
