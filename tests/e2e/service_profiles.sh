@@ -134,17 +134,19 @@ after=$(snapshot "$p")
 for stop in INT:130 TERM:143; do
   rm -rf "$p"
   for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
-  # exec: the signal must reach the command, not a shell around it; and
-  # not before it has written a line of its own.
+  # The signal goes to the command's process group, services and all, as
+  # Ctrl-C on a terminal sends it; to the command itself, not a shell
+  # around it (exec), and not before it has written a line of its own.
   rm -f "$work/out"
-  (exec "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err") &
+  (exec setsid "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err") &
   pid=$!
   for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
-  kill -"${stop%:*}" $pid
+  kill -"${stop%:*}" -- -$pid
   wait $pid
   status=$?
   [ $status = "${stop#*:}" ] || fail "exit status $status after SIG${stop%:*}, not ${stop#*:}"
   grep -q ', not reached: [1-9]' "$work/out" || fail "the summary does not say what was not reached: $(tail -1 "$work/out")"
+  grep -q ': failed' "$work/out" && fail "a profile under way failed: $(grep ': failed' "$work/out")"
   [ -z "$(find "$p" -name '.*')" ] || fail "temporary files left: $(find "$p" -name '.*')"
   for hive in "$p"/*/NTUSER.DAT; do
     cmp -s "$hive" "$work/alice.before" || "$build/hivetool" check "$hive" >/dev/null || fail "$hive is broken"
