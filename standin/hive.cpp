@@ -390,11 +390,6 @@ const std::string &HiveRun::Path() const { return state_->userHive.path; }
 
 LONG HiveRun::Save(const Key &, const FileForm &) {
   if (!state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
-  // A dry run has counted what the save would change, and stops here.
-  if (Service().dryRun) {
-    Counts().replaced = true;
-    return ERROR_SUCCESS;
-  }
   State &state = *state_;
   state.now = Now();
   state.FreeReplaced(*state.userRoot);
@@ -405,6 +400,12 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
                   ERROR_REGISTRY_IO_FAILED);
   if (status != ERROR_SUCCESS) return status;
   state.userHive.image.Seal(state.now);
+  // A dry run goes as far as a save goes without writing, so that it fails
+  // where the save would.
+  if (Service().dryRun) {
+    Counts().replaced = true;
+    return ERROR_SUCCESS;
+  }
   if (Service().beforeReplace && (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)
     return status;
   status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
