@@ -16,13 +16,15 @@ HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path);
 // A registry link in the subtree that leads back into the product key (the
 // one subtree the program copies) is reported, not followed. `depth` is the
 // level of `name`, the product key being 1. Every failure is reported on
-// its own line. Returns true only when the whole subtree was copied without
-// an error line.
+// its own line. The result is the copy's integer 1 (done) or 0 (failed)
+// as a bool, true for 1 and false for 0: true only when the whole subtree
+// was copied without an error line, which implies that both keys were
+// obtained.
 bool CopyKeyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int depth);
 
 // Copies every value of `sourceKey` into `destinationKey`, in enumeration
-// order; a failed write is reported indented by `depth`. Returns true only
-// when every value was copied without an error line.
+// order; a failed write is reported indented by `depth`. Returns true (1)
+// only when every value was copied without an error line, else false (0).
 bool CopyKeyValues(HKEY sourceKey, HKEY destinationKey, int depth);
 
 #endif

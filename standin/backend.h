@@ -1,18 +1,17 @@
 // Where a session's registry is kept: a .reg file (registry_file.h) or two
 // hive files (hive.h), chosen once, when the session loads, from the
-// configuration. The session holds one, and asks it before every change.
+// configuration (ChooseBackend of configuration.h). The session holds one,
+// and asks it before every change.
 #ifndef LORIMEX_STANDIN_BACKEND_H
 #define LORIMEX_STANDIN_BACKEND_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "regfile/reg_format.h"
 #include "regfile/tree.h"
 #include "standin/api.h"
-#include "standin/configuration.h"
 
 namespace standin {
 
@@ -42,9 +41,6 @@ class Backend {
   // name it.
   virtual const std::string &Path() const = 0;
 };
-
-// Two hive files when either hive variable is set, else the .reg file.
-std::unique_ptr<Backend> ChooseBackend(const Configuration &config);
 
 }  // namespace standin
 

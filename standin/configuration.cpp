@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+#include "standin/hive.h"
+#include "standin/registry_file.h"
+
 namespace standin {
 namespace {
 
@@ -21,6 +24,11 @@ Configuration ReadConfiguration() {
   config.defaultHive = Variable(kDefaultHiveVariable);
   config.userHive = Variable(kUserHiveVariable);
   return config;
+}
+
+std::unique_ptr<Backend> ChooseBackend(const Configuration &config) {
+  if (config.OverHives()) return std::make_unique<HiveRun>(config.defaultHive, config.userHive);
+  return std::make_unique<RegFile>(config);
 }
 
 }  // namespace standin

@@ -4,6 +4,7 @@
 #ifndef LORIMEX_STANDIN_CONFIGURATION_H
 #define LORIMEX_STANDIN_CONFIGURATION_H
 
+#include <memory>
 #include <string>
 
 namespace standin {
@@ -27,6 +28,11 @@ struct Configuration {
 };
 
 Configuration ReadConfiguration();
+
+class Backend;
+// The store the configuration names: two hive files when either hive
+// variable is set, else the .reg file.
+std::unique_ptr<Backend> ChooseBackend(const Configuration &config);
 
 }  // namespace standin
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "regfile/names.h"
+#include "standin/file_io.h"
 #include "standin/hive_cells.h"
 #include "standin/hive_format.h"
 #include "standin/hive_keys.h"
@@ -62,10 +63,6 @@ std::string Shown(std::u16string_view units) {
   return FromUtf16(units, text) ? text : std::string("?");
 }
 
-LONG NotUsable(const std::string &path, const std::string &why) {
-  return Report(path, "not a usable hive: " + why, ERROR_REGISTRY_CORRUPT);
-}
-
 // Reads and checks a hive as Windows loads it: the file, its bins, and for
 // the user's hive, which the run may write, every cell of every key.
 LONG LoadImage(HiveFile &file, bool whole) {
@@ -75,7 +72,7 @@ LONG LoadImage(HiveFile &file, bool whole) {
   if (status != ERROR_SUCCESS) return status;
   std::string why = file.image.Load(std::move(bytes));
   if (why.empty() && whole) why = hive::CheckHive(file.image);
-  if (!why.empty()) return NotUsable(file.path, why);
+  if (!why.empty()) return NotAHive(file.path, why);
   file.loaded = true;
   return ERROR_SUCCESS;
 }
@@ -168,7 +165,7 @@ LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::
   const hive::Image &image = place.hive->image;
   std::u16string units;
   std::string why = hive::ReadKeyName(image, child, units);
-  if (!why.empty()) return NotUsable(place.hive->path, Shown(Utf16Of(key.name)) + ": " + why);
+  if (!why.empty()) return NotAHive(place.hive->path, Shown(Utf16Of(key.name)) + ": " + why);
   auto subkey = std::make_unique<Key>();
   if (!FromUtf16(units, subkey->name))
     return Report(place.hive->path, "a key holds a subkey whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
@@ -212,7 +209,7 @@ LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique
   std::uint32_t list = hive::kNil;
   std::string why = hive::ReadSubkeys(image, place.node, children, cells);
   if (why.empty()) why = hive::ReadValueList(image, place.node, values, list);
-  if (!why.empty()) return NotUsable(path, "key \"" + key.name + "\": " + why);
+  if (!why.empty()) return NotAHive(path, "key \"" + key.name + "\": " + why);
   for (std::uint32_t child : children) {
     LONG status = AddChild(key, place, child, subkeys);
     if (status != ERROR_SUCCESS) return status;
@@ -225,7 +222,7 @@ LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique
   }
   for (std::uint32_t vk : values) {
     hive::ValueRead value;
-    if (!(why = hive::ReadValue(image, vk, value)).empty()) return NotUsable(path, "key \"" + key.name + "\": " + why);
+    if (!(why = hive::ReadValue(image, vk, value)).empty()) return NotAHive(path, "key \"" + key.name + "\": " + why);
     std::string name;
     if (!FromUtf16(value.name, name))
       return Report(path, "a key holds a value whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);

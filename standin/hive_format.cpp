@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "standin/file_io.h"
 #include "standin/hive_cells.h"
-#include "standin/registry_file.h"
 #include "standin/service.h"
 
 namespace standin {
@@ -64,13 +64,6 @@ bool WriteAt(int fd, std::uint64_t offset, const unsigned char *data, std::size_
          done == size;
 }
 
-// The first 508 bytes of a base block XORed as 32-bit words.
-std::uint32_t XorOfWords(const unsigned char *block) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kChecksum; i += 4) sum ^= Le32(block + i);
-  return sum;
-}
-
 // Whether a transaction log beside the hive holds changes it lacks. One
 // Windows could not use (no valid base block) holds none. Windows writes a
 // log before the hive, and raises the hive's sequence numbers past every
@@ -83,8 +76,7 @@ bool LogIsNewer(const std::string &path, std::uint32_t sequence) {
   Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   unsigned char block[512];
   if (fd.get() < 0 || !ReadAt(fd.get(), 0, sizeof block, block) || std::memcmp(block, "regf", 4) != 0) return false;
-  std::uint32_t stored = Le32(block + kChecksum);
-  if (XorOfWords(block) != stored && BaseBlockChecksum(block) != stored) return false;
+  if (BaseBlockChecksum(block) != Le32(block + kChecksum)) return false;
   if (Le32(block + kSequence1) > sequence || Le32(block + kSequence2) > sequence) return true;
   unsigned char entry[16];
   for (std::uint64_t at = 512; ReadAt(fd.get(), at, sizeof entry, entry) && std::memcmp(entry, "HvLE", 4) == 0;) {
@@ -119,16 +111,16 @@ std::vector<std::string> LogsOf(const std::string &path) {
   return logs;
 }
 
-LONG NotAHive(const std::string &path, const std::string &why) {
-  return Report(path, "not a usable hive: " + why, ERROR_REGISTRY_CORRUPT);
-}
-
 LONG NotFinished(const std::string &path, const std::string &why) {
   return Report(path, why + ": let Windows load the profile once (log on and off), then run again",
                 ERROR_SHARING_VIOLATION);
 }
 
 }  // namespace
+
+LONG NotAHive(const std::string &path, const std::string &why) {
+  return Report(path, "not a usable hive: " + why, ERROR_REGISTRY_CORRUPT);
+}
 
 LONG CheckHiveFile(const std::string &path) {
   Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

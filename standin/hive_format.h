@@ -12,6 +12,10 @@
 
 namespace standin {
 
+// The line that refuses a file or cell that is no hive Windows would use,
+// saying why; ERROR_REGISTRY_CORRUPT.
+LONG NotAHive(const std::string &path, const std::string &why);
+
 // Refuses, with one line on standard error naming the file, a file that is
 // not a whole primary hive (ERROR_REGISTRY_CORRUPT), or one that Windows has
 // not finished with (ERROR_SHARING_VIOLATION): sequence numbers that differ,

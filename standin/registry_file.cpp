@@ -141,11 +141,6 @@ bool MakeFolders(const std::string &folder) {
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-std::string UserName(uid_t user) {
-  const passwd *entry = getpwuid(user);
-  return entry ? entry->pw_name : "user " + std::to_string(user);
-}
-
 std::string GroupName(gid_t group) {
   const struct group *entry = getgrgid(group);
   return entry ? entry->gr_name : std::to_string(group);
@@ -228,14 +223,6 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
   return status;
 }
 
-// A run of root that acts as the file's owner says so in its lines, and
-// whose owner that is, the file's or a folder's: what it was refused is
-// what that user may not do, which root alone would not expect.
-std::string ActingAs() {
-  if (getuid() != 0 || geteuid() == 0) return {};
-  return " (root acting as " + UserName(geteuid()) + ", the owner of " + ActedOwnerOf() + ")";
-}
-
 bool ActsForAnother() { return getuid() == 0 && geteuid() != 0; }
 
 // A file of root's where a run of root acts as a user, the owner of its
@@ -270,55 +257,6 @@ LONG RefuseTemporaryFile(const std::string &path, const std::string &folder, boo
 }
 
 }  // namespace
-
-LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line) {
-  const std::string acting = ActingAs();
-  if (line > 0) {
-    std::fprintf(stderr, "lorimex: %s:%zu: %s%s\n", path.c_str(), line, reason.c_str(), acting.c_str());
-  } else {
-    std::fprintf(stderr, "lorimex: %s: %s%s\n", path.c_str(), reason.c_str(), acting.c_str());
-  }
-  std::fflush(stderr);
-  return status;
-}
-
-// The one table from the system's errors to the registry's statuses.
-// ERROR_REGISTRY_CORRUPT is only ever said of a file that is not a registry
-// file, never of one that could not be read.
-LONG StatusOfError(int error, LONG otherwise) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case ELOOP:
-      return ERROR_CANT_RESOLVE_FILENAME;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-      return ERROR_OUTOFMEMORY;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EIO:
-      return ERROR_REGISTRY_IO_FAILED;
-    default:
-      return otherwise;
-  }
-}
-
-std::string FolderOf(const std::string &path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 RegistryFile FindRegistryFile(const Configuration &config) {
   if (!config.registry.empty()) return {config.registry, false};
@@ -466,6 +404,12 @@ LONG SaveRegistry(RegistryLock &lock, const Key &top, const FileForm &form) {
   } catch (const std::bad_alloc &) {
     return Report(lock.path(), "out of memory: not saved", ERROR_OUTOFMEMORY);
   }
+}
+
+LONG RegFile::Load(Key &top, FileForm &form) {
+  RegistryFile file = FindRegistryFile(config_);
+  if (file.path.empty()) return ERROR_PATH_NOT_FOUND;
+  return LoadRegistry(file, config_.codePage, lock_, top, form);
 }
 
 }  // namespace standin

@@ -10,7 +10,9 @@
 
 #include "regfile/reg_format.h"
 #include "standin/api.h"
+#include "standin/backend.h"
 #include "standin/configuration.h"
+#include "standin/file_io.h"
 #include "standin/system_calls.h"
 
 namespace standin {
@@ -90,19 +92,31 @@ class RegistryLock {
 // missing, in one line on standard error. Every other outcome leaves the file untouched and
 // writes one line on standard error: a file that is not a registry, or not
 // a regular file, gives ERROR_REGISTRY_CORRUPT; the other causes their own
-// status (see StatusOfError).
+// status (see StatusOfError of file_io.h).
 LONG LoadRegistry(const RegistryFile &file, const std::string &codePage, RegistryLock &lock, standin::Key &top,
                   FileForm &form);
 // Writes the tree back through lock.Replace, in `form`, as it was read.
 LONG SaveRegistry(RegistryLock &lock, const standin::Key &top, const FileForm &form);
 
-// For the store's own files: the one line that says why the file is not
-// used or not saved, returning `status`; the folder part of a path.
-LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line = 0);
-// The status of an errno, from the store's one table; `otherwise` for one
-// it does not name.
-LONG StatusOfError(int error, LONG otherwise);
-std::string FolderOf(const std::string &path);
+// The .reg file as a session's store: read whole at load, locked until the
+// save, which writes it whole again. Every key is in the tree from the load
+// on, and the file may hold any of them.
+class RegFile : public Backend {
+ public:
+  explicit RegFile(const Configuration &config) : config_(config) {}
+
+  LONG Load(Key &top, FileForm &form) override;
+  LONG Reach(Key &) override { return ERROR_SUCCESS; }
+  LONG MayOpen(const Key &) const override { return ERROR_SUCCESS; }
+  LONG MayAddSubkey(const Key &, std::string_view) override { return ERROR_SUCCESS; }
+  LONG MaySetValue(const Key &, std::string_view, std::uint32_t, std::string_view) override { return ERROR_SUCCESS; }
+  LONG Save(const Key &top, const FileForm &form) override { return SaveRegistry(lock_, top, form); }
+  const std::string &Path() const override { return lock_.path(); }
+
+ private:
+  Configuration config_;
+  RegistryLock lock_;
+};
 
 }  // namespace standin
 

@@ -17,7 +17,8 @@
 #include "standin/api.h"
 #include "standin/backend.h"
 #include "standin/calls_text.h"
-#include "standin/registry_file.h"
+#include "standin/configuration.h"
+#include "standin/file_io.h"
 
 namespace standin {
 namespace {

@@ -19,8 +19,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "standin/file_io.h"
 #include "standin/hooks.h"
-#include "standin/registry_file.h"
 
 namespace standin {
 namespace {
@@ -69,7 +69,15 @@ std::vector<std::string> AttributeNames(const char *buffer, ssize_t size) {
 
 }  // namespace
 
-const std::string &ActedOwnerOf() { return actedOwnerOf; }
+std::string UserName(uid_t user) {
+  const passwd *entry = getpwuid(user);
+  return entry ? entry->pw_name : "user " + std::to_string(user);
+}
+
+std::string ActingAs() {
+  if (getuid() != 0 || geteuid() == 0) return {};
+  return " (root acting as " + UserName(geteuid()) + ", the owner of " + actedOwnerOf + ")";
+}
 
 LONG OwnerIdentity::TakeOn(const std::string &path) {
   gid_t primary = 0;

@@ -1,38 +1,18 @@
 // The parts of the registry file's store that only Linux has: whose identity
 // a run takes, the lock and who holds it, extended attributes and inode
-// flags, reads and writes that a signal may interrupt. The system calls a
-// test may replace are in the table of hooks.h.
+// flags. The system calls a test may replace are in the table of hooks.h.
 #ifndef LORIMEX_STANDIN_SYSTEM_CALLS_H
 #define LORIMEX_STANDIN_SYSTEM_CALLS_H
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "standin/api.h"
 
 namespace standin {
-
-// Repeats `step`, one read or write of at most `left` bytes from `done`
-// on, until `size` bytes are done or it does nothing (the end of a file),
-// and again whenever a signal interrupts it; `done` says how far it got.
-// False, with errno, when a step fails.
-template <typename Step>
-bool Transfer(std::size_t size, std::size_t &done, Step step) {
-  done = 0;
-  while (done < size) {
-    ssize_t n = step(done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // While alive, a run of root acts as the user who owns the registry file,
 // or the folder it is in (or would be, or the nearest above it that is not
@@ -54,9 +34,13 @@ class OwnerIdentity {
   std::vector<gid_t> groups_;
 };
 
-// The file, or the folder above it, whose owner a run of root acts as
-// while it does; empty when the run acts as itself.
-const std::string &ActedOwnerOf();
+// A run of root that acts as the file's owner says so in its lines, and
+// whose owner that is, the file's or a folder's: what it was refused is
+// what that user may not do, which root alone would not expect. Empty when
+// the run acts as itself.
+std::string ActingAs();
+// The user's name, or "user N" when the system has no entry for it.
+std::string UserName(uid_t user);
 
 // An exclusive lock on the open file: waits at most kLockWaitSeconds, by
 // the clock of the hooks' table. 0, or EWOULDBLOCK when another holds it

@@ -1,0 +1,57 @@
+#include "standin/file_io.h"
+
+#include <cstdio>
+
+#include "standin/system_calls.h"
+
+namespace standin {
+
+LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line) {
+  const std::string acting = ActingAs();
+  if (line > 0) {
+    std::fprintf(stderr, "lorimex: %s:%zu: %s%s\n", path.c_str(), line, reason.c_str(), acting.c_str());
+  } else {
+    std::fprintf(stderr, "lorimex: %s: %s%s\n", path.c_str(), reason.c_str(), acting.c_str());
+  }
+  std::fflush(stderr);
+  return status;
+}
+
+// The one table from the system's errors to the registry's statuses.
+// ERROR_REGISTRY_CORRUPT is only ever said of a file that is not a registry
+// file, never of one that could not be read.
+LONG StatusOfError(int error, LONG otherwise) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+      return ERROR_OUTOFMEMORY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EIO:
+      return ERROR_REGISTRY_IO_FAILED;
+    default:
+      return otherwise;
+  }
+}
+
+std::string FolderOf(const std::string &path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+}  // namespace standin
