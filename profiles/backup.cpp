@@ -1,5 +1,6 @@
 #include "profiles/backup.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,13 +40,29 @@ LONG Refuse(const std::string &backup, const char *what, int error) {
   return error == ENOSPC || error == EDQUOT || error == EIO ? ERROR_REGISTRY_IO_FAILED : ERROR_ACCESS_DENIED;
 }
 
-std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
+std::string FolderOf(const std::string &path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+// A backup's temporary files are named for it, so that those of a service
+// that was killed can be found and removed.
+std::string TemporaryPrefix(const std::string &backup) {
+  return FolderOf(backup) + "/." + NameOf(backup).substr(0, 200) + ".lorimex-backup-";
+}
 
 // Each missing folder on the way, readable by root alone.
 bool MakeFolders(const std::string &folder) {
   struct stat st {};
-  if (folder.empty() || stat(folder.c_str(), &st) == 0) return folder.empty() || S_ISDIR(st.st_mode);
-  if (!MakeFolders(FolderOf(folder))) return false;
+  if (stat(folder.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
+    return S_ISDIR(st.st_mode);
+  }
+  std::string above = FolderOf(folder);
+  if (above != folder && !MakeFolders(above)) return false;
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
@@ -70,7 +87,7 @@ bool CopyBytes(int from, int to, off_t size) {
 // The temporary file, removed unless it became the backup.
 class Temporary {
  public:
-  explicit Temporary(const std::string &backup) : path_(FolderOf(backup) + "/.lorimex-backup-XXXXXX") {
+  explicit Temporary(const std::string &backup) : path_(TemporaryPrefix(backup) + "XXXXXX") {
     fd_ = mkostemp(path_.data(), O_CLOEXEC);
   }
   Temporary(const Temporary &) = delete;
@@ -107,7 +124,14 @@ LONG BackUpHive(int fd, const std::string &backup) {
   struct stat hive {};
   struct stat there {};
   if (fstat(fd, &hive) != 0) return Refuse(backup, "the hive", errno);
-  if (lstat(backup.c_str(), &there) == 0) return ERROR_SUCCESS;
+  if (lstat(backup.c_str(), &there) == 0) {
+    // The backup of an earlier run is kept; anything else there (the hive
+    // itself, when the backups' folder is the profiles') is no backup.
+    if (S_ISREG(there.st_mode) && (there.st_dev != hive.st_dev || there.st_ino != hive.st_ino)) return ERROR_SUCCESS;
+    std::fprintf(stderr, "lorimex-profiles: %s: cannot back up the hive there: it is the hive itself, or not a file\n",
+                 backup.c_str());
+    return ERROR_ACCESS_DENIED;
+  }
   if (!MakeFolders(FolderOf(backup))) return Refuse(backup, "its folder", errno);
   Temporary temporary(backup);
   if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno);
@@ -125,6 +149,19 @@ LONG BackUpHive(int fd, const std::string &backup) {
     close(folder);
   }
   return ERROR_SUCCESS;
+}
+
+void RemoveStrayBackups(const std::string &backup) {
+  AdministratorIdentity administrator;
+  std::string prefix = NameOf(TemporaryPrefix(backup));
+  DIR *folder = opendir(FolderOf(backup).c_str());
+  if (!folder) return;
+  while (dirent *entry = readdir(folder)) {
+    std::string name = entry->d_name;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+      unlinkat(dirfd(folder), entry->d_name, 0);
+  }
+  closedir(folder);
 }
 
 }  // namespace profiles

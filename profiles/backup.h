@@ -19,6 +19,9 @@ std::string BackupPathOf(const std::string &backupDir, const std::string &profil
 // with one line on standard error, when the copy cannot be made whole; the
 // hive must then not be replaced.
 LONG BackUpHive(int fd, const std::string &backup);
+// Removes the temporary files a killed service left beside `backup`. Only
+// while the hive is locked: no other service is backing it up then.
+void RemoveStrayBackups(const std::string &backup);
 
 }  // namespace profiles
 

@@ -50,59 +50,71 @@ std::string HowItEnded(int status) {
   return "the service ended without a result (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
 }
 
+// The child's standard streams stay, its end of the pipe becomes
+// descriptor 3, and nothing else is kept: other services' pipes held here
+// would fill the system's tables, and the command's files are not the
+// child's.
+int KeepOnly(int end) {
+  if (end != 3 && dup2(end, 3) != 3) return -1;
+  if (close_range(4, ~0U, 0) != 0) {
+    for (long fd = 4, most = sysconf(_SC_OPEN_MAX); fd < most && fd < (1 << 16); ++fd) close(static_cast<int>(fd));
+  }
+  return 3;
+}
+
 }  // namespace
 
-bool StartChild(const std::function<Outcome()> &work, Child &child, std::string &why) {
+int StartChild(const std::function<Outcome()> &work, Child &child, std::string &why) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     why = std::string("cannot make a pipe: ") + std::strerror(errno);
-    return false;
+    return errno;
   }
   // What the command has written must not be written again by the child.
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) {
-    why = std::string("cannot start a process: ") + std::strerror(errno);
+    int error = errno;
+    why = std::string("cannot start a process: ") + std::strerror(error);
     close(ends[0]);
     close(ends[1]);
-    return false;
+    return error;
   }
   if (pid == 0) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_IGN);
     close(ends[0]);
-    WriteOutcome(ends[1], work());
+    int fd = KeepOnly(ends[1]);
+    if (fd < 0) _exit(1);
+    WriteOutcome(fd, work());
     _exit(0);
   }
   close(ends[1]);
   child.pid = pid;
   child.fd = ends[0];
-  return true;
+  return 0;
 }
 
-Outcome FinishChild(Child &child, int status) {
-  Outcome outcome;
+bool NoRoomYet(int error) { return error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+bool FinishChild(Child &child, int status, Outcome &outcome) {
   bool whole = Decode(ReadAvailable(child.fd), outcome);
   close(child.fd);
   child = Child{};
-  if (!whole || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    outcome = Outcome{};
-    outcome.detail = HowItEnded(status);
-  }
-  return outcome;
+  if (whole && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  outcome = Outcome{};
+  outcome.detail = HowItEnded(status);
+  return false;
 }
 
 Outcome RunInChild(const std::function<Outcome()> &work) {
   Child child;
-  std::string why;
-  if (!StartChild(work, child, why)) {
-    Outcome outcome;
-    outcome.detail = why;
-    return outcome;
-  }
+  Outcome outcome;
+  if (StartChild(work, child, outcome.detail) != 0) return outcome;
   int status = 0;
   while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return FinishChild(child, status);
+  FinishChild(child, status, outcome);
+  return outcome;
 }
 
 }  // namespace profiles

@@ -19,12 +19,18 @@ struct Child {
 };
 
 // Starts `work` in a new process, which ignores SIGINT, SIGTERM and SIGHUP
-// (a closed terminal): the
-// command decides when to stop, and a profile under way is finished.
-// False, with `why`, when no process could be started.
-bool StartChild(const std::function<Outcome()> &work, Child &child, std::string &why);
+// (a closed terminal): the command decides when to stop, and a profile
+// under way is finished. The child holds only the standard streams and its
+// end of the pipe. 0, or the errno with `why`, when no process could be
+// started.
+int StartChild(const std::function<Outcome()> &work, Child &child, std::string &why);
+// Whether a failure to start says that the system has no room for another
+// process or pipe now: a child that ends makes room.
+bool NoRoomYet(int error);
 // The outcome of a child that ended with `status` (as waitpid gives it).
-Outcome FinishChild(Child &child, int status);
+// False when the child did not end on its own (a crash, a kill): its work
+// may be half done.
+bool FinishChild(Child &child, int status, Outcome &outcome);
 // Starts `work` and waits for it.
 Outcome RunInChild(const std::function<Outcome()> &work);
 

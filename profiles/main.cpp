@@ -1,6 +1,8 @@
 // lorimex-profiles: gives every roaming profile on a file server the
 // Kelvaro settings of a default profile, offline, through their hives.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -24,6 +26,27 @@ int Cannot(const std::string &what, const std::string &why) {
   return kCannot;
 }
 
+// Descriptors 0 to 2 are open, on /dev/null where they were closed: no file
+// of the command's may take the place of a standard stream.
+void OpenStandardStreams() {
+  for (;;) {
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+    fcntl(fd, F_SETFD, 0);
+  }
+}
+
+bool SameFolder(const std::string &a, const std::string &b) {
+  struct stat one {};
+  struct stat other {};
+  return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
+         one.st_ino == other.st_ino;
+}
+
 // The default hive, once, before any profile.
 int CheckDefault(const std::string &path) {
   const char *role = " (the default profile's hive, saved with reg save HKU\\.DEFAULT)";
@@ -43,6 +66,8 @@ int Serve(profiles::Options &options) {
   if (!profiles::CountProfiles(folder, total, why) || !walk.Open(why))
     return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
   if (total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+  if (!options.backupDir.empty() && SameFolder(options.backupDir, folder))
+    return Cannot(options.backupDir, "the backups would be the profiles themselves: give --backup another folder");
   profiles::ReportFile report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
   profiles::Tally tally = profiles::ServiceAll(options, walk, total, report);
@@ -62,6 +87,7 @@ int Serve(profiles::Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  OpenStandardStreams();
   SetUpProcess();
   profiles::CatchStopSignals();
   profiles::Options options;

@@ -68,6 +68,8 @@ const char *ResultWord(Result result) {
       return "would update";
     case Result::WouldLeaveUnchanged:
       return "would leave unchanged";
+    case Result::NotReached:
+      return "not reached";
     case Result::Failed:
       break;
   }
@@ -108,7 +110,7 @@ bool Decode(std::string_view bytes, Outcome &outcome) {
     number = std::strtoul(std::string(bytes.substr(0, end)).c_str(), nullptr, 10);
     bytes.remove_prefix(end + 1);
   }
-  if (bytes.empty() || bytes.back() != '\0' || numbers[0] > static_cast<unsigned long>(Result::WouldLeaveUnchanged))
+  if (bytes.empty() || bytes.back() != '\0' || numbers[0] > static_cast<unsigned long>(Result::NotReached))
     return false;
   outcome.result = static_cast<Result>(numbers[0]);
   outcome.keysCreated = numbers[1];

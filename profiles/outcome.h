@@ -9,7 +9,7 @@
 
 namespace profiles {
 
-enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeaveUnchanged };
+enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeaveUnchanged, NotReached };
 
 struct Outcome {
   Result result = Result::Failed;

@@ -5,25 +5,47 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace profiles {
+namespace {
+
+// The folder part of a path, with its slash; empty for a bare name.
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/') + 1); }
+
+// A link is written through: the file it names, there or not yet, takes the
+// new report, and the link stays.
+std::string LinkedFile(std::string path) {
+  char target[PATH_MAX];
+  struct stat st {};
+  for (int links = 0; links < 40 && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++links) {
+    ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) break;
+    target[length] = '\0';
+    path = target[0] == '/' ? std::string(target) : FolderOf(path) + target;
+  }
+  return path;
+}
+
+}  // namespace
 
 ReportFile::~ReportFile() {
   if (!file_) return;
   std::fclose(file_);
-  unlink(temporary_.c_str());
+  if (!temporary_.empty()) unlink(temporary_.c_str());
 }
 
 bool ReportFile::Open(const std::string &path, std::string &why) {
-  std::size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  temporary_ = (slash == std::string::npos ? "" : folder) + "." + name.substr(0, 200) + ".lorimex-report-XXXXXX";
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return OpenStream(path, why);
+  path_ = LinkedFile(path);
+  std::string folder = FolderOf(path_);
+  temporary_ = folder + "." + path_.substr(folder.size(), 200) + ".lorimex-report-XXXXXX";
   int fd = mkostemp(temporary_.data(), O_CLOEXEC);
   if (fd < 0 || !(file_ = fdopen(fd, "w"))) {
-    why = std::string("cannot write a file in ") + folder + ": " + std::strerror(errno);
+    why = "cannot write a file in " + (folder.empty() ? std::string("./") : folder) + ": " + std::strerror(errno);
     if (fd >= 0) close(fd), unlink(temporary_.c_str());
     return false;
   }
@@ -31,6 +53,17 @@ bool ReportFile::Open(const std::string &path, std::string &why) {
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
+  std::fputs(CsvHeader().c_str(), file_);
+  return true;
+}
+
+// What is not a file (a terminal, a pipe, /dev/stdout) is written to as
+// it is, with nothing to rename.
+bool ReportFile::OpenStream(const std::string &path, std::string &why) {
+  if (!(file_ = std::fopen(path.c_str(), "we"))) {
+    why = std::string("cannot write to it: ") + std::strerror(errno);
+    return false;
+  }
   path_ = path;
   std::fputs(CsvHeader().c_str(), file_);
   return true;
@@ -42,13 +75,13 @@ void ReportFile::Add(const std::string &profile, const Outcome &outcome) {
 
 bool ReportFile::Close(std::string &why) {
   if (!file_) return true;
-  bool written = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+  bool written = std::fflush(file_) == 0 && (temporary_.empty() || fsync(fileno(file_)) == 0);
   int error = errno;
   if (std::fclose(file_) != 0 && written) written = false, error = errno;
   file_ = nullptr;
-  if (written && rename(temporary_.c_str(), path_.c_str()) == 0) return true;
+  if (written && (temporary_.empty() || rename(temporary_.c_str(), path_.c_str()) == 0)) return true;
   if (written) error = errno;
-  unlink(temporary_.c_str());
+  if (!temporary_.empty()) unlink(temporary_.c_str());
   why = path_ + ": the report is not written: " + std::strerror(error);
   return false;
 }

@@ -1,6 +1,7 @@
 // The --report file: a CSV row per profile as each ends, in a temporary
 // file beside it that takes its name when the run is over, so that the file
-// is never found half-written.
+// is never found half-written. What is not a file (a pipe, a terminal) is
+// written to as it is.
 #ifndef LORIMEX_PROFILES_REPORT_FILE_H
 #define LORIMEX_PROFILES_REPORT_FILE_H
 
@@ -25,7 +26,9 @@ class ReportFile {
   bool Close(std::string &why);
 
  private:
-  std::string path_, temporary_;
+  bool OpenStream(const std::string &path, std::string &why);
+
+  std::string path_, temporary_;  // no temporary: written as it is
   std::FILE *file_ = nullptr;
 };
 

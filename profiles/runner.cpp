@@ -36,6 +36,9 @@ void Count(Result result, Tally &tally) {
     case Result::Failed:
       ++tally.failed;
       break;
+    case Result::NotReached:
+      ++tally.notReached;
+      break;
   }
 }
 
@@ -46,8 +49,9 @@ class Run {
   Tally All();
 
  private:
-  void Start(std::string hive);
-  void Ended(const std::string &hive, const Outcome &outcome);
+  bool Start(const Found &found);
+  void Wait();
+  void Ended(const std::string &path, const Outcome &outcome);
 
   const Options &options_;
   ProfileWalk &walk_;
@@ -57,48 +61,71 @@ class Run {
   std::map<pid_t, std::pair<std::string, Child>> running_;  // no more than --jobs
 };
 
-void Run::Start(std::string hive) {
-  Child child;
-  std::string why;
-  if (StartChild([this, &hive] { return ServiceProfile(options_, hive); }, child, why)) {
-    running_[child.pid] = {std::move(hive), child};
-    return;
-  }
+// Starts the service of a hive found. False when there is no room for its
+// process until one of those running ends: it is started again then.
+bool Run::Start(const Found &found) {
   Outcome outcome;
-  outcome.detail = why;
+  if (!found.problem.empty()) {
+    outcome.detail = found.problem;
+    Ended(found.path, outcome);
+    return true;
+  }
+  Child child;
+  const std::string &hive = found.path;
+  int error = StartChild([this, &hive] { return ServiceProfile(options_, hive); }, child, outcome.detail);
+  if (error == 0) {
+    running_[child.pid] = {hive, child};
+    return true;
+  }
+  if (NoRoomYet(error) && !running_.empty()) return false;
+  Ended(hive, outcome);
+  return true;
+}
+
+// Waits for a service to end. One that did not end on its own may have
+// left temporary files: they are cleared under the hive's lock.
+void Run::Wait() {
+  int status = 0;
+  pid_t pid = waitpid(-1, &status, 0);
+  auto found = pid > 0 ? running_.find(pid) : running_.end();
+  if (found == running_.end()) return;
+  auto [hive, child] = std::move(found->second);
+  running_.erase(found);
+  Outcome outcome;
+  if (!FinishChild(child, status, outcome) && !options_.dryRun)
+    RunInChild([this, &hive = hive] { return CleanUpAfter(options_, hive); });
   Ended(hive, outcome);
 }
 
-void Run::Ended(const std::string &hive, const Outcome &outcome) {
+void Run::Ended(const std::string &path, const Outcome &outcome) {
   progress_.Clear();
-  std::printf("%s\n", ResultLine(hive, outcome).c_str());
+  std::printf("%s\n", ResultLine(path, outcome).c_str());
   std::fflush(stdout);
-  report_.Add(hive, outcome);
+  report_.Add(path, outcome);
   Count(outcome.result, tally_);
   progress_.Show(++tally_.profiles);
 }
 
 Tally Run::All() {
-  bool more = true;
-  std::string hive;
+  bool more = true, waiting = false;
+  Found found;
   progress_.Show(0);
   for (;;) {
-    while (stopSignal == 0 && running_.size() < options_.jobs && (more = walk_.Next(hive))) Start(std::move(hive));
-    if (running_.empty()) break;
-    int status = 0;
-    pid_t pid = waitpid(-1, &status, 0);
-    if (pid < 0) {
-      if (errno == EINTR) continue;
-      break;
+    while (stopSignal == 0 && running_.size() < options_.jobs && (waiting || (more = walk_.Next(found)))) {
+      waiting = !Start(found);
+      if (waiting) break;
     }
-    auto found = running_.find(pid);
-    if (found == running_.end()) continue;
-    auto [path, child] = std::move(found->second);
-    running_.erase(found);
-    Ended(path, FinishChild(child, status));
+    if (running_.empty()) break;
+    Wait();
   }
   progress_.Clear();
-  while (more && walk_.Next(hive)) ++tally_.notReached;
+  // What was not reached is counted, and has its row in the report.
+  Outcome notReached;
+  notReached.result = Result::NotReached;
+  for (more = waiting || (more && walk_.Next(found)); more; more = walk_.Next(found)) {
+    report_.Add(found.path, notReached);
+    ++tally_.notReached;
+  }
   tally_.profiles += tally_.notReached;
   tally_.stoppedBy = stopSignal;
   return tally_;

@@ -29,17 +29,21 @@ bool Is(const std::string &path, mode_t kind) {
 }
 
 // The hives of one profile's folder, in reverse order of their names (they
-// are taken from the back).
-std::vector<std::string> HivesOf(const std::string &profile) {
-  std::vector<std::string> hives;
+// are taken from the back); the folder itself when it cannot be read, as
+// it may well hold one.
+std::vector<Found> HivesOf(const std::string &profile) {
+  std::vector<Found> hives;
   DIR *folder = OpenFolder(profile);
-  if (!folder) return hives;
+  if (!folder) {
+    hives.push_back({profile, std::string("cannot read the profile's folder: ") + std::strerror(errno)});
+    return hives;
+  }
   while (dirent *entry = readdir(folder)) {
     std::string path = profile + "/" + entry->d_name;
-    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back(path);
+    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back({path, ""});
   }
   closedir(folder);
-  std::sort(hives.rbegin(), hives.rend());
+  std::sort(hives.begin(), hives.end(), [](const Found &a, const Found &b) { return a.path > b.path; });
   return hives;
 }
 
@@ -52,16 +56,16 @@ bool ProfileWalk::Open(std::string &why) {
   return false;
 }
 
-bool ProfileWalk::Next(std::string &hive) {
-  while (hives_.empty()) {
+bool ProfileWalk::Next(Found &found) {
+  while (found_.empty()) {
     dirent *entry = top_ ? readdir(top_.get()) : nullptr;
     if (!entry) return false;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     std::string profile = (folder_ == "/" ? "" : folder_) + "/" + entry->d_name;
-    if (Is(profile, S_IFDIR)) hives_ = HivesOf(profile);
+    if (Is(profile, S_IFDIR)) found_ = HivesOf(profile);
   }
-  hive = std::move(hives_.back());
-  hives_.pop_back();
+  found = std::move(found_.back());
+  found_.pop_back();
   return true;
 }
 
@@ -69,7 +73,7 @@ bool CountProfiles(const std::string &folder, std::size_t &count, std::string &w
   ProfileWalk walk(folder);
   if (!walk.Open(why)) return false;
   count = 0;
-  for (std::string hive; walk.Next(hive);) ++count;
+  for (Found found; walk.Next(found);) ++count;
   return true;
 }
 

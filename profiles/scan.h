@@ -12,6 +12,12 @@
 
 namespace profiles {
 
+// A hive found, or a profile's folder that could not be looked into.
+struct Found {
+  std::string path;
+  std::string problem;  // why the folder could not be read; empty for a hive
+};
+
 // The hives in the order the folder lists them, one profile's folder held
 // at a time: what the walk holds does not grow with the number of
 // profiles. A profile's folder is read whole before its hives are given,
@@ -21,8 +27,8 @@ class ProfileWalk {
   explicit ProfileWalk(std::string folder) : folder_(std::move(folder)) {}
   // False, with `why`, when the folder cannot be read.
   bool Open(std::string &why);
-  // The next hive's path; false after the last.
-  bool Next(std::string &hive);
+  // The next hive, or folder that could not be read; false after the last.
+  bool Next(Found &found);
 
  private:
   struct Closer {
@@ -31,7 +37,7 @@ class ProfileWalk {
 
   std::string folder_;
   std::unique_ptr<DIR, Closer> top_;
-  std::vector<std::string> hives_;  // of the profile's folder read last, in reverse
+  std::vector<Found> found_;  // in the profile's folder read last, in reverse
 };
 
 // How many hives the folder holds now; false, with `why`, when it cannot

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/update.h"
 #include "profiles/backup.h"
@@ -26,7 +27,10 @@ class Capture {
   explicit Capture(int stream) : stream_(stream), fd_(memfd_create("lorimex-profiles", MFD_CLOEXEC)) {
     std::fflush(nullptr);
     if (fd_ >= 0) saved_ = dup(stream_);
-    if (saved_ >= 0) dup2(fd_, stream_);
+    if (saved_ >= 0 && dup2(fd_, stream_) < 0) {
+      close(saved_);
+      saved_ = -1;
+    }
   }
   Capture(const Capture &) = delete;
   Capture &operator=(const Capture &) = delete;
@@ -34,6 +38,8 @@ class Capture {
     Restore();
     if (fd_ >= 0) close(fd_);
   }
+  // Whether the stream goes to memory.
+  bool Held() const { return saved_ >= 0; }
   // Puts the stream back, and gives what was written to it.
   std::string Taken() {
     Restore();
@@ -83,7 +89,7 @@ bool StripPrefix(std::string &text, const std::string &prefix) {
 // already: the program's name and the hive's path.
 std::string FirstReason(const std::string &errors, const std::string &hive) {
   std::string reason = FirstLine(errors);
-  StripPrefix(reason, "lorimex: ");
+  if (!StripPrefix(reason, "lorimex: ")) StripPrefix(reason, "lorimex-profiles: ");
   char resolved[PATH_MAX];
   if (!StripPrefix(reason, hive + ": ") && realpath(hive.c_str(), resolved))
     StripPrefix(reason, std::string(resolved) + ": ");
@@ -128,6 +134,18 @@ Outcome CheckDefaultHive(const std::string &path) {
   return outcome;
 }
 
+Outcome CleanUpAfter(const Options &options, const std::string &hive) {
+  setenv(standin::kDefaultHiveVariable, options.defaultHive.c_str(), 1);
+  setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+  Capture errors(2);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software"), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    if (!options.backupDir.empty()) RemoveStrayBackups(BackupPathOf(options.backupDir, options.profilesDir, hive));
+    (void)RegCloseKey(key);
+  }
+  return Outcome{};
+}
+
 Outcome ServiceProfile(const Options &options, const std::string &hive) {
   setenv(standin::kDefaultHiveVariable, options.defaultHive.c_str(), 1);
   setenv(standin::kUserHiveVariable, hive.c_str(), 1);
@@ -138,6 +156,10 @@ Outcome ServiceProfile(const Options &options, const std::string &hive) {
     standin::Service().beforeReplace = [&backup](const std::string &, int fd) { return BackUpHive(fd, backup); };
   Outcome outcome;
   Capture output(1), errors(2);
+  if (!output.Held() || !errors.Held()) {
+    outcome.detail = std::string("cannot hold the run's output: ") + std::strerror(errno);
+    return outcome;
+  }
   if (!options.force && HoldsProduct(HKEY_CURRENT_USER, KEY_NAME("Software\\Norvane\\Kelvaro"))) {
     outcome.result = Result::Skipped;
     outcome.detail =

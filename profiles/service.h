@@ -16,6 +16,10 @@ namespace profiles {
 Outcome CheckDefaultHive(const std::string &path);
 // Services `hive` as `options` say.
 Outcome ServiceProfile(const Options &options, const std::string &hive);
+// After a service that did not end on its own: takes the hive's lock, which
+// clears the temporary files of a save cut short, and then those of its
+// backup.
+Outcome CleanUpAfter(const Options &options, const std::string &hive);
 
 }  // namespace profiles
 

@@ -39,8 +39,9 @@ settled() { snapshot "$@" >/dev/null && snapshot "$@"; }
 
 failed=0
 fail() { echo "--- $*"; failed=1; }
+# In the work folder, where relative paths start.
 run() {
-  "$command" "$@" >"$work/out" 2>"$work/err"
+  (cd "$work" && exec "$command" "$@") >"$work/out" 2>"$work/err"
   status=$?
 }
 # expect STATUS LINE...: the run's exit status and its lines, in any order.
@@ -71,11 +72,17 @@ run --dry-run --force "$work/default.hiv" "$p"
 grep -qxF "$p/bob/ntuser.dat: would update: 2 keys to create, 12 values to set (1 replace a different value)" \
   "$work/out" || fail "no forced dry-run line: $(cat "$work/out")"
 
-# The run: the backup keeps the old bytes, owner and mode; the report has
-# a row per profile; the skipped profile keeps the user's own settings.
+# The run: the backup keeps the old bytes, owner and mode, in a folder of a
+# relative path it makes; the report has a row per profile, written through
+# a link to it, and none of the lines, with standard output closed; the
+# skipped profile keeps the user's own settings.
 cp "$p/alice/NTUSER.DAT" "$work/alice.before"
 bob=$(snapshot "$p/bob")
-run --jobs 2 --backup "$work/backup" --report "$work/report.csv" "$work/default.hiv" "$p"
+(cd "$work" && exec "$command" --dry-run --report closed.csv "$work/default.hiv" "$p" >&- 2>/dev/null)
+grep -q '^profiles: ' "$work/closed.csv" && fail "with standard output closed, lines went into the report"
+ln -s report-1.csv "$work/report.csv"
+run --jobs 2 --backup backup --report report.csv "$work/default.hiv" "$p"
+[ -L "$work/report.csv" ] || fail "the link to the report was replaced"
 expect 1 "$p/alice/NTUSER.DAT: updated: 5 keys created, 12 values set" "$p/bob/ntuser.dat: $skipped" \
   "$p/carol/NTUSER.DAT: $junk" "$p/dan/NTUSER.DAT: $recovery" \
   "profiles: 4, updated: 1, unchanged: 0, skipped: 1, failed: 2"
@@ -120,6 +127,7 @@ $work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the 
 $work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf")
 $work/default.hiv $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
 $work/default.hiv $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
+--backup $p/ $work/default.hiv $p|$p/: the backups would be the profiles themselves: give --backup another folder
 --jobs 0 $work/default.hiv $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0"
 $work/default.hiv|the folder of the profiles is missing
 --report $work/none/r.csv $work/default.hiv $p|$work/none/r.csv: cannot write a file in $work/none/: No such file or directory
@@ -138,21 +146,24 @@ for stop in INT:130 TERM:143; do
   # Ctrl-C on a terminal sends it; to the command itself, not a shell
   # around it (exec), and not before it has written a line of its own.
   rm -f "$work/out"
-  (exec setsid "$command" --jobs 2 "$work/default.hiv" "$p" >"$work/out" 2>"$work/err") &
+  (exec setsid "$command" --jobs 2 --report "$work/stop.csv" "$work/default.hiv" "$p" >"$work/out" 2>"$work/err") &
   pid=$!
   for ((i = 0; i < 500; ++i)); do [ -s "$work/out" ] && break; sleep 0.01; done
   kill -"${stop%:*}" -- -$pid
   wait $pid
   status=$?
   [ $status = "${stop#*:}" ] || fail "exit status $status after SIG${stop%:*}, not ${stop#*:}"
-  grep -q ', not reached: [1-9]' "$work/out" || fail "the summary does not say what was not reached: $(tail -1 "$work/out")"
+  grep -q ", not reached: $(grep -c ',not reached,' "$work/stop.csv")\$" "$work/out" ||
+    fail "the summary does not say what was not reached, or the report's rows do not: $(tail -1 "$work/out")"
   grep -q ': failed' "$work/out" && fail "a profile under way failed: $(grep ': failed' "$work/out")"
   [ -z "$(find "$p" -name '.*')" ] || fail "temporary files left: $(find "$p" -name '.*')"
   for hive in "$p"/*/NTUSER.DAT; do
     cmp -s "$hive" "$work/alice.before" || "$build/hivetool" check "$hive" >/dev/null || fail "$hive is broken"
   done
   done_first=$(grep -c ': updated' "$work/out")
-  run --jobs 2 "$work/default.hiv" "$p"
+  # More at a time than there are descriptors for: the rest wait their turn.
+  (ulimit -n 40 && exec "$command" --jobs 30 "$work/default.hiv" "$p") >"$work/out" 2>"$work/err"
+  status=$?
   [ $status = 0 ] || fail "the second run's exit status is $status"
   [ "$(tail -1 "$work/out")" = "profiles: 60, updated: $((60 - done_first)), unchanged: 0, skipped: $done_first, failed: 0" ] ||
     fail "the second run: $(tail -1 "$work/out")"
