@@ -334,7 +334,10 @@ LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
   std::size_t kept = place ? place->values.size() : 0;
   std::vector<std::uint32_t> cells = place ? place->values : std::vector<std::uint32_t>{};
   for (std::size_t i = 0; i < all.size(); ++i) {
-    if (i < kept && !place->replaced[i]) continue;
+    // A new value list holds only values of the key's own: one that another
+    // key's list holds too is copied.
+    bool copied = i < kept && place->newValueList && userHive.Shared(cells[i]);
+    if (i < kept && !place->replaced[i] && !copied) continue;
     std::u16string name = Utf16Of(all[i].name());
     if (i < kept && !userHive.Shared(cells[i])) {
       if (!hive::ReplaceValueData(image, cells[i], all[i].type(), all[i].data(), {})) return ERROR_OUTOFMEMORY;
