@@ -15,8 +15,8 @@
 //   hivetool share FILE KEY OTHER data|node   KEY's first value has the
 //                                 data of OTHER's first value, or OTHER's
 //                                 key node for data
-//   hivetool hash FILE KEY CHILD  CHILD's entry in KEY's lh list gets a
-//                                 wrong hash
+//   hivetool hash FILE KEY        KEY's entry in its parent's lh list
+//                                 gets a wrong hash
 //   hivetool swap FILE KEY        the first two entries of KEY's list swap
 //   hivetool class FILE KEY N     KEY's class length is N, with no class
 //   hivetool entry FILE KEY TARGET   KEY's first subkey entry leads to TARGET
@@ -420,14 +420,14 @@ int Damage(const std::string &command, char **args, int count) {
     if (!key || !other) return 1;
     Set32(hive, key + field, Get32(hive, other + field));
     Set32(hive, key + field + (field == 24 ? 8 : 4), Get32(hive, other + field + (field == 24 ? 8 : 4)));
-  } else if (command == "hash" && count == 3) {
-    std::size_t child = KeyAt(hive, std::string(args[1]) + (*args[1] ? "\\" : "") + args[2]);
-    std::size_t list = 4096 + std::size_t{Get32(hive, key + 32)};
-    for (std::size_t i = 0; child && i < Get16(hive, list + 6); ++i) {
-      if (4096 + std::size_t{Get32(hive, list + 8 + 8 * i)} == child)
+  } else if (command == "hash" && count == 2) {
+    // KEY's entry in its parent's list gets a hash one off.
+    std::size_t list = key ? 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, key + 20)} + 32)} : 0;
+    for (std::size_t i = 0; key && i < Get16(hive, list + 6); ++i) {
+      if (4096 + std::size_t{Get32(hive, list + 8 + 8 * i)} == key)
         Set32(hive, list + 12 + 8 * i, Get32(hive, list + 12 + 8 * i) + 1);
     }
-    if (!child) return 1;
+    if (!key) return 1;
   } else if (command == "swap" && count == 2) {
     std::size_t list = 4096 + std::size_t{Get32(hive, key + 32)};
     if (!key || Get32(hive, key + 24) < 2) return 1;
