@@ -27,15 +27,20 @@ constexpr std::size_t kMaxKeyName = 255;
 struct HiveFile {
   std::string path;
   hive::Image image;
+  hive::Findings found;  // of the user's hive, checked whole
   bool loaded = false;
+  bool Shared(std::uint32_t cell) const { return found.shared.count(cell) != 0; }
 };
 
 // Where a key of the tree is in its hive.
 struct Place {
   HiveFile *hive = nullptr;  // none for the roots no hive holds
   std::uint32_t node = hive::kNil;
-  const Place *up = nullptr;          // the parent's place, within the same hive
+  Place *up = nullptr;                // the parent's place, within the same hive
   bool reached = false;               // its subkeys and values are in the tree
+  bool searchable = true;             // Windows' lookup finds each of its subkeys (see Searchable)
+  bool relisted = false;              // the save writes its subkey list anew
+  bool newValueList = false;          // the save writes its value list anew
   bool valuesSet = false;             // the run set a value of it
   LONG refused = ERROR_SUCCESS;       // why it cannot be read, said once
   bool unopenable = false;            // reached through a damaged entry of its parent's list
@@ -71,8 +76,9 @@ LONG LoadImage(HiveFile &file, bool whole) {
   if (status == ERROR_SUCCESS) status = ReadHiveFile(file.path, bytes);
   if (status != ERROR_SUCCESS) return status;
   std::string why = file.image.Load(std::move(bytes));
-  if (why.empty() && whole) why = hive::CheckHive(file.image);
+  if (why.empty() && whole) why = hive::CheckHive(file.image, file.found);
   if (!why.empty()) return NotAHive(file.path, why);
+  if (whole) hive::RepairAsLoaded(file.image, file.found);
   file.loaded = true;
   return ERROR_SUCCESS;
 }
@@ -196,6 +202,10 @@ LONG HiveRun::State::ReadKey(Key &key, Place &place) {
   if (status == ERROR_SUCCESS) {
     for (auto &subkey : subkeys) key.subkeys.push_back(std::move(subkey));
     place.reached = true;
+    // The run went into the key by its name: a list of its parent that
+    // Windows could not search is written anew, as Windows writes it, so
+    // that what the run does there is seen.
+    if (place.up && !place.up->searchable) changed = place.up->relisted = true;
   } else {
     for (const auto &subkey : subkeys) places.erase(subkey.get());
   }
@@ -231,6 +241,7 @@ LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique
     key.SetValue(name, value.type, value.data);
   }
   place.values = values;
+  if (place.hive == &userHive) place.searchable = hive::Searchable(image, place.node);
   return ERROR_SUCCESS;
 }
 
@@ -281,32 +292,38 @@ bool HiveRun::State::GetsSubkeys(const Key &key) const {
 
 // The first of a save's two passes: frees what the save replaces, which the
 // check showed to be each key's own: the data of values that change, the
-// value lists that grow, the subkey lists that grow. The second pass then
-// finds that room free, as Windows would.
+// value lists that grow, the subkey lists that grow or are written anew.
+// The second pass then finds that room free, as Windows would. A cell that
+// another key leads to too is never freed: a value in such a cell that
+// changes gets a cell of its own, and its key a new value list.
 void HiveRun::State::FreeReplaced(Key &key) {
   auto found = places.find(&key);
   if (found == places.end() || !found->second.reached) return;
   Place &place = found->second;
   hive::Image &image = userHive.image;
+  auto freeOwn = [&](std::uint32_t cell) {
+    if (!userHive.Shared(cell)) image.Free(cell);
+  };
   if (place.valuesSet) {
     place.replaced.assign(place.values.size(), false);
+    place.newValueList = key.values().size() > place.values.size();
     for (std::size_t i = 0; i < place.values.size(); ++i) {
       hive::ValueRead old;
       const Value &value = key.values()[i];
       if (!hive::ReadValue(image, place.values[i], old).empty()) continue;
       if (old.type == value.type() && old.data == value.data()) continue;
       place.replaced[i] = true;
-      for (std::uint32_t cell : old.cells) image.Free(cell);
+      place.newValueList |= userHive.Shared(place.values[i]);
+      for (std::uint32_t cell : old.cells) freeOwn(cell);
     }
     std::vector<std::uint32_t> values;
     std::uint32_t list = hive::kNil;
-    if (key.values().size() > place.values.size() && hive::ReadValueList(image, place.node, values, list).empty() &&
-        list != hive::kNil)
-      image.Free(list);
+    if (place.newValueList && hive::ReadValueList(image, place.node, values, list).empty() && list != hive::kNil)
+      freeOwn(list);
   }
   for (const auto &subkey : key.subkeys) FreeReplaced(*subkey);
   std::vector<std::uint32_t> children, cells;
-  if (GetsSubkeys(key) && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
+  if ((GetsSubkeys(key) || place.relisted) && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
     for (std::uint32_t cell : cells) image.Free(cell);
   }
 }
@@ -317,17 +334,25 @@ LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
   std::size_t kept = place ? place->values.size() : 0;
   std::vector<std::uint32_t> cells = place ? place->values : std::vector<std::uint32_t>{};
   for (std::size_t i = 0; i < all.size(); ++i) {
-    if (i < kept && !place->replaced[i]) continue;
+    // A new value list holds only values of the key's own: one that another
+    // key's list holds too is copied.
+    bool copied = i < kept && place->newValueList && userHive.Shared(cells[i]);
+    if (i < kept && !place->replaced[i] && !copied) continue;
     std::u16string name = Utf16Of(all[i].name());
-    if (i < kept) {
+    if (i < kept && !userHive.Shared(cells[i])) {
       if (!hive::ReplaceValueData(image, cells[i], all[i].type(), all[i].data(), {})) return ERROR_OUTOFMEMORY;
     } else {
-      cells.push_back(hive::WriteValue(image, name, all[i].type(), all[i].data()));
-      if (cells.back() == hive::kNil) return ERROR_OUTOFMEMORY;
+      std::uint32_t vk = hive::WriteValue(image, name, all[i].type(), all[i].data());
+      if (vk == hive::kNil) return ERROR_OUTOFMEMORY;
+      if (i < kept) {
+        cells[i] = vk;
+      } else {
+        cells.push_back(vk);
+      }
     }
     hive::NoteValue(image, node, name.size(), all[i].data().size());
   }
-  if (all.size() > kept) {
+  if (all.size() > kept || (place && place->newValueList)) {
     std::uint32_t list = hive::WriteValueList(image, cells);
     if (list == hive::kNil) return ERROR_OUTOFMEMORY;
     hive::PutLe32(image.MutableCell(node) + hive::kNkValueList, list);
@@ -341,7 +366,8 @@ LONG HiveRun::State::WriteValues(Key &key, std::uint32_t node, Place *place) {
 // written once with every subkey in Windows' order and with its hashes.
 LONG HiveRun::State::WriteSubkeys(Key &key, std::uint32_t node) {
   hive::Image &image = userHive.image;
-  const bool grows = GetsSubkeys(key);
+  auto own = places.find(&key);
+  const bool grows = GetsSubkeys(key) || (own != places.end() && own->second.relisted);
   std::vector<hive::Child> children;
   for (const auto &subkey : key.subkeys) {
     auto found = places.find(subkey.get());

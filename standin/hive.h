@@ -39,8 +39,10 @@ class HiveRun : public Backend {
   // refusing, with one line on standard error, one that Windows has not
   // finished with (sequence numbers that differ, transaction logs newer
   // than it) or that is not a whole hive (ERROR_REGISTRY_CORRUPT). The
-  // user's hive is locked first and checked whole, cell by cell, and
-  // refused when it names itself as the default profile's or a machine's.
+  // user's hive is locked first and checked whole, cell by cell (what
+  // Windows' own loader repairs is repaired, what it lets through is
+  // serviced), and refused when it names itself as the default profile's
+  // or a machine's.
   LONG Reach(Key &key) override;
   // Whether a key may be opened: not one that a damaged list entry of the
   // default hive leads to.

@@ -182,6 +182,7 @@ void Image::Seal(std::uint64_t now) {
   PutLe32(block + kSequence1, sequence);
   PutLe32(block + kSequence2, sequence);
   PutLe64(block + kWritten, now);
+  PutLe64(block + kBaseBlock + kBinWritten, now);
   PutLe32(block + kBinsSize, BinsSize());
   PutLe32(block + kChecksum, BaseBlockChecksum(block));
 }

@@ -20,6 +20,9 @@ constexpr std::uint32_t kNil = 0xFFFFFFFFu;  // no cell
 constexpr std::size_t kBaseBlock = 4096;
 constexpr std::uint32_t kBinHeader = 32;
 constexpr std::uint32_t kBinUnit = 4096;
+// A bin's time stamp: the first bin's is the base block's, which Windows
+// falls back on when the base block is damaged.
+constexpr std::size_t kBinWritten = 20;
 
 // Base block fields.
 constexpr std::size_t kSequence1 = 4, kSequence2 = 8, kWritten = 12, kMajor = 20, kMinor = 24, kFileType = 28,
@@ -94,8 +97,9 @@ class Image {
   void Free(std::uint32_t offset);
   // Joins neighbouring free cells within each bin and indexes them by size.
   void GatherFreeCells();
-  // Raises the sequence numbers, stamps the base block and gives it its
-  // checksum: the hive as Windows leaves it after a clean write.
+  // Raises the sequence numbers, stamps the base block and the first bin
+  // alike, and gives the base block its checksum: the hive as Windows
+  // leaves it after a clean write.
   void Seal(std::uint64_t now);
 
  private:

@@ -182,7 +182,8 @@ int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes) {
 }
 
 std::string SharedHiveKind(std::u16string_view name) {
-  // The last two parts of the path the hive names itself by, in upper case.
+  // The last two parts of the path the hive names itself by, in upper case;
+  // Windows 10 names its machine hives by the bare file name ("SYSTEM").
   std::string last, before;
   for (char16_t unit : name) {
     if (unit == u'\\' || unit == u'/') {
@@ -192,12 +193,19 @@ std::string SharedHiveKind(std::u16string_view name) {
       last += unit < 0x80 ? static_cast<char>(std::toupper(static_cast<unsigned char>(unit))) : '?';
     }
   }
-  if (before == "DEFAULT" && last == "NTUSER.DAT") return "the default profile's hive";
-  if (before != "CONFIG") return "";
-  if (last == "DEFAULT") return "the default profile's hive";
-  for (const char *machine : {"SYSTEM", "SOFTWARE", "SAM", "SECURITY", "COMPONENTS", "DRIVERS", "BBI", "ELAM",
-                              "BCD-TEMPLATE", "USERDIFF", "SCHEMA.DAT"}) {
-    if (last == machine) return "one of the machine's own hives";
+  // The file's name up to its first dot: copies such as SYSTEM.SAV are the
+  // same hive.
+  std::string stem = last.substr(0, last.find('.'));
+  if (stem == "DEFAULT") return "the default profile's hive";
+  if (last == "NTUSER.DAT") {
+    if (before == "DEFAULT" || before == "DEFAULT USER") return "the default profile's hive";
+    if (before == "LOCALSERVICE" || before == "NETWORKSERVICE" || before == "SYSTEMPROFILE")
+      return "a service account's hive, the machine's own";
+    return "";
+  }
+  for (const char *machine : {"SYSTEM", "SOFTWARE", "SAM", "SECURITY", "COMPONENTS", "DRIVERS", "BBI", "ELAM", "BCD",
+                              "BCD-TEMPLATE", "USERDIFF", "SCHEMA", "VSMIDK", "OSDATA", "AMCACHE"}) {
+    if (stem == machine) return "one of the machine's own hives";
   }
   return "";
 }

@@ -29,10 +29,13 @@ LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes);
 int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes);
 
 // What a hive is by the name it gives itself in its base block (the last
-// characters of the path it was loaded from), when that is one every
-// profile or the machine itself depends on: the default profile's
-// (...\Config\DEFAULT, ...\Users\Default\NTUSER.DAT) or a machine hive
-// (...\Config\SYSTEM, SOFTWARE, SAM, ...). "" for a user's, or none.
+// characters of the path it was loaded from, or the bare file name), in any
+// case, when that is one every profile or the machine itself depends on:
+// the default profile's (DEFAULT, ...\Config\DEFAULT,
+// ...\Users\Default\NTUSER.DAT), a service account's
+// (...\LocalService\NTUSER.DAT, ...) or a machine hive (SYSTEM, SOFTWARE,
+// SAM, SECURITY, COMPONENTS, DRIVERS, ELAM, BCD, ..., bare or at the end of
+// a path). "" for a user's, or none.
 std::string SharedHiveKind(std::u16string_view name);
 
 }  // namespace standin

@@ -115,11 +115,12 @@ std::string PathOf(const Image &image, std::uint32_t nk) {
 
 class Checker {
  public:
-  explicit Checker(const Image &image) : image_(image), claimed_(image.bytes().size() / 8, false) {}
+  Checker(const Image &image, Findings &found)
+      : image_(image), found_(found), roles_(image.bytes().size() / 8, kNone) {}
 
   std::string Run() {
     std::vector<std::uint32_t> pending{image_.root()};
-    Claim(image_.root());
+    Claim(image_.root(), kKeyPart);
     while (!pending.empty()) {
       std::uint32_t nk = pending.back();
       pending.pop_back();
@@ -127,23 +128,30 @@ class Checker {
       if (!why.empty()) return PathOf(image_, nk) + ": " + why;
     }
     for (const auto &[sk, users] : users_) {
-      std::uint32_t counted = Le32(image_.Cell(sk) + kSkReferences);
-      if (counted != users)
-        return "the security cell" + At(sk) + " counts " + std::to_string(counted) + " keys, " + std::to_string(users) +
-               " use it";
+      if (Le32(image_.Cell(sk) + kSkReferences) != users) found_.securityCounts.emplace_back(sk, users);
     }
     return "";
   }
 
  private:
-  bool Claim(std::uint32_t cell) {
-    if (claimed_[cell / 8]) return false;
-    claimed_[cell / 8] = true;
+  // What a cell serves as. A key node or a subkey list serves one key; a
+  // security cell any number of keys; the cells of values and classes any
+  // number too, as Windows' loader never looks, but nothing else.
+  enum Role : unsigned char { kNone, kKeyPart, kSecurity, kValuePart };
+
+  bool Claim(std::uint32_t cell, Role role) {
+    unsigned char &held = roles_[cell / 8];
+    if (held == kNone) {
+      held = role;
+      return true;
+    }
+    if (held != role || role == kKeyPart) return false;
+    if (role == kValuePart) found_.shared.insert(cell);
     return true;
   }
-  std::string ClaimAll(const std::vector<std::uint32_t> &cells) {
+  std::string ClaimAll(const std::vector<std::uint32_t> &cells, Role role) {
     for (std::uint32_t cell : cells) {
-      if (!Claim(cell)) return "the cell" + At(cell) + " is also another's";
+      if (!Claim(cell, role)) return "the cell" + At(cell) + " is also another's";
     }
     return "";
   }
@@ -155,34 +163,41 @@ class Checker {
     const unsigned char *node = image_.Cell(nk);
     std::uint32_t sk = Le32(node + kNkSecurity);
     if (!image_.Is(sk, "sk", kSkReferences + 4)) return "no security cell" + At(sk);
+    if (!Claim(sk, kSecurity)) return "its security cell" + At(sk) + " is also another's";
     ++users_[sk];
     std::uint32_t classCell = Le32(node + kNkClass), classLength = Le16(node + kNkClassLength);
-    if (classLength > 0 && !image_.Cell(classCell, 4 + std::size_t{classLength})) return "no class" + At(classCell);
-    if (classLength > 0 && !Claim(classCell)) return "its class" + At(classCell) + " is also another's";
+    if (classLength > 0 && classCell == kNil) {
+      found_.classless.push_back(nk);
+    } else if (classLength > 0) {
+      if (!image_.Cell(classCell, 4 + std::size_t{classLength})) return "no class" + At(classCell);
+      if (!Claim(classCell, kValuePart)) return "its class" + At(classCell) + " is also another's";
+    }
     std::vector<std::uint32_t> children, cells;
-    if (!(why = ReadSubkeys(image_, nk, children, cells)).empty() || !(why = ClaimAll(cells)).empty()) return why;
+    if (!(why = ReadSubkeys(image_, nk, children, cells)).empty() || !(why = ClaimAll(cells, kKeyPart)).empty())
+      return why;
     for (std::uint32_t child : children) {
       std::u16string childName;
       if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
-      if (!Claim(child)) return "the subkey" + At(child) + " is reached twice (a cycle, or a key shared)";
+      if (!Claim(child, kKeyPart)) return "the subkey" + At(child) + " is reached twice (a cycle, or a key shared)";
       if (Le32(image_.Cell(child) + kNkParent) != nk) return "the subkey" + At(child) + " names another parent";
       pending.push_back(child);
     }
     std::vector<std::uint32_t> values;
     std::uint32_t list = kNil;
     if (!(why = ReadValueList(image_, nk, values, list)).empty()) return why;
-    if (list != kNil && !Claim(list)) return "its value list" + At(list) + " is also another's";
+    if (list != kNil && !Claim(list, kValuePart)) return "its value list" + At(list) + " is also another's";
     for (std::uint32_t vk : values) {
       ValueRead value;
       if (!(why = ReadValue(image_, vk, value)).empty()) return why;
-      if (!Claim(vk)) return "the value" + At(vk) + " is also another's";
-      if (!(why = ClaimAll(value.cells)).empty()) return why;
+      if (!Claim(vk, kValuePart)) return "the value" + At(vk) + " is also another's";
+      if (!(why = ClaimAll(value.cells, kValuePart)).empty()) return why;
     }
     return "";
   }
 
   const Image &image_;
-  std::vector<bool> claimed_;  // one for each 8 bytes
+  Findings &found_;
+  std::vector<unsigned char> roles_;  // one for each 8 bytes
   std::unordered_map<std::uint32_t, std::uint32_t> users_;
 };
 
@@ -322,7 +337,43 @@ std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
   return "";
 }
 
-std::string CheckHive(const Image &image) { return Checker(image).Run(); }
+std::string CheckHive(const Image &image, Findings &found) {
+  found = Findings{};
+  return Checker(image, found).Run();
+}
+
+void RepairAsLoaded(Image &image, const Findings &found) {
+  for (const auto &[sk, users] : found.securityCounts) PutLe32(image.MutableCell(sk) + kSkReferences, users);
+  for (std::uint32_t nk : found.classless) PutLe16(image.MutableCell(nk) + kNkClassLength, 0);
+}
+
+bool Searchable(const Image &image, std::uint32_t nk) {
+  std::vector<std::uint32_t> children, cells;
+  if (!ReadSubkeys(image, nk, children, cells).empty()) return false;
+  std::unordered_map<std::uint32_t, std::u16string> names;
+  const std::u16string *previous = nullptr;
+  for (std::uint32_t child : children) {
+    std::u16string &name = names[child];
+    if (!ReadKeyName(image, child, name).empty()) return false;
+    if (previous && CompareHiveNames(*previous, name) >= 0) return false;
+    previous = &name;
+  }
+  for (std::uint32_t leaf : cells) {
+    if (image.Is(leaf, "ri", kListEntries)) continue;
+    const unsigned char *cell = image.Cell(leaf);
+    bool hashed = image.Is(leaf, "lh", kListEntries);
+    std::size_t count = Le16(cell + kListCount);
+    if (count == 0) return false;
+    if (!hashed && !image.Is(leaf, "lf", kListEntries)) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      const unsigned char *entry = cell + kListEntries + 8 * i;
+      unsigned char expected[4];
+      PutEntryKey(expected, Child{names[Le32(entry)], Le32(entry)}, hashed);
+      if (std::memcmp(expected, entry + 4, 4) != 0) return false;
+    }
+  }
+  return true;
+}
 
 std::uint32_t WriteKeyNode(Image &image, std::u16string_view name, std::uint32_t parent, std::uint64_t now) {
   std::size_t nameBytes = NameBytes(name);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "standin/hive_cells.h"
@@ -41,11 +43,30 @@ struct ValueRead {
 };
 std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value);
 
+// What the check finds that Windows' loader lets through. Windows does not
+// look for cells that more than one key leads to (value lists, values,
+// their data, classes): a save must neither free them nor change them in
+// place. It repairs, as it loads, a security cell that counts other than
+// the keys that use it, and a class length without a class cell.
+struct Findings {
+  std::unordered_set<std::uint32_t> shared;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> securityCounts;  // the cell, the keys that use it
+  std::vector<std::uint32_t> classless;                                 // key nodes
+};
+
 // Checks every key from the root as Windows' loader does, and more: each
 // cell a key leads to is allocated, of the kind expected and large enough;
-// none is reached twice; parent links agree; each security cell counts
-// exactly the keys that use it. "" or what is wrong, and at which key.
-std::string CheckHive(const Image &image);
+// no key node, subkey list or security cell serves as anything else, and
+// no key node or subkey list is reached twice (a cycle); parent links
+// agree. "" or what is wrong, and at which key; `found` gets the rest.
+std::string CheckHive(const Image &image, Findings &found);
+// Repairs in memory what Windows' loader repairs (see Findings): a save
+// writes it, as Windows writes a hive it repaired at its next flush.
+void RepairAsLoaded(Image &image, const Findings &found);
+// Whether Windows' lookup by name finds each subkey of a key: its list in
+// Windows' order, each "lh" entry with its name's hash, each "lf" entry
+// with its hint, no leaf of an index empty. Windows writes lists so.
+bool Searchable(const Image &image, std::uint32_t nk);
 
 // The writer. Each returns the new cell, or kNil when the hive cannot grow.
 // A key node named `name` below `parent`, with the parent's security.

@@ -37,16 +37,33 @@ class HiveTest : public StandinTest {
     EXPECT_EQ(std::system((std::string(HIVETOOL) + " " + arguments).c_str()), 0) << arguments;
   }
   // A session that creates Software\Norvane\KEY and sets a value in it.
-  LONG Change(const char *key, const std::string &data) {
+  LONG Change(const char *key, const std::string &data, const char *value = "Value") {
     standin::Reset();
     HKEY created = nullptr;
     char noClass[1] = "";
     std::string path = std::string("Software\\Norvane\\") + key;
     LONG status =
         RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
-    if (status == ERROR_SUCCESS) status = Set(created, "Value", data);
+    if (status == ERROR_SUCCESS) status = Set(created, value, data);
     LONG closed = created ? RegCloseKey(created) : ERROR_SUCCESS;
     return status != ERROR_SUCCESS ? status : closed;
+  }
+  // The values of Software\Norvane\KEY as a session reads them.
+  std::string Values(const char *key) {
+    standin::Reset();
+    HKEY opened = nullptr;
+    LONG status =
+        RegOpenKeyExA(HKEY_CURRENT_USER, (std::string("Software\\Norvane\\") + key).c_str(), 0, KEY_READ, &opened);
+    std::string text;
+    for (DWORD i = 0; status == ERROR_SUCCESS; ++i) {
+      char name[256];
+      BYTE data[256];
+      DWORD nameLength = sizeof name, size = sizeof data, type = 0;
+      status = RegEnumValueA(opened, i, name, &nameLength, nullptr, &type, data, &size);
+      if (status == ERROR_SUCCESS) text += std::string(name) + "=" + std::string(data, data + size) + "\n";
+    }
+    if (opened) RegCloseKey(opened);
+    return text + "status " + std::to_string(status);
   }
   std::string defaults_, user_;
 };
@@ -89,10 +106,10 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
        "not a usable hive"},
       {"only one of the two variables set", [&] { unsetenv("LORIMEX_DEFAULT_HIVE"); }, ERROR_PATH_NOT_FOUND,
        "LORIMEX_DEFAULT_HIVE is not set"},
-      {"a value list two keys share",
+      {"a value whose data is a key node",
        [&] {
-         EXPECT_EQ(Change("Kelvaro", "1") | Change("Other", "2"), 0);
-         Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' values");
+         EXPECT_EQ(Change("Kelvaro", "12345") | Change("Other", "2"), 0);
+         Hivetool("share " + user_ + " 'Software\\Norvane\\Kelvaro' 'Software\\Norvane\\Other' node");
        },
        ERROR_REGISTRY_CORRUPT, "is also another's"},
       {"a subkey list two keys share",
@@ -101,8 +118,6 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
          Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' subkeys");
        },
        ERROR_REGISTRY_CORRUPT, "key Software\\Norvane\\"},
-      {"a security cell whose count is not its keys'", [&] { Hivetool("refs " + user_ + " 4294967295"); },
-       ERROR_REGISTRY_CORRUPT, "counts 4294967295 keys, 1 use it"},
       {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
        "clustering factor 2"},
       {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},
@@ -113,6 +128,18 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
        ERROR_ACCESS_DENIED, "the default profile's hive"},
       {"a machine hive", [&] { Hivetool("name " + user_ + " 'emRoot\\System32\\Config\\SOFTWARE'"); },
        ERROR_ACCESS_DENIED, "one of the machine's own hives"},
+      {"a machine hive by its bare name, as Windows 10 names it", [&] { Hivetool("name " + user_ + " SYSTEM"); },
+       ERROR_ACCESS_DENIED, "one of the machine's own hives"},
+      {"the default hive by its bare name", [&] { Hivetool("name " + user_ + " default"); }, ERROR_ACCESS_DENIED,
+       "the default profile's hive"},
+      {"a machine hive in lower case", [&] { Hivetool("name " + user_ + " sam"); }, ERROR_ACCESS_DENIED,
+       "one of the machine's own hives"},
+      {"the boot configuration", [&] { Hivetool("name " + user_ + " '\\Device\\HarddiskVolume1\\Boot\\BCD'"); },
+       ERROR_ACCESS_DENIED, "one of the machine's own hives"},
+      {"a machine hive saved aside", [&] { Hivetool("name " + user_ + " 'Config\\RegBack\\SECURITY.SAV'"); },
+       ERROR_ACCESS_DENIED, "one of the machine's own hives"},
+      {"a service account's profile", [&] { Hivetool("name " + user_ + " 'ofiles\\LocalService\\NTUSER.DAT'"); },
+       ERROR_ACCESS_DENIED, "a service account's hive"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -130,6 +157,41 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
         << line;
     EXPECT_NE(line.find(c.says), std::string::npos) << line;
     EXPECT_EQ(ReadFile(user_), before);
+    TearDown();
+  }
+}
+
+// Damage Windows' own loader lets through, or repairs as it loads, is
+// serviced: the run's change is saved, every other key reads as before,
+// and the hive keeps Windows' rules.
+TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
+  const std::string other = " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' ";
+  struct Case {
+    const char *what;
+    std::string damage;  // hivetool's command and its arguments after the file
+    const char *value;   // the value of Kelvaro the run sets
+  };
+  const Case cases[] = {
+      {"a value list two keys share: the value changed in its own cell", "share" + other + "values", "Value"},
+      {"a value list two keys share: a new list, the old one kept", "share" + other + "values", "Added"},
+      {"a data cell two values share: kept", "share" + other + "data", "Value"},
+      {"a security cell counting more keys than use it", "refs 4294967295", "Value"},
+      {"a security cell counting fewer keys than use it", "refs 1", "Value"},
+      {"a class length without a class cell", "class 'Software\\Norvane\\Kelvaro' 12", "Value"},
+      {"a user's hive by its name", "name '\\??\\C:\\Users\\system\\NTUSER.DAT'", "Value"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    EXPECT_EQ(Change("Kelvaro", "the old data") | Change("Other", "other data"), 0);
+    Hivetool(c.damage.substr(0, c.damage.find(' ')) + " " + user_ + c.damage.substr(c.damage.find(' ')));
+    const std::string before = Values("Other");
+    stderrCapture.Start();
+    EXPECT_EQ(Change("Kelvaro", "the new data", c.value), ERROR_SUCCESS);
+    EXPECT_EQ(stderrCapture.Text(), "");
+    Hivetool("check " + user_);
+    EXPECT_EQ(Values("Other"), before);
+    EXPECT_NE(Values("Kelvaro").find(std::string(c.value) + "=the new data\n"), std::string::npos);
     TearDown();
   }
 }

@@ -42,9 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::vector<unsigned char> bytes(data, data + size);
   std::vector<std::uint32_t> keys;
   if (!image.Load(bytes).empty()) return 0;
-  bool whole = CheckHive(image).empty();
+  Findings found;
+  bool whole = CheckHive(image, found).empty();
   if (!ReadAll(image, keys) && whole) std::abort();
   if (!whole) return 0;
+  RepairAsLoaded(image, found);
   // A checked hive takes new keys and values anywhere, and stays whole.
   image.GatherFreeCells();
   for (std::uint32_t nk : keys) {

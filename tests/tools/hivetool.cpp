@@ -12,6 +12,13 @@
 //                                 form): base block at SEQ, an entry at ENTRY
 // and damage Windows' loader lets through, KEY a path of ASCII names:
 //   hivetool share FILE KEY OTHER subkeys|values   KEY uses OTHER's list
+//   hivetool share FILE KEY OTHER data|node   KEY's first value has the
+//                                 data of OTHER's first value, or OTHER's
+//                                 key node for data
+//   hivetool hash FILE KEY        KEY's entry in its parent's lh list
+//                                 gets a wrong hash
+//   hivetool swap FILE KEY        the first two entries of KEY's list swap
+//   hivetool class FILE KEY N     KEY's class length is N, with no class
 //   hivetool entry FILE KEY TARGET   KEY's first subkey entry leads to TARGET
 //   hivetool empty FILE KEY VALUE nil|live   the value loses its data; its
 //                                 data field is -1 or names the root key
@@ -27,6 +34,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -162,6 +170,7 @@ class Checker {
     if (hive_.size() < 8192 || std::memcmp(hive_.data(), "regf", 4) != 0) return Fail("no base block");
     if (Get32(hive_, 508) != Checksum(hive_)) Fail("base block checksum");
     if (Get32(hive_, 4) != Get32(hive_, 8)) Fail("sequence numbers differ");
+    if (std::memcmp(&hive_[12], &hive_[4096 + 20], 8) != 0) Fail("the first bin's time stamp is not the base block's");
     if (4096 + std::size_t{Get32(hive_, 40)} != hive_.size()) Fail("bins size is not the file's");
     if (Get32(hive_, 32) != 1 || Get32(hive_, 44) != 1) Fail("format or clustering factor not 1");
     cells_.assign(hive_.size() / 8, 0);
@@ -285,6 +294,8 @@ class Checker {
     }
     std::uint32_t sk = Get32(hive_, nk + 48);
     if (Use(sk, 24, path + ": security", true) && Is(Cell(sk), "sk")) ++users_[Cell(sk)];
+    // Windows resets a class length without a class as it loads the hive.
+    if (Get16(hive_, nk + 78) != 0 && Get32(hive_, nk + 52) == 0xFFFFFFFFu) Fail(path + ": a class length, no class");
     std::vector<std::uint32_t> children;
     std::uint32_t list = Get32(hive_, nk + 32);
     if (Get32(hive_, nk + 24) == 0) {
@@ -394,12 +405,37 @@ int Damage(const std::string &command, char **args, int count) {
   Bytes hive = Read(args[0]);
   if (hive.size() < 8192) return 1;
   std::size_t key = count > 1 ? KeyAt(hive, args[1]) : 0;
-  if (command == "share" && count == 4) {
+  std::string what = count == 4 ? args[3] : "";
+  if (command == "share" && count == 4 && (what == "data" || what == "node")) {
+    // KEY's first value takes OTHER's first value's data, or OTHER's node.
+    std::size_t other = KeyAt(hive, args[2]);
+    if (!key || !other || !Get32(hive, key + 40) || !Get32(hive, other + 40)) return 1;
+    std::size_t vk = 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, key + 44)} + 4)};
+    std::size_t from = 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, other + 44)} + 4)};
+    Set32(hive, vk + 8, what == "node" ? 8 : Get32(hive, from + 8));
+    Set32(hive, vk + 12, what == "node" ? static_cast<std::uint32_t>(other - 4096) : Get32(hive, from + 12));
+  } else if (command == "share" && count == 4) {
     // KEY takes OTHER's subkey list or value list: one cell, two keys.
-    std::size_t other = KeyAt(hive, args[2]), field = std::strcmp(args[3], "values") == 0 ? 40 : 24;
+    std::size_t other = KeyAt(hive, args[2]), field = what == "values" ? 40 : 24;
     if (!key || !other) return 1;
     Set32(hive, key + field, Get32(hive, other + field));
     Set32(hive, key + field + (field == 24 ? 8 : 4), Get32(hive, other + field + (field == 24 ? 8 : 4)));
+  } else if (command == "hash" && count == 2) {
+    // KEY's entry in its parent's list gets a hash one off.
+    std::size_t list = key ? 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, key + 20)} + 32)} : 0;
+    for (std::size_t i = 0; key && i < Get16(hive, list + 6); ++i) {
+      if (4096 + std::size_t{Get32(hive, list + 8 + 8 * i)} == key)
+        Set32(hive, list + 12 + 8 * i, Get32(hive, list + 12 + 8 * i) + 1);
+    }
+    if (!key) return 1;
+  } else if (command == "swap" && count == 2) {
+    std::size_t list = 4096 + std::size_t{Get32(hive, key + 32)};
+    if (!key || Get32(hive, key + 24) < 2) return 1;
+    for (std::size_t at = list + 8; at < list + 16; ++at) std::swap(hive[at], hive[at + 8]);
+  } else if (command == "class" && count == 3) {
+    if (!key) return 1;
+    Set32(hive, key + 52, 0xFFFFFFFFu);
+    Set16(hive, key + 78, static_cast<std::uint16_t>(std::stoul(args[2])));
   } else if (command == "entry" && count == 3) {
     // KEY's first subkey entry leads to TARGET instead, with its hash.
     std::size_t target = KeyAt(hive, args[2]), list = 4096 + std::size_t{Get32(hive, key + 32)};
