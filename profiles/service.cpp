@@ -101,11 +101,14 @@ std::string Joined(const std::string &line, const std::string &reason) {
   return reason.empty() ? line : line + " (" + reason + ")";
 }
 
+// Whether Windows would find the product key: a list on the way that its
+// lookup cannot search hides the key from it, and from the user.
 bool HoldsProduct(HKEY root, const WCHAR *path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  bool found = standin::Counts().listsRelisted == 0;
   (void)RegCloseKey(key);
-  return true;
+  return found;
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ class Backend {
   virtual LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) = 0;
   // Writes the session's changes back.
   virtual LONG Save(const Key &top, const FileForm &form) = 0;
+  // Whether the store has a change of its own to save, one no call made.
+  virtual bool HasOwnChanges() const { return false; }
   // The file the changes are written to, as the lines on standard error
   // name it.
   virtual const std::string &Path() const = 0;

@@ -205,7 +205,10 @@ LONG HiveRun::State::ReadKey(Key &key, Place &place) {
     // The run went into the key by its name: a list of its parent that
     // Windows could not search is written anew, as Windows writes it, so
     // that what the run does there is seen.
-    if (place.up && !place.up->searchable) changed = place.up->relisted = true;
+    if (place.up && !place.up->searchable && !place.up->relisted) {
+      changed = place.up->relisted = true;
+      ++Counts().listsRelisted;
+    }
   } else {
     for (const auto &subkey : subkeys) places.erase(subkey.get());
   }
@@ -409,6 +412,8 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
+bool HiveRun::HasOwnChanges() const { return state_->changed; }
+
 const std::string &HiveRun::Path() const { return state_->userHive.path; }
 
 LONG HiveRun::Save(const Key &, const FileForm &) {
@@ -429,7 +434,8 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
     Counts().replaced = true;
     return ERROR_SUCCESS;
   }
-  if (Service().beforeReplace && (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)
+  if (Service().beforeReplace &&
+      (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)
     return status;
   status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
   Counts().replaced = status == ERROR_SUCCESS;

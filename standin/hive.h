@@ -57,6 +57,9 @@ class HiveRun : public Backend {
   // Writes the changes, if any, into the user's hive: the tree's keys of
   // that hive, which the run reached.
   LONG Save(const Key &top, const FileForm &form) override;
+  // A subkey list the run went through that Windows could not search,
+  // which a save writes anew.
+  bool HasOwnChanges() const override;
   // The user's hive, the one a save writes.
   const std::string &Path() const override;
 

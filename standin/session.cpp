@@ -102,7 +102,7 @@ LONG EndSessionIfIdle(LONG status) {
   State &state = Current();
   if (!state.session || !state.session->handles.empty()) return status;
   std::unique_ptr<Session> session = std::move(state.session);
-  if (!session->dirty) return status;
+  if (!session->dirty && !session->store->HasOwnChanges()) return status;
   LONG saved = InjectedStatus(Op::Save, session->store->Path());
   hooks.countCall(Op::Save);
   if (saved == ERROR_SUCCESS) saved = session->store->Save(session->top, session->form);

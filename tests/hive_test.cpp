@@ -44,7 +44,8 @@ class HiveTest : public StandinTest {
     std::string path = std::string("Software\\Norvane\\") + key;
     LONG status =
         RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
-    if (status == ERROR_SUCCESS) status = Set(created, value, data);
+    // No data: the key is only opened, nothing set.
+    if (status == ERROR_SUCCESS && !data.empty()) status = Set(created, value, data);
     LONG closed = created ? RegCloseKey(created) : ERROR_SUCCESS;
     return status != ERROR_SUCCESS ? status : closed;
   }
@@ -168,8 +169,9 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
   const std::string other = " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' ";
   struct Case {
     const char *what;
-    std::string damage;  // hivetool's command and its arguments after the file
-    const char *value;   // the value of Kelvaro the run sets
+    std::string damage;                 // hivetool's command and its arguments after the file
+    const char *value;                  // the value of Kelvaro the run sets
+    const char *data = "the new data";  // empty: the run sets nothing
   };
   const Case cases[] = {
       {"a value list two keys share: the value changed in its own cell", "share" + other + "values", "Value"},
@@ -179,6 +181,7 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
       {"a security cell counting fewer keys than use it", "refs 1", "Value"},
       {"a class length without a class cell", "class 'Software\\Norvane\\Kelvaro' 12", "Value"},
       {"a user's hive by its name", "name '\\??\\C:\\Users\\system\\NTUSER.DAT'", "Value"},
+      {"a list on the way that Windows cannot search, and nothing else to save", "hash 'Software'", "Value", ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -187,11 +190,12 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
     Hivetool(c.damage.substr(0, c.damage.find(' ')) + " " + user_ + c.damage.substr(c.damage.find(' ')));
     const std::string before = Values("Other");
     stderrCapture.Start();
-    EXPECT_EQ(Change("Kelvaro", "the new data", c.value), ERROR_SUCCESS);
+    EXPECT_EQ(Change("Kelvaro", c.data, c.value), ERROR_SUCCESS);
     EXPECT_EQ(stderrCapture.Text(), "");
     Hivetool("check " + user_);
     EXPECT_EQ(Values("Other"), before);
-    EXPECT_NE(Values("Kelvaro").find(std::string(c.value) + "=the new data\n"), std::string::npos);
+    const std::string data = *c.data ? c.data : "the old data";
+    EXPECT_NE(Values("Kelvaro").find(std::string(c.value) + "=" + data + "\n"), std::string::npos);
     TearDown();
   }
 }

@@ -22,13 +22,16 @@ fill "$work/own.hiv" HKEY_CURRENT_USER "$work/own.reg"
 p=$work/profiles
 make_profiles() {
   rm -rf "$p"
-  for user in alice bob carol dan; do mkdir -p "$p/$user"; done
+  for user in alice bob carol dan erin; do mkdir -p "$p/$user"; done
   fill "$p/alice/NTUSER.DAT" HKEY_CURRENT_USER "$root/examples/profile.reg"
   cp "$work/own.hiv" "$p/bob/ntuser.dat"
   echo junk >"$p/carol/NTUSER.DAT"
   cp "$p/alice/NTUSER.DAT" "$p/dan/NTUSER.DAT"
   "$build/hivetool" sequence "$p/dan/NTUSER.DAT" 3 2
   chmod 640 "$p/alice/NTUSER.DAT"
+  # Erin's settings are where Windows' lookup cannot find them: not hers.
+  cp "$work/own.hiv" "$p/erin/NTUSER.DAT"
+  "$build/hivetool" hash "$p/erin/NTUSER.DAT" Software
 }
 # Every name, inode, size, mode and time under the folders (their bytes are
 # compared with copies: reading them here would change their access times).
@@ -63,7 +66,8 @@ before=$(settled "$p" "$work/default.hiv")
 run --dry-run --jobs 2 --backup "$work/backup" "$work/default.hiv" "$p"
 expect 1 "$p/alice/NTUSER.DAT: would update: 5 keys to create, 12 values to set" "$p/bob/ntuser.dat: $skipped" \
   "$p/carol/NTUSER.DAT: $junk" "$p/dan/NTUSER.DAT: $recovery" \
-  "profiles: 4, would update: 1, unchanged: 0, skipped: 1, failed: 2"
+  "$p/erin/NTUSER.DAT: would update: 2 keys to create, 12 values to set (1 replace a different value)" \
+  "profiles: 5, would update: 2, unchanged: 0, skipped: 1, failed: 2"
 after=$(snapshot "$p" "$work/default.hiv")
 [ "$after" = "$before" ] || { fail "the dry run changed files"; diff <(echo "$before") <(echo "$after"); }
 diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a hive's bytes"
@@ -85,10 +89,12 @@ run --jobs 2 --backup backup --report report.csv "$work/default.hiv" "$p"
 [ -L "$work/report.csv" ] || fail "the link to the report was replaced"
 expect 1 "$p/alice/NTUSER.DAT: updated: 5 keys created, 12 values set" "$p/bob/ntuser.dat: $skipped" \
   "$p/carol/NTUSER.DAT: $junk" "$p/dan/NTUSER.DAT: $recovery" \
-  "profiles: 4, updated: 1, unchanged: 0, skipped: 1, failed: 2"
+  "$p/erin/NTUSER.DAT: updated: 2 keys created, 12 values set (1 replaced a different value)" \
+  "profiles: 5, updated: 2, unchanged: 0, skipped: 1, failed: 2"
 cmp -s "$work/alice.before" "$work/backup/alice/NTUSER.DAT" || fail "no backup of alice"
 [ "$(stat -c %a "$work/backup/alice/NTUSER.DAT")" = 640 ] || fail "the backup's mode is not the hive's"
-[ "$(find "$work/backup" -type f | wc -l)" = 1 ] || fail "backups of hives that were not replaced"
+[ "$(find "$work/backup" -type f | wc -l)" = 2 ] || fail "backups of hives that were not replaced"
+"$build/hivetool" check "$p/erin/NTUSER.DAT" || fail "erin's settings are still hidden from Windows"
 [ "$(snapshot "$p/bob")" = "$bob" ] || fail "the skipped profile was written"
 "$build/hivetool" check "$p/alice/NTUSER.DAT" || fail "alice's hive breaks Windows' rules"
 {
@@ -97,6 +103,7 @@ cmp -s "$work/alice.before" "$work/backup/alice/NTUSER.DAT" || fail "no backup o
   echo "$p/bob/ntuser.dat,skipped,\"${skipped#skipped: }\",0,0"
   echo "$p/carol/NTUSER.DAT,failed,\"${junk#failed: }\",0,0" | sed 's/"regf"/""regf""/'
   echo "$p/dan/NTUSER.DAT,failed,\"${recovery#failed: }\",0,0"
+  echo "$p/erin/NTUSER.DAT,updated,\"2 keys created, 12 values set (1 replaced a different value)\",2,12"
 } | sed 's/$/\r/' | sort >"$work/want.csv"
 sort "$work/report.csv" | cmp -s - "$work/want.csv" || { fail "report differs"; diff "$work/want.csv" <(sort "$work/report.csv"); }
 [ "$(head -c 42 "$work/report.csv")" = 'path,result,detail,keys created,values set' ] || fail "the header is not first"
@@ -106,9 +113,9 @@ sort "$work/report.csv" | cmp -s - "$work/want.csv" || { fail "report differs"; 
 mkdir "$work/backup/bob" && cp "$work/alice.before" "$work/backup/bob/ntuser.dat"
 rm -r "$p/carol" "$p/dan"
 run --force --backup "$work/backup" "$work/default.hiv" "$p"
-expect 0 "$p/alice/NTUSER.DAT: unchanged" \
+expect 0 "$p/alice/NTUSER.DAT: unchanged" "$p/erin/NTUSER.DAT: unchanged" \
   "$p/bob/ntuser.dat: updated: 2 keys created, 12 values set (1 replaced a different value)" \
-  "profiles: 2, updated: 1, unchanged: 1, skipped: 0, failed: 0"
+  "profiles: 3, updated: 1, unchanged: 2, skipped: 0, failed: 0"
 cmp -s "$work/alice.before" "$work/backup/bob/ntuser.dat" || fail "an older backup was overwritten"
 
 # Nothing can be done: exit 2, one line, no profile touched.
