@@ -96,8 +96,12 @@ std::vector<std::string> LogsOf(const std::string &path) {
   std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
   std::vector<std::string> logs;
-  DIR *dir = opendir(folder.c_str());
-  if (!dir) return logs;
+  int fd = OpenForRun(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return logs;
+  }
   while (const dirent *entry = readdir(dir)) {
     std::string_view found = entry->d_name;
     if (found.size() <= name.size() || strncasecmp(found.data(), name.c_str(), name.size()) != 0) continue;
