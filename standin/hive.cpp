@@ -431,8 +431,9 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   // A dry run goes as far as a save goes without writing, so that it fails
   // where the save would.
   if (Service().dryRun) {
-    Counts().replaced = true;
-    return ERROR_SUCCESS;
+    status = state.lock.MayReplace();
+    Counts().replaced = status == ERROR_SUCCESS;
+    return status;
   }
   if (Service().beforeReplace &&
       (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)

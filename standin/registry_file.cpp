@@ -210,8 +210,6 @@ LONG KeepMode(const std::string &path, const struct stat &old, int fd) {
 // its permissions) is not set again: a file system without owners or modes
 // refuses even that.
 LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, int fd) {
-  if (old.st_nlink > 1)
-    return Report(path, "has other hard links, which a new file would part from it: not saved", ERROR_ACCESS_DENIED);
   struct stat made {};
   if (fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid) {
     if (hooks.fchown(fd, old.st_uid, old.st_gid) != 0)
@@ -343,12 +341,24 @@ LONG RegistryLock::Replace(const Producer &write) {
   });
 }
 
+LONG RegistryLock::MayReplace() const {
+  if (fd_ < 0) return ERROR_SUCCESS;
+  const std::string folder = FolderOf(path_);
+  if (ActsForAnother() && old_.st_uid == 0) return RefuseRootsFile(path_, folder);
+  if (!writable_ || (old_.st_mode & 0222) == 0)
+    return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
+  if (old_.st_nlink > 1)
+    return Report(path_, "has other hard links, which a new file would part from it: not saved", ERROR_ACCESS_DENIED);
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    return RefuseTemporaryFile(path_, folder, old_.st_uid == geteuid(), errno);
+  return ERROR_SUCCESS;
+}
+
 LONG RegistryLock::ReplaceWith(const Filler &fill) {
   bool exists = fd_ >= 0;
   const std::string folder = FolderOf(path_);
-  if (exists && ActsForAnother() && old_.st_uid == 0) return RefuseRootsFile(path_, folder);
-  if (exists && (!writable_ || (old_.st_mode & 0222) == 0))
-    return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
+  LONG refused = MayReplace();
+  if (refused != ERROR_SUCCESS) return refused;
   if (!exists && byDefault_ && !MakeFolders(folder))
     return ReportError(folder, "cannot make the folder: ", errno, ERROR_PATH_NOT_FOUND);
   TemporaryFile temporary(path_);

@@ -67,6 +67,9 @@ class RegistryLock {
   // files). `fill` returns 0 or an errno.
   using Filler = std::function<int(int fd)>;
   LONG ReplaceWith(const Filler &fill);
+  // What Replace would refuse before writing anything, with its line on
+  // standard error: a dry run says it as the save would.
+  LONG MayReplace() const;
   const std::string &path() const { return path_; }
   bool exists() const { return fd_ >= 0; }
   // The file as it was opened and locked, while it is held (-1: none).

@@ -78,6 +78,12 @@ after=$(snapshot)
 [ "$after" = "$before" ] || { fail "the dry run changed files"; diff <(echo "$before") <(echo "$after"); }
 diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a hive's bytes"
 [ ! -e "$work/backup" ] || fail "the dry run made a backup"
+# What the save would refuse, the dry run refuses too.
+ln "$p/alice/NTUSER.DAT" "$work/second-name"
+run --dry-run "$default" "$p"
+grep -qF "$p/alice/NTUSER.DAT: failed: Error 5 occurred closing current user key (has other hard links" "$work/out" ||
+  fail "the dry run passes what the save refuses: $(grep alice "$work/out")"
+rm "$work/second-name"
 run --dry-run --force "$default" "$p"
 grep -qxF "$p/bob/ntuser.dat: would update: 2 keys to create, 12 values to set (1 replace a different value)" \
   "$work/out" || fail "no forced dry-run line: $(cat "$work/out")"
