@@ -36,9 +36,12 @@ class HiveTest : public StandinTest {
   static void Hivetool(const std::string &arguments) {
     EXPECT_EQ(std::system((std::string(HIVETOOL) + " " + arguments).c_str()), 0) << arguments;
   }
-  // A session that creates Software\Norvane\KEY and sets a value in it.
-  LONG Change(const char *key, const std::string &data, const char *value = "Value") {
+  // A session that creates Software\Norvane\KEY and sets a value in it,
+  // its system calls changed by `fault`.
+  LONG Change(const char *key, const std::string &data, const char *value = "Value",
+              void (*fault)(standin::Hooks &) = nullptr) {
     standin::Reset();
+    if (fault) fault(standin::hooks);
     HKEY created = nullptr;
     char noClass[1] = "";
     std::string path = std::string("Software\\Norvane\\") + key;
@@ -70,14 +73,17 @@ class HiveTest : public StandinTest {
 };
 
 // A hive Windows has not finished with, or one that is not whole, is
-// refused as it is, with a line naming it.
-TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
+// refused as it is, with a line naming it; one whose save fails stays as it
+// was, and nothing is left beside it.
+TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
   struct Case {
     const char *what;
     std::function<void()> damage;
     LONG status;
     const char *says;
+    void (*fault)(standin::Hooks &) = nullptr;  // a save's system call that fails
   };
+  auto kelvaro = [&] { EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS); };
   const Case cases[] = {
       {"sequence numbers that differ: it needs recovery", [&] { Hivetool("sequence " + user_ + " 3 2"); },
        ERROR_SHARING_VIOLATION, "needs recovery"},
@@ -141,16 +147,39 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
        ERROR_ACCESS_DENIED, "one of the machine's own hives"},
       {"a service account's profile", [&] { Hivetool("name " + user_ + " 'ofiles\\LocalService\\NTUSER.DAT'"); },
        ERROR_ACCESS_DENIED, "a service account's hive"},
+      {"a write that stops short", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Input/output error",
+       [](standin::Hooks &calls) {
+         calls.pwrite = [](int fd, const void *data, size_t size, off_t at) -> ssize_t {
+           return at >= 4096 ? 0 : pwrite(fd, data, std::min<size_t>(size, 4096 - at), at);
+         };
+       }},
+      {"a full disk", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: No space left on device",
+       [](standin::Hooks &calls) {
+         calls.pwrite = [](int fd, const void *data, size_t size, off_t at) -> ssize_t {
+           return at >= 4096 ? (errno = ENOSPC, -1) : pwrite(fd, data, std::min<size_t>(size, 4096 - at), at);
+         };
+       }},
+      {"a flush that fails", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Input/output error",
+       [](standin::Hooks &calls) { calls.fsync = [](int) { return errno = EIO, -1; }; }},
+      {"a rename that fails", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Invalid cross-device link",
+       [](standin::Hooks &calls) {
+         calls.rename = [](const char *, const char *, bool) { return errno = EXDEV, -1; };
+       }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
     c.damage();
     const std::string before = ReadFile(user_);
+    const std::vector<std::string> entries = FolderEntries();
     standin::Reset();
     stderrCapture.Start();
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    if (c.fault) {
+      EXPECT_EQ(Change("Kelvaro", "2", "Value", c.fault), c.status);
+    } else {
+      EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    }
     std::string line = stderrCapture.Text();
     // One line, naming the file (or the variable that is missing), and why.
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
@@ -158,6 +187,7 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
         << line;
     EXPECT_NE(line.find(c.says), std::string::npos) << line;
     EXPECT_EQ(ReadFile(user_), before);
+    EXPECT_EQ(FolderEntries(), entries);
     TearDown();
   }
 }
