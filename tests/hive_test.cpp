@@ -69,6 +69,14 @@ class HiveTest : public StandinTest {
     if (opened) RegCloseKey(opened);
     return text + "status " + std::to_string(status);
   }
+  // A 32-bit field of the file's base block.
+  std::uint32_t Field(std::size_t at) {
+    const std::string hive = ReadFile(user_);
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4 && at + i < hive.size(); ++i)
+      value |= static_cast<std::uint32_t>(static_cast<unsigned char>(hive[at + i])) << (8 * i);
+    return value;
+  }
   std::string defaults_, user_;
 };
 
@@ -244,10 +252,21 @@ TEST_F(HiveTest, OnlyTheUsersHiveTakesChangesAndOnlyWhenThereAreAny) {
   EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS);
   ASSERT_EQ(stat(user_.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino) << "a run that changed nothing wrote the hive";
+  const std::uint32_t sequence = Field(4);
   EXPECT_EQ(Change("Kelvaro", "2"), ERROR_SUCCESS);
   ASSERT_EQ(stat(user_.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);
   Hivetool("check " + user_);
+  // A save raises both sequence numbers, as a clean write of Windows' does:
+  // a log left beside the hive is then older than it.
+  EXPECT_GT(Field(4), sequence);
+  EXPECT_GT(Field(8), sequence);
+  // Data up to 16,344 bytes is in one cell; beyond, in segments of that
+  // size, the last one too.
+  for (std::size_t size : {16344u, 16345u, 32689u}) {
+    EXPECT_EQ(Change("Big", std::string(size, 'b')), ERROR_SUCCESS) << size;
+    Hivetool("check " + user_);
+  }
   EXPECT_EQ(ReadFile(defaults_), defaults);
   // Nothing may be created or set in the default profile's hive, not even
   // by an administrator.
@@ -298,7 +317,12 @@ TEST_F(HiveTest, ManySubkeysAreSplitAsWindowsSplitsThemAndRoomIsReused) {
   standin::Reset();
   HKEY held = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held), ERROR_SUCCESS);  // one session for all
-  addKeys(0, 1100);
+  // One more than a leaf holds.
+  addKeys(0, 508);
+  ASSERT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held), ERROR_SUCCESS);
+  addKeys(508, 1100);
   ASSERT_EQ(RegCloseKey(held), ERROR_SUCCESS);
   Hivetool("check " + user_);
   const std::size_t once = ReadFile(user_).size();
