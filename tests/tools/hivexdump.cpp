@@ -12,6 +12,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,9 +47,11 @@ std::vector<Value> Values(hive_h *h, hive_node_h node, bool shown) {
   hive_value_h *all = hivex_node_values(h, node);
   for (hive_value_h *value = all; value && *value; ++value) {
     char *name = hivex_value_key(h, *value);
-    hive_type type{};
+    // Any 32-bit type a value holds, not only those the enumeration names.
+    static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
+    std::uint32_t type = 0;
     std::size_t size = 0;
-    char *data = hivex_value_value(h, *value, &type, &size);
+    char *data = hivex_value_value(h, *value, reinterpret_cast<hive_type *>(&type), &size);
     values.push_back({name ? name : "?", static_cast<int>(type), data ? std::string(data, size) : std::string()});
     std::free(name);
     std::free(data);
