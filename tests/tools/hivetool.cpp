@@ -424,6 +424,13 @@ int Damage(const std::string &command, char **args, int count) {
   if (hive.size() < 8192) return 1;
   std::size_t key = count > 1 ? KeyAt(hive, args[1]) : 0;
   std::string what = count == 4 ? args[3] : "";
+  // KEY, holding what OTHER holds, notes OTHER's largest sizes too: the
+  // damage is the sharing alone.
+  auto noteSizes = [&](std::size_t other) {
+    Set16(hive, key + 56, std::max(Get16(hive, key + 56), Get16(hive, other + 56)));
+    for (std::size_t field : {64, 68})
+      Set32(hive, key + field, std::max(Get32(hive, key + field), Get32(hive, other + field)));
+  };
   if (command == "share" && count == 4 && (what == "data" || what == "node")) {
     // KEY's first value takes OTHER's first value's data, or OTHER's node.
     std::size_t other = KeyAt(hive, args[2]);
@@ -432,12 +439,14 @@ int Damage(const std::string &command, char **args, int count) {
     std::size_t from = 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, other + 44)} + 4)};
     Set32(hive, vk + 8, what == "node" ? 8 : Get32(hive, from + 8));
     Set32(hive, vk + 12, what == "node" ? static_cast<std::uint32_t>(other - 4096) : Get32(hive, from + 12));
+    noteSizes(other);
   } else if (command == "share" && count == 4) {
     // KEY takes OTHER's subkey list or value list: one cell, two keys.
     std::size_t other = KeyAt(hive, args[2]), field = what == "values" ? 40 : 24;
     if (!key || !other) return 1;
     Set32(hive, key + field, Get32(hive, other + field));
     Set32(hive, key + field + (field == 24 ? 8 : 4), Get32(hive, other + field + (field == 24 ? 8 : 4)));
+    noteSizes(other);
   } else if (command == "hash" && count == 2) {
     // KEY's entry in its parent's list gets a hash one off.
     std::size_t list = key ? 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, key + 20)} + 32)} : 0;
