@@ -13,6 +13,7 @@
 
 #include "standin/file_io.h"
 #include "standin/hive_cells.h"
+#include "standin/hooks.h"
 #include "standin/service.h"
 
 namespace standin {
@@ -50,18 +51,21 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t size, unsigned char *out) 
   std::size_t done = 0;
   return Transfer(size, done,
                   [&](std::size_t at, std::size_t left) {
-                    return pread(fd, out + at, left, static_cast<off_t>(offset + at));
+                    return hooks.pread(fd, out + at, left, static_cast<off_t>(offset + at));
                   }) &&
          done == size;
 }
 
+// Writes all `size` bytes at `offset`, or fails with errno; a write that
+// stops short without an error is EIO, never whatever errno held before.
 bool WriteAt(int fd, std::uint64_t offset, const unsigned char *data, std::size_t size) {
   std::size_t done = 0;
-  return Transfer(size, done,
-                  [&](std::size_t at, std::size_t left) {
-                    return pwrite(fd, data + at, left, static_cast<off_t>(offset + at));
-                  }) &&
-         done == size;
+  if (!Transfer(size, done, [&](std::size_t at, std::size_t left) {
+        return hooks.pwrite(fd, data + at, left, static_cast<off_t>(offset + at));
+      }))
+    return false;
+  if (done != size) errno = EIO;
+  return done == size;
 }
 
 // Whether a transaction log beside the hive holds changes it lacks. One
@@ -182,7 +186,7 @@ LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes) {
 }
 
 int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes) {
-  return WriteAt(fd, 0, bytes.data(), bytes.size()) ? 0 : errno != 0 ? errno : EIO;
+  return WriteAt(fd, 0, bytes.data(), bytes.size()) ? 0 : errno;
 }
 
 std::string SharedHiveKind(std::u16string_view name) {

@@ -238,18 +238,22 @@ bool StoreData(Image &image, std::string_view data, std::uint32_t &field, std::u
     size |= kVkDataInline;
     return true;
   }
-  auto copy = [&](std::size_t from, std::size_t length) {
-    std::uint32_t cell = image.Allocate(4 + length);
-    if (cell != kNil) std::memcpy(image.MutableCell(cell) + 4, data.data() + from, length);
+  // Each segment of big data gets a cell of kMaxCellData, the last one too,
+  // as Windows allocates them (and other readers take them to be).
+  auto copy = [&](std::size_t from, std::size_t length, std::size_t room) {
+    std::uint32_t cell = image.Allocate(4 + room);
+    if (cell == kNil) return kNil;
+    std::memcpy(image.MutableCell(cell) + 4, data.data() + from, length);
+    std::memset(image.MutableCell(cell) + 4 + length, 0, room - length);
     return cell;
   };
-  if (!IsBig(image, size)) return (field = copy(0, data.size())) != kNil;
+  if (!IsBig(image, size)) return (field = copy(0, data.size(), data.size())) != kNil;
   std::uint32_t count = Segments(size);
   std::uint32_t list = image.Allocate(4 + 4 * std::size_t{count});
   if (list == kNil) return false;
   for (std::uint32_t i = 0; i < count; ++i) {
     std::size_t from = std::size_t{i} * kMaxCellData;
-    std::uint32_t segment = copy(from, std::min<std::size_t>(kMaxCellData, data.size() - from));
+    std::uint32_t segment = copy(from, std::min<std::size_t>(kMaxCellData, data.size() - from), kMaxCellData);
     if (segment == kNil) return false;
     PutLe32(image.MutableCell(list) + 4 + 4 * i, segment);
   }

@@ -10,6 +10,8 @@
 namespace standin {
 namespace {
 
+int OpenFile(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
+
 int RenameFile(const char *from, const char *to, bool replace) {
   return replace ? rename(from, to) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
@@ -19,9 +21,22 @@ void CountNothing(Op) {}
 void CountNoClose() {}
 LONG NoFault(Op, const std::string &, std::optional<std::string_view>, long) { return ERROR_SUCCESS; }
 
-constexpr Hooks kPlainHooks = {
-    fsync,        unlink,       fchown,  fchmod, RenameFile, std::chrono::steady_clock::now, Sleep, CountNothing,
-    CountNoClose, CountNoClose, NoFault, false,  0};
+constexpr Hooks kPlainHooks = {OpenFile,
+                               pread,
+                               pwrite,
+                               fsync,
+                               unlink,
+                               fchown,
+                               fchmod,
+                               RenameFile,
+                               std::chrono::steady_clock::now,
+                               Sleep,
+                               CountNothing,
+                               CountNoClose,
+                               CountNoClose,
+                               NoFault,
+                               false,
+                               0};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // What a test may replace in the stand-in, in one table: the system calls
-// whose failures nothing outside the process can bring about on demand, the
+// whose failures nothing outside the process can bring about on demand (the
+// save's, and those that read and write a hive), the
 // clock the lock wait runs on, and the calls' hold for the tests (counted
 // calls, chosen failures, the administrator's role, the caller's buffers).
 // The program runs on the plain table; the tests' library
@@ -23,6 +24,10 @@ namespace standin {
 enum class Op { Open, Create, EnumValue, EnumKey, SetValue, Close, Save, Count };
 
 struct Hooks {
+  // The hive files' reads and writes, and the files they and the lock open.
+  int (*open)(const char *path, int flags, mode_t mode);
+  ssize_t (*pread)(int fd, void *buffer, size_t size, off_t offset);
+  ssize_t (*pwrite)(int fd, const void *buffer, size_t size, off_t offset);
   int (*fsync)(int fd);
   int (*unlink)(const char *path);
   int (*fchown)(int fd, uid_t owner, gid_t group);

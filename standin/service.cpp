@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "standin/hooks.h"
+
 namespace standin {
 
 ServiceOptions &Service() {
@@ -18,10 +20,10 @@ ServiceCounts &Counts() {
 
 int OpenForRun(const char *path, int flags) {
   if (Service().dryRun) {
-    int fd = open(path, flags | O_NOATIME);
+    int fd = hooks.open(path, flags | O_NOATIME, 0);
     if (fd >= 0 || errno != EPERM) return fd;
   }
-  return open(path, flags);
+  return hooks.open(path, flags, 0);
 }
 
 }  // namespace standin

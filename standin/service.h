@@ -35,9 +35,9 @@ struct ServiceCounts {
 ServiceOptions &Service();
 ServiceCounts &Counts();
 
-// open(2) for the hives and the registry file: under a dry run without
-// touching the file's access time, where the kernel lets the caller (the
-// file's owner, or root).
+// open(2), through the table of hooks, for the hives and the registry
+// file: under a dry run without touching the file's access time, where the
+// kernel lets the caller (the file's owner, or root).
 int OpenForRun(const char *path, int flags);
 
 }  // namespace standin

@@ -36,9 +36,12 @@ class HiveTest : public StandinTest {
   static void Hivetool(const std::string &arguments) {
     EXPECT_EQ(std::system((std::string(HIVETOOL) + " " + arguments).c_str()), 0) << arguments;
   }
-  // A session that creates Software\Norvane\KEY and sets a value in it.
-  LONG Change(const char *key, const std::string &data, const char *value = "Value") {
+  // A session that creates Software\Norvane\KEY and sets a value in it,
+  // its system calls changed by `fault`.
+  LONG Change(const char *key, const std::string &data, const char *value = "Value",
+              void (*fault)(standin::Hooks &) = nullptr) {
     standin::Reset();
+    if (fault) fault(standin::hooks);
     HKEY created = nullptr;
     char noClass[1] = "";
     std::string path = std::string("Software\\Norvane\\") + key;
@@ -66,18 +69,29 @@ class HiveTest : public StandinTest {
     if (opened) RegCloseKey(opened);
     return text + "status " + std::to_string(status);
   }
+  // A 32-bit field of the file's base block.
+  std::uint32_t Field(std::size_t at) {
+    const std::string hive = ReadFile(user_);
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4 && at + i < hive.size(); ++i)
+      value |= static_cast<std::uint32_t>(static_cast<unsigned char>(hive[at + i])) << (8 * i);
+    return value;
+  }
   std::string defaults_, user_;
 };
 
 // A hive Windows has not finished with, or one that is not whole, is
-// refused as it is, with a line naming it.
-TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
+// refused as it is, with a line naming it; one whose save fails stays as it
+// was, and nothing is left beside it.
+TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
   struct Case {
     const char *what;
     std::function<void()> damage;
     LONG status;
     const char *says;
+    void (*fault)(standin::Hooks &) = nullptr;  // a save's system call that fails
   };
+  auto kelvaro = [&] { EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS); };
   const Case cases[] = {
       {"sequence numbers that differ: it needs recovery", [&] { Hivetool("sequence " + user_ + " 3 2"); },
        ERROR_SHARING_VIOLATION, "needs recovery"},
@@ -141,16 +155,39 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
        ERROR_ACCESS_DENIED, "one of the machine's own hives"},
       {"a service account's profile", [&] { Hivetool("name " + user_ + " 'ofiles\\LocalService\\NTUSER.DAT'"); },
        ERROR_ACCESS_DENIED, "a service account's hive"},
+      {"a write that stops short", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Input/output error",
+       [](standin::Hooks &calls) {
+         calls.pwrite = [](int fd, const void *data, size_t size, off_t at) -> ssize_t {
+           return at >= 4096 ? 0 : pwrite(fd, data, std::min<size_t>(size, 4096 - at), at);
+         };
+       }},
+      {"a full disk", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: No space left on device",
+       [](standin::Hooks &calls) {
+         calls.pwrite = [](int fd, const void *data, size_t size, off_t at) -> ssize_t {
+           return at >= 4096 ? (errno = ENOSPC, -1) : pwrite(fd, data, std::min<size_t>(size, 4096 - at), at);
+         };
+       }},
+      {"a flush that fails", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Input/output error",
+       [](standin::Hooks &calls) { calls.fsync = [](int) { return errno = EIO, -1; }; }},
+      {"a rename that fails", kelvaro, ERROR_REGISTRY_IO_FAILED, "not saved: Invalid cross-device link",
+       [](standin::Hooks &calls) {
+         calls.rename = [](const char *, const char *, bool) { return errno = EXDEV, -1; };
+       }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
     c.damage();
     const std::string before = ReadFile(user_);
+    const std::vector<std::string> entries = FolderEntries();
     standin::Reset();
     stderrCapture.Start();
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    if (c.fault) {
+      EXPECT_EQ(Change("Kelvaro", "2", "Value", c.fault), c.status);
+    } else {
+      EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
+    }
     std::string line = stderrCapture.Text();
     // One line, naming the file (or the variable that is missing), and why.
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
@@ -158,6 +195,7 @@ TEST_F(HiveTest, HivesNotFinishedWithOrNotWholeAreRefusedUnchanged) {
         << line;
     EXPECT_NE(line.find(c.says), std::string::npos) << line;
     EXPECT_EQ(ReadFile(user_), before);
+    EXPECT_EQ(FolderEntries(), entries);
     TearDown();
   }
 }
@@ -214,10 +252,21 @@ TEST_F(HiveTest, OnlyTheUsersHiveTakesChangesAndOnlyWhenThereAreAny) {
   EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS);
   ASSERT_EQ(stat(user_.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino) << "a run that changed nothing wrote the hive";
+  const std::uint32_t sequence = Field(4);
   EXPECT_EQ(Change("Kelvaro", "2"), ERROR_SUCCESS);
   ASSERT_EQ(stat(user_.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);
   Hivetool("check " + user_);
+  // A save raises both sequence numbers, as a clean write of Windows' does:
+  // a log left beside the hive is then older than it.
+  EXPECT_GT(Field(4), sequence);
+  EXPECT_GT(Field(8), sequence);
+  // Data up to 16,344 bytes is in one cell; beyond, in segments of that
+  // size, the last one too.
+  for (std::size_t size : {16344u, 16345u, 32689u}) {
+    EXPECT_EQ(Change("Big", std::string(size, 'b')), ERROR_SUCCESS) << size;
+    Hivetool("check " + user_);
+  }
   EXPECT_EQ(ReadFile(defaults_), defaults);
   // Nothing may be created or set in the default profile's hive, not even
   // by an administrator.
@@ -268,7 +317,12 @@ TEST_F(HiveTest, ManySubkeysAreSplitAsWindowsSplitsThemAndRoomIsReused) {
   standin::Reset();
   HKEY held = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held), ERROR_SUCCESS);  // one session for all
-  addKeys(0, 1100);
+  // One more than a leaf holds.
+  addKeys(0, 508);
+  ASSERT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  Hivetool("check " + user_);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held), ERROR_SUCCESS);
+  addKeys(508, 1100);
   ASSERT_EQ(RegCloseKey(held), ERROR_SUCCESS);
   Hivetool("check " + user_);
   const std::size_t once = ReadFile(user_).size();

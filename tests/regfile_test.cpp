@@ -339,6 +339,34 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
            "hive equality");
     expect(standin::HiveNameHash(b.units) == (u'X' * 37u + upper[b.unit]) * 37u + u'Y', b, b, "hive hash");
   }
+  // Names that share a start and differ within or beside a surrogate (of a
+  // pair, a lone one, one that stands for a byte) order as their whole
+  // lower-case units do, wherever the comparison of their bytes stops: a
+  // high surrogate in three bytes, say, is one unit or three as what
+  // follows it says.
+  const std::u16string starts[] = {u"", u"x", {0xD800}, {0xDCED, 0xDCA0, 0xDC80}, {0xD83D, 0xDE00}};
+  const char16_t some[] = {0, u'a', u'B', 0xE9, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xDC80, 0xDCED, 0xFFFF};
+  std::vector<Name> mixed;
+  for (const std::u16string &start : starts) {
+    for (char16_t x : some) {
+      for (char16_t y : some) {
+        Name name{x, start, {}};
+        for (char16_t unit : {x, y}) name.units += unit ? std::u16string(1, unit) : u"";
+        if (standin::FromUtf16(name.units, name.text)) mixed.push_back(name);
+      }
+    }
+  }
+  auto lowered = [&](const std::u16string &units) {
+    std::u16string out;
+    for (char16_t unit : units) out += lower[unit];
+    return out;
+  };
+  for (const Name &a : mixed) {
+    for (const Name &b : mixed) {
+      int want = lowered(a.units).compare(lowered(b.units)), got = standin::CompareNoCase(a.text, b.text);
+      expect((want < 0) == (got < 0) && (want == 0) == (got == 0), a, b, "stand-in order of surrogates");
+    }
+  }
   EXPECT_EQ(wrong, 0u) << "first: " << first;
 }
 

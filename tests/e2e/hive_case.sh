@@ -1,9 +1,11 @@
 # The hive mode of run_case.sh (sourced): the case's trees go into hive
 # files made from nothing (hivetool blank), lorimex runs on them, and the
-# user's hive must afterwards hold the expected tree, read back through the
-# stand-in's hive layer and, independently, with libregf's regfexport; it
-# must keep Windows' rules (hivetool check, as every hive the case made),
-# and the default hive must be exactly as it was.
+# user's hive must afterwards hold the tree that expected.reg says, read
+# back through the stand-in's hive layer and, apart from the program's own
+# hive code, by libhivex (hivexdump); it must read as the reference hive
+# the writer made of expected.reg does, to libhivex and libregf's
+# regfexport; it must keep Windows' rules (hivetool check, as every hive
+# the case made), and the default hive must be exactly as it was.
 build=$(dirname "$lorimex")
 
 # fill FILE HIVE KEY: the file's KEY becomes the hive's root.
@@ -46,6 +48,18 @@ check_hives() {
   # for damage: where a case made such values, that is not compared.
   local keep=.
   [ -f "$case_dir/damage" ] && keep='^Is corrupted$'
+  # What the .reg file says against what libhivex reads in the hive, key
+  # by key: the subkeys' order is Windows' in the hive, not the .reg file's
+  # (hivetool check checks it).
+  if [ ! -x "$build/hivexdump" ]; then
+    echo "--- no hivexdump (libhivex-dev): the hive is not read apart from the program"
+    failed=1
+  fi
+  by_key() { awk '/^[^ ]/ { key = $0 } { print key "\t" $0 }' "$1" | LC_ALL=C sort; }
+  by_key "$work/expected.tree" >"$work/expected.keys"
+  "$build/hivexdump" "$work/user.hiv" Software >"$work/hive.libhivex" 2>&1
+  by_key "$work/hive.libhivex" >"$work/hive.keys"
+  check "$work/expected.keys" "$work/hive.keys" "tree read by libhivex against expected.reg"
   if [ -x "$build/hivexdump" ]; then
     "$build/hivexdump" "$work/reference.hiv" >"$work/expected.hivex" 2>&1
     "$build/hivexdump" "$work/user.hiv" >"$work/hive.hivex" 2>&1

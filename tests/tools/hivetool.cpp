@@ -4,6 +4,7 @@
 //   hivetool blank FILE [MINOR]   a hive holding only its root key, of
 //                                 format 1.MINOR (1.5 unless given)
 //   hivetool check FILE           Windows' rules, one line per break of them
+//                                 (the sizes a key notes among them)
 //   hivetool sequence FILE N M    sets the two sequence numbers
 //   hivetool nul FILE             turns U+0001 in names into NUL, which
 //                                 no .reg file and no library call can hold
@@ -317,12 +318,23 @@ class Checker {
         Fail(path + ": " + Printable(name) + " out of order or a case duplicate");
       Key(children[i], path + "\\" + Printable(name), depth + 1);
     }
+    // The largest sizes a key notes, which Windows raises with each new
+    // subkey and value and callers size buffers by (RegQueryInfoKey gives
+    // them in units): names in bytes of UTF-16, whatever form a name is
+    // kept in, and data in bytes.
+    std::size_t longest = 0;
+    for (std::uint32_t child : children) longest = std::max(longest, 2 * Name(Cell(child)).size());
+    Largest(Get16(hive_, nk + 56), longest, path + ": largest subkey name");
     Values(nk, path);
   }
   // Data beyond 16,344 bytes Windows reads from a "db" cell (format 1.4 on).
+  void Largest(std::size_t noted, std::size_t largest, const std::string &what) {
+    if (noted < largest) Fail(what + " noted as " + std::to_string(noted) + ", not " + std::to_string(largest));
+  }
   void Values(std::size_t nk, const std::string &path) {
     std::uint32_t count = Get32(hive_, nk + 40), list = Get32(hive_, nk + 44);
     if (count > 0 && !Use(list, 4 + 4 * std::size_t{count}, path + ": value list")) return;
+    std::size_t longestName = 0, largestData = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint32_t offset = Get32(hive_, Cell(list) + 4 + 4 * i);
       std::size_t vk = Cell(offset);
@@ -332,6 +344,9 @@ class Checker {
         continue;
       }
       std::uint32_t size = Get32(hive_, vk + 8), data = Get32(hive_, vk + 12);
+      std::size_t nameBytes = Get16(hive_, vk + 6);
+      longestName = std::max(longestName, Get16(hive_, vk + 20) & 1 ? 2 * nameBytes : nameBytes);
+      largestData = std::max<std::size_t>(largestData, size & 0x7FFFFFFFu);
       if (size & 0x80000000u) {
         if ((size & 0x7FFFFFFFu) > 4) Fail(path + ": inline data over 4 bytes");
       } else if (size > 16344 && Get32(hive_, 24) >= 4) {
@@ -342,13 +357,16 @@ class Checker {
         std::size_t segments = Get16(hive_, Cell(data) + 6), segmentList = Get32(hive_, Cell(data) + 8);
         if (segments != (size + 16343) / 16344) Fail(path + ": big data of a wrong number of segments");
         if (!Use(static_cast<std::uint32_t>(segmentList), 4 + 4 * segments, path + ": segment list")) continue;
-        for (std::size_t s = 0, left = size; s < segments; ++s, left -= std::min<std::size_t>(left, 16344))
-          Use(Get32(hive_, Cell(static_cast<std::uint32_t>(segmentList)) + 4 + 4 * s),
-              4 + std::min<std::size_t>(left, 16344), path + ": segment");
+        // Windows gives every segment, the last one too, a cell of 16,344
+        // bytes, and other readers take each to be that large.
+        for (std::size_t s = 0; s < segments; ++s)
+          Use(Get32(hive_, Cell(static_cast<std::uint32_t>(segmentList)) + 4 + 4 * s), 4 + 16344, path + ": segment");
       } else if (size > 0) {
         Use(data, 4 + std::size_t{size}, path + ": data");
       }
     }
+    Largest(Get32(hive_, nk + 64), longestName, path + ": largest value name");
+    Largest(Get32(hive_, nk + 68), largestData, path + ": largest data");
   }
 
   Bytes hive_;
@@ -406,6 +424,13 @@ int Damage(const std::string &command, char **args, int count) {
   if (hive.size() < 8192) return 1;
   std::size_t key = count > 1 ? KeyAt(hive, args[1]) : 0;
   std::string what = count == 4 ? args[3] : "";
+  // KEY, holding what OTHER holds, notes OTHER's largest sizes too: the
+  // damage is the sharing alone.
+  auto noteSizes = [&](std::size_t other) {
+    Set16(hive, key + 56, std::max(Get16(hive, key + 56), Get16(hive, other + 56)));
+    for (std::size_t field : {64, 68})
+      Set32(hive, key + field, std::max(Get32(hive, key + field), Get32(hive, other + field)));
+  };
   if (command == "share" && count == 4 && (what == "data" || what == "node")) {
     // KEY's first value takes OTHER's first value's data, or OTHER's node.
     std::size_t other = KeyAt(hive, args[2]);
@@ -414,12 +439,14 @@ int Damage(const std::string &command, char **args, int count) {
     std::size_t from = 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, other + 44)} + 4)};
     Set32(hive, vk + 8, what == "node" ? 8 : Get32(hive, from + 8));
     Set32(hive, vk + 12, what == "node" ? static_cast<std::uint32_t>(other - 4096) : Get32(hive, from + 12));
+    noteSizes(other);
   } else if (command == "share" && count == 4) {
     // KEY takes OTHER's subkey list or value list: one cell, two keys.
     std::size_t other = KeyAt(hive, args[2]), field = what == "values" ? 40 : 24;
     if (!key || !other) return 1;
     Set32(hive, key + field, Get32(hive, other + field));
     Set32(hive, key + field + (field == 24 ? 8 : 4), Get32(hive, other + field + (field == 24 ? 8 : 4)));
+    noteSizes(other);
   } else if (command == "hash" && count == 2) {
     // KEY's entry in its parent's list gets a hash one off.
     std::size_t list = key ? 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, key + 20)} + 32)} : 0;
