@@ -1,6 +1,7 @@
 #include "profiles/runner.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -51,6 +52,7 @@ class Run {
  private:
   bool Start(const Found &found);
   void Wait();
+  void Lost();
   void Ended(const std::string &path, const Outcome &outcome);
 
   const Options &options_;
@@ -87,6 +89,7 @@ bool Run::Start(const Found &found) {
 void Run::Wait() {
   int status = 0;
   pid_t pid = waitpid(-1, &status, 0);
+  if (pid < 0 && errno == ECHILD) return Lost();
   auto found = pid > 0 ? running_.find(pid) : running_.end();
   if (found == running_.end()) return;
   auto [hive, child] = std::move(found->second);
@@ -95,6 +98,18 @@ void Run::Wait() {
   if (!FinishChild(child, status, outcome) && !options_.dryRun)
     RunInChild([this, &hive = hive] { return CleanUpAfter(options_, hive); });
   Ended(hive, outcome);
+}
+
+// Children the system no longer has for the command to wait for: their
+// ends cannot be known.
+void Run::Lost() {
+  for (auto &[pid, running] : running_) {
+    Outcome outcome;
+    outcome.detail = "the end of its service could not be seen";
+    close(running.second.fd);
+    Ended(running.first, outcome);
+  }
+  running_.clear();
 }
 
 void Run::Ended(const std::string &path, const Outcome &outcome) {
@@ -139,6 +154,9 @@ void CatchStopSignals() {
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: the wait for a child returns, and no new one starts.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // Ignored, as a parent may leave it, SIGCHLD would take the children's
+  // ends away before the command could wait for them.
+  std::signal(SIGCHLD, SIG_DFL);
 }
 
 Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report) {

@@ -78,6 +78,10 @@ after=$(snapshot)
 [ "$after" = "$before" ] || { fail "the dry run changed files"; diff <(echo "$before") <(echo "$after"); }
 diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a hive's bytes"
 [ ! -e "$work/backup" ] || fail "the dry run made a backup"
+# A parent that left SIGCHLD ignored must not keep the command from waiting
+# for its services.
+perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV' timeout 60 "$command" --dry-run "$default" "$p" >"$work/out" 2>&1
+grep -q '^profiles: 5, would update: 2, ' "$work/out" || fail "with SIGCHLD ignored: $(tail -1 "$work/out")"
 # What the save would refuse, the dry run refuses too.
 ln "$p/alice/NTUSER.DAT" "$work/second-name"
 run --dry-run "$default" "$p"
