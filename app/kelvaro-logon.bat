@@ -5,8 +5,15 @@ set "lorimex=%~dp0lorimex.exe"
 set "log=%APPDATA%\Norvane\lorimex.log"
 set "logon=%DATE% %TIME% %COMPUTERNAME% %USERDOMAIN%\%USERNAME%"
 if not exist "%APPDATA%\Norvane" mkdir "%APPDATA%\Norvane"
-if exist "%log%" for %%L in ("%log%") do if %%~zL GTR 65536 move /y "%log%" "%log%.old" >nul
+if exist "%log%" for %%L in ("%log%") do if %%~zL GTR 65536 move /y "%log%" "%log%.old" >nul 2>&1 || type nul >"%log%"
 setlocal EnableDelayedExpansion
+rem Where a policy forbids reg.exe the guard below cannot work: no run.
+reg query "HKCU\Software" >nul 2>&1
+if errorlevel 1 (
+  >>"!log!" echo !logon!: reg.exe cannot read the registry, lorimex not run
+  echo reg.exe cannot read the registry: lorimex not run
+  goto :eof
+)
 reg query "HKCU\Software\Norvane\Kelvaro" >nul 2>&1
 if not errorlevel 1 (
   >>"!log!" echo !logon!: Kelvaro settings found, lorimex not run
@@ -17,6 +24,12 @@ if not exist "!lorimex!" (
   echo lorimex.exe not found at !lorimex!: see !log!
   goto :eof
 )
+rem A log that does not grow cannot be written: lorimex runs without one.
+set "size=none"
+for %%L in ("%log%") do set "size=%%~zL"
 >>"!log!" echo !logon!: no Kelvaro settings, running !lorimex!
-"!lorimex!" >>"!log!" 2>&1
+set "output=!log!"
+for %%L in ("%log%") do if "%%~zL"=="!size!" set "output=nul"
+if "!output!"=="nul" echo cannot write !log!: lorimex runs without its log
+"!lorimex!" >>"!output!" 2>&1
 if errorlevel 1 echo lorimex reported errors: see !log!

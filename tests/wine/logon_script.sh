@@ -8,7 +8,11 @@
 #     console says so, and still no Kelvaro key;
 #   - the default profile with Kelvaro: the user gets Language=de;
 #   - the user sets fr, the log has grown past 64 KB: the next logon keeps fr
-#     (a run would put de back) and moves the log to lorimex.log.old.
+#     (a run would put de back) and moves the log to lorimex.log.old;
+#   - reg.exe forbidden (a reg.bat that fails first on the PATH): fr kept,
+#     the log says why lorimex was not run;
+#   - the user without the key again and a log that cannot be written (a
+#     folder in its place): the copy is made all the same.
 #   logon_script.sh WINDOWS_BUILD DOCUMENT...
 set -u
 windows=$1 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,7 +41,11 @@ load() {
   wine_run "$windows/regload.exe" "Z:$work/profile.reg" </dev/null >"$work/load.out" 2>&1 ||
     { echo "loading the default profile failed:"; cat "$work/load.out"; exit 1; }
 }
-logon() { wine_run cmd /c "$(winpath "$script")" </dev/null >"$work/logon-$1.out" 2>&1; }
+# logon NAME [FOLDER]: FOLDER first on the PATH.
+logon() {
+  local path=${2:+"set PATH=$(winpath "$2");%PATH%&& "}
+  wine_run cmd /c "$path$(winpath "$script")" </dev/null >"$work/logon-$1.out" 2>&1
+}
 language() {
   wine_run "$windows/regdump.exe" hkcu 'Software\Norvane\Kelvaro\Options' </dev/null | tr -d '\r' |
     sed -n 's/^  "Language" 1: //p'
@@ -81,4 +89,18 @@ logon 2
 [ "$(stat -c %s "$log.old" 2>/dev/null)" = "$size" ] || { echo "a log of $size bytes was not moved to lorimex.log.old"; failed=1; }
 logged 'Kelvaro settings found, lorimex not run' "second logon"
 [ "$(wc -l <"$log")" = 1 ] || { echo "second logon: the log holds more than its line"; cat "$log"; failed=1; }
+
+# A program that fails for every reg query stands in for a forbidden reg.exe.
+mkdir "$work/forbidden"
+cp "$windows/reglink.exe" "$work/forbidden/reg.exe"
+logon forbidden "$work/forbidden"
+[ "$(language)" = "$fr" ] || { echo "reg.exe forbidden: Language is '$(language)', the user's fr is lost"; failed=1; }
+logged 'reg.exe cannot read the registry, lorimex not run' "reg.exe forbidden"
+
+wine_run reg delete 'HKCU\Software\Norvane' /f </dev/null >/dev/null 2>&1 || { echo "reg delete failed"; exit 1; }
+rm -f "$log" && mkdir "$log"
+logon unwritable
+[ "$(language)" = "$de" ] || { echo "a log that cannot be written: Language is '$(language)', not de"; cat "$work/logon-unwritable.out"; failed=1; }
+grep -q 'cannot write' "$work/logon-unwritable.out" || { echo "a log that cannot be written: the console does not say so"; failed=1; }
+rmdir "$log"
 exit $failed

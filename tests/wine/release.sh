@@ -16,11 +16,11 @@ fail() { echo "$*"; failed=1; }
 name=lorimex-$version-$suffix
 (cd "$windows" && cpack -B "$work" >/dev/null) || { echo "cpack failed"; exit 1; }
 listing=$(cmake -E tar tf "$work/$name.zip" 2>&1 | sort | paste -sd ' ')
-[ "$listing" = "$name/LICENSE $name/kelvaro-logon.bat $name/lorimex-guide.txt $name/lorimex.exe" ] ||
+[ "$listing" = "$name/LICENSE.txt $name/kelvaro-logon.bat $name/lorimex-guide.txt $name/lorimex.exe" ] ||
   fail "$name.zip holds: $listing"
 (cd "$work" && cmake -E tar xf "$name.zip") || exit 1
 shipped=$work/$name
-for pair in app/kelvaro-logon.bat:kelvaro-logon.bat docs/windows-guide.md:lorimex-guide.txt LICENSE:LICENSE; do
+for pair in app/kelvaro-logon.bat:kelvaro-logon.bat docs/windows-guide.md:lorimex-guide.txt LICENSE:LICENSE.txt; do
   source=$root/${pair%%:*} text=$shipped/${pair#*:}
   [ "$(grep -c $'\r$' "$text")" = "$(wc -l <"$source")" ] || fail "${pair#*:} has lines without CR LF"
   tr -d '\r' <"$text" | cmp -s - "$source" || fail "${pair#*:} is not ${pair%%:*}"
