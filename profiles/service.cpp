@@ -106,7 +106,7 @@ std::string Joined(const std::string &line, const std::string &reason) {
 bool HoldsProduct(HKEY root, const WCHAR *path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  bool found = standin::Counts().listsRelisted == 0;
+  bool found = standin::Counts().keysHidden == 0;
   (void)RegCloseKey(key);
   return found;
 }

@@ -205,9 +205,9 @@ LONG HiveRun::State::ReadKey(Key &key, Place &place) {
     // The run went into the key by its name: a list of its parent that
     // Windows could not search is written anew, as Windows writes it, so
     // that what the run does there is seen.
-    if (place.up && !place.up->searchable && !place.up->relisted) {
+    if (place.up && !place.up->searchable) {
       changed = place.up->relisted = true;
-      ++Counts().listsRelisted;
+      if (!hive::Findable(userHive.image, place.up->node, place.node)) ++Counts().keysHidden;
     }
   } else {
     for (const auto &subkey : subkeys) places.erase(subkey.get());

@@ -351,7 +351,10 @@ void RepairAsLoaded(Image &image, const Findings &found) {
   for (std::uint32_t nk : found.classless) PutLe16(image.MutableCell(nk) + kNkClassLength, 0);
 }
 
-bool Searchable(const Image &image, std::uint32_t nk) {
+namespace {
+
+// The check of Searchable, of every entry or only of `only`'s (kNil: every).
+bool ListSearchable(const Image &image, std::uint32_t nk, std::uint32_t only) {
   std::vector<std::uint32_t> children, cells;
   if (!ReadSubkeys(image, nk, children, cells).empty()) return false;
   std::unordered_map<std::uint32_t, std::u16string> names;
@@ -371,6 +374,7 @@ bool Searchable(const Image &image, std::uint32_t nk) {
     if (!hashed && !image.Is(leaf, "lf", kListEntries)) continue;
     for (std::size_t i = 0; i < count; ++i) {
       const unsigned char *entry = cell + kListEntries + 8 * i;
+      if (only != kNil && Le32(entry) != only) continue;
       unsigned char expected[4];
       PutEntryKey(expected, Child{names[Le32(entry)], Le32(entry)}, hashed);
       if (std::memcmp(expected, entry + 4, 4) != 0) return false;
@@ -378,6 +382,12 @@ bool Searchable(const Image &image, std::uint32_t nk) {
   }
   return true;
 }
+
+}  // namespace
+
+bool Searchable(const Image &image, std::uint32_t nk) { return ListSearchable(image, nk, kNil); }
+
+bool Findable(const Image &image, std::uint32_t nk, std::uint32_t child) { return ListSearchable(image, nk, child); }
 
 std::uint32_t WriteKeyNode(Image &image, std::u16string_view name, std::uint32_t parent, std::uint64_t now) {
   std::size_t nameBytes = NameBytes(name);

@@ -67,6 +67,10 @@ void RepairAsLoaded(Image &image, const Findings &found);
 // Windows' order, each "lh" entry with its name's hash, each "lf" entry
 // with its hint, no leaf of an index empty. Windows writes lists so.
 bool Searchable(const Image &image, std::uint32_t nk);
+// Whether that lookup finds the subkey `child` of `nk`: the list in
+// Windows' order, and the child's own entry right (a wrong entry of another
+// key hides only that key).
+bool Findable(const Image &image, std::uint32_t nk, std::uint32_t child);
 
 // The writer. Each returns the new cell, or kNil when the hive cannot grow.
 // A key node named `name` below `parent`, with the parent's security.

@@ -27,7 +27,7 @@ struct ServiceCounts {
   unsigned long keysCreated = 0;
   unsigned long valuesSet = 0;       // values new to their key or given new data
   unsigned long valuesReplaced = 0;  // of those, values that held other data
-  unsigned long listsRelisted = 0;   // subkey lists on the run's way that Windows could not search
+  unsigned long keysHidden = 0;      // keys the run reached that Windows' lookup could not find
   bool replaced = false;             // a save replaced the hive (dry run: would have)
 };
 

@@ -136,6 +136,17 @@ expect 0 "$p/alice/NTUSER.DAT: unchanged" "$p/erin/NTUSER.DAT: unchanged" \
   "profiles: 3, updated: 1, unchanged: 2, skipped: 0, failed: 0"
 cmp -s "$work/alice.before" "$work/backup/bob/ntuser.dat" || fail "an older backup was overwritten"
 
+# A wrong hash on a key beside the way hides only that key from Windows:
+# the user's own settings are found, and kept.
+mkdir -p "$work/beside/gus"
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"W"="x"\n' >"$work/desktop.reg"
+cp "$work/own.hiv" "$work/beside/gus/NTUSER.DAT"
+LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$work/beside/gus/NTUSER.DAT "$build/regload" --wide \
+  --into-user HKEY_CURRENT_USER "$work/desktop.reg"
+"$build/hivetool" hash "$work/beside/gus/NTUSER.DAT" 'Control Panel'
+run "$default" "$work/beside"
+expect 0 "$work/beside/gus/NTUSER.DAT: $skipped" "profiles: 1, updated: 0, unchanged: 0, skipped: 1, failed: 0"
+
 # Nothing can be done: exit 2, one line, no profile touched.
 mkdir "$work/empty"
 "$build/hivetool" blank "$work/bare.hiv"
