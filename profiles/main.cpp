@@ -1,12 +1,16 @@
 // lorimex-profiles: gives every roaming profile on a file server the
 // Kelvaro settings of a default profile, offline, through their hives.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "profiles/child.h"
 #include "profiles/options.h"
@@ -40,11 +44,60 @@ void OpenStandardStreams() {
   }
 }
 
-bool SameFolder(const std::string &a, const std::string &b) {
+bool SameFile(const std::string &a, const std::string &b) {
   struct stat one {};
   struct stat other {};
   return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
          one.st_ino == other.st_ino;
+}
+
+std::string FolderOf(const std::string &path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether `path` (there or not yet) lies in `folder`, or is it: the
+// nearest folder of it that is there is looked at, links followed.
+bool Within(std::string path, const std::string &folder) {
+  char real[PATH_MAX], top[PATH_MAX];
+  if (!realpath(folder.c_str(), top)) return false;
+  while (!realpath(path.c_str(), real)) {
+    std::string above = FolderOf(path);
+    if (above == path) return false;
+    path = above;
+  }
+  std::string inside = real, outer = top;
+  return inside == outer || inside.compare(0, outer.size() + 1, outer + "/") == 0;
+}
+
+// Whether `path` is one of the profiles' hives: FOLDER/NTUSER.DAT of the
+// profiles' folder, the name in any case.
+bool IsProfileHive(const std::string &path, const std::string &folder) {
+  std::size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && SameFile(FolderOf(FolderOf(path)), folder);
+}
+
+// What the command writes or reads as the default must not be what it
+// services: a report over a hive, a profile's hive taken for the default
+// profile's, backups among the profiles.
+int RefuseOverlaps(const profiles::Options &options) {
+  const std::string &folder = options.profilesDir;
+  if (IsProfileHive(options.defaultHive, folder))
+    return Cannot(options.defaultHive,
+                  "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)");
+  const std::string &report = options.reportPath;
+  if (!report.empty() && (SameFile(report, options.defaultHive) || IsProfileHive(report, folder)))
+    return Cannot(report, "is a hive the command reads or services: give --report another file");
+  const std::string &backup = options.backupDir;
+  struct stat st {};
+  if (!backup.empty() && stat(backup.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+    return Cannot(backup, "not a folder: give --backup a folder");
+  if (!backup.empty() && Within(backup, folder))
+    return Cannot(backup,
+                  "is in the profiles' folder, which the backups would be mixed into: give --backup another folder");
+  return 0;
 }
 
 // The default hive, once, before any profile.
@@ -57,6 +110,21 @@ int CheckDefault(const std::string &path) {
   return outcome.result == profiles::Result::Failed ? Cannot(path, outcome.detail) : 0;
 }
 
+// The copy of the default hive's product key, tried once on the first
+// profiles that can be opened.
+int CheckDefaultCopy(const std::string &path, const std::string &folder) {
+  constexpr std::size_t kTried = 5;
+  std::vector<std::string> hives;
+  std::string why;
+  profiles::ProfileWalk walk(folder);
+  profiles::Found found;
+  for (walk.Open(why); hives.size() < kTried && walk.Next(found);) {
+    if (found.problem.empty()) hives.push_back(found.path);
+  }
+  profiles::Outcome outcome = profiles::RunInChild([&] { return profiles::CheckDefaultCopy(path, hives); });
+  return outcome.result == profiles::Result::Failed ? Cannot(path, outcome.detail) : 0;
+}
+
 int Serve(profiles::Options &options) {
   if (int status = CheckDefault(options.defaultHive)) return status;
   std::string why;
@@ -66,8 +134,8 @@ int Serve(profiles::Options &options) {
   if (!profiles::CountProfiles(folder, total, why) || !walk.Open(why))
     return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
   if (total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
-  if (!options.backupDir.empty() && SameFolder(options.backupDir, folder))
-    return Cannot(options.backupDir, "the backups would be the profiles themselves: give --backup another folder");
+  if (int status = RefuseOverlaps(options)) return status;
+  if (int status = CheckDefaultCopy(options.defaultHive, folder)) return status;
   profiles::ReportFile report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
   profiles::Tally tally = profiles::ServiceAll(options, walk, total, report);

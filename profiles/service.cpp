@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "app/update.h"
 #include "profiles/backup.h"
@@ -68,16 +69,21 @@ std::string FirstLine(const std::string &text, std::size_t from = 0) {
   return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
-// The first error line of the run's output, without its indentation.
-std::string FirstErrorLine(const std::string &output) {
+// The first line of the run's output that begins, after its indentation,
+// with one of `starts`.
+std::string FirstLineOf(const std::string &output, std::initializer_list<const char *> starts) {
   for (std::size_t at = 0; at < output.size();) {
     std::string line = FirstLine(output, at);
     std::size_t start = line.find_first_not_of(' ');
-    if (start != std::string::npos && line.compare(start, 6, "Error ") == 0) return line.substr(start);
+    for (const char *begin : starts) {
+      if (start != std::string::npos && line.compare(start, std::strlen(begin), begin) == 0) return line.substr(start);
+    }
     at += line.size() + 1;
   }
   return "";
 }
+
+std::string FirstErrorLine(const std::string &output) { return FirstLineOf(output, {"Error "}); }
 
 bool StripPrefix(std::string &text, const std::string &prefix) {
   if (prefix.empty() || text.compare(0, prefix.size(), prefix) != 0) return false;
@@ -133,6 +139,28 @@ Outcome CheckDefaultHive(const std::string &path) {
         "(reg save HKU\\.DEFAULT default.hiv)";
   } else {
     outcome.detail = reason.empty() ? "cannot be read (error " + std::to_string(status) + ")" : reason;
+  }
+  return outcome;
+}
+
+Outcome CheckDefaultCopy(const std::string &path, const std::vector<std::string> &hives) {
+  standin::Service().dryRun = true;
+  setenv(standin::kDefaultHiveVariable, path.c_str(), 1);
+  Outcome outcome;
+  outcome.result = Result::Unchanged;
+  for (const std::string &hive : hives) {
+    setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+    Capture output(1), errors(2);
+    if (!output.Held() || !errors.Held()) break;
+    // A profile the run cannot open tells nothing of the default hive.
+    if (RunUpdate() != 0 && FirstErrorLine(output.Taken()).find(" occurred opening ") != std::string::npos) continue;
+    std::string line = FirstLineOf(output.Taken(), {"Error opening source key ", "Error enumerating value at index "});
+    if (!line.empty()) {
+      outcome.result = Result::Failed;
+      outcome.detail = "the copy cannot read all of its Software\\Norvane\\Kelvaro (" + line +
+                       "): every profile would get only part of it";
+    }
+    break;
   }
   return outcome;
 }

@@ -429,11 +429,11 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   if (status != ERROR_SUCCESS) return status;
   state.userHive.image.Seal(state.now);
   // A dry run goes as far as a save goes without writing, so that it fails
-  // where the save would.
+  // where the save would; nor is a hive kept that will not be replaced.
+  if ((status = state.lock.MayReplace()) != ERROR_SUCCESS) return status;
   if (Service().dryRun) {
-    status = state.lock.MayReplace();
-    Counts().replaced = status == ERROR_SUCCESS;
-    return status;
+    Counts().replaced = true;
+    return ERROR_SUCCESS;
   }
   if (Service().beforeReplace &&
       (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)

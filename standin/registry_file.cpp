@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "regfile/names.h"
 #include "standin/hooks.h"
@@ -181,6 +182,14 @@ class TemporaryFile {
 
 // Why the new file cannot have the old one's owner and group, and what
 // would let it.
+// Whether the one who runs is of the group, as the kernel checks a chown.
+bool InGroup(gid_t group) {
+  if (group == getegid()) return true;
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
 std::string OwnerRefusal(const struct stat &old, int error) {
   std::string cause = std::string(": ") + std::strerror(error) + ": not saved";
   if (old.st_uid != geteuid())
@@ -349,6 +358,9 @@ LONG RegistryLock::MayReplace() const {
     return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
   if (old_.st_nlink > 1)
     return Report(path_, "has other hard links, which a new file would part from it: not saved", ERROR_ACCESS_DENIED);
+  // The new file could not be given the old one's owner and group.
+  if (geteuid() != 0 && old_.st_uid != geteuid()) return Report(path_, OwnerRefusal(old_, EPERM), ERROR_ACCESS_DENIED);
+  if (geteuid() != 0 && !InGroup(old_.st_gid)) return Report(path_, OwnerRefusal(old_, EPERM), ERROR_ACCESS_DENIED);
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
     return RefuseTemporaryFile(path_, folder, old_.st_uid == geteuid(), errno);
   return ERROR_SUCCESS;

@@ -150,6 +150,11 @@ expect 0 "$work/beside/gus/NTUSER.DAT: $skipped" "profiles: 1, updated: 0, uncha
 # Nothing can be done: exit 2, one line, no profile touched.
 mkdir "$work/empty"
 "$build/hivetool" blank "$work/bare.hiv"
+# A default profile whose settings the copy cannot read whole: a value
+# past the copy's 2048 bytes.
+perl -e 'print "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"Version\"=\"4.2\"\n";
+  print "\"Layout\"=hex:", join(",", ("00") x 3000), "\n\"Server\"=\"srv1\"\n"' >"$work/big.reg"
+fill "$work/big.hiv" 'HKEY_USERS\.DEFAULT' "$work/big.reg"
 role="(the default profile's hive, saved with reg save HKU\\.DEFAULT)"
 settle "$p"
 before=$(snapshot)
@@ -164,7 +169,13 @@ $work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the 
 $work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf")
 $default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
 $default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
---backup $p/ $default $p|$p/: the backups would be the profiles themselves: give --backup another folder
+--backup $p/ $default $p|$p/: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
+--backup $p/alice/sub $default $p|$p/alice/sub: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
+--backup $default $default $p|$default: not a folder: give --backup a folder
+--report $default $default $p|$default: is a hive the command reads or services: give --report another file
+--report $p/bob/ntuser.dat $default $p|$p/bob/ntuser.dat: is a hive the command reads or services: give --report another file
+$p/alice/NTUSER.DAT $p|$p/alice/NTUSER.DAT: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
+$work/big.hiv $p|$work/big.hiv: the copy cannot read all of its Software\\Norvane\\Kelvaro (Error enumerating value at index 1): every profile would get only part of it
 --jobs 0 $default $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0"
 $default|the folder of the profiles is missing
 --report $work/none/r.csv $default $p|$work/none/r.csv: cannot write a file in $work/none/: No such file or directory
