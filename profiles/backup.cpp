@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "standin/file_io.h"
+
 namespace profiles {
 namespace {
 
@@ -40,18 +42,12 @@ LONG Refuse(const std::string &backup, const char *what, int error) {
   return error == ENOSPC || error == EDQUOT || error == EIO ? ERROR_REGISTRY_IO_FAILED : ERROR_ACCESS_DENIED;
 }
 
-std::string FolderOf(const std::string &path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string NameOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // A backup's temporary files are named for it, so that those of a service
 // that was killed can be found and removed.
 std::string TemporaryPrefix(const std::string &backup) {
-  return FolderOf(backup) + "/." + NameOf(backup).substr(0, 200) + ".lorimex-backup-";
+  return standin::FolderOf(backup) + "/." + NameOf(backup).substr(0, 200) + ".lorimex-backup-";
 }
 
 // Each missing folder on the way, readable by root alone.
@@ -61,7 +57,7 @@ bool MakeFolders(const std::string &folder) {
     if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
     return S_ISDIR(st.st_mode);
   }
-  std::string above = FolderOf(folder);
+  std::string above = standin::FolderOf(folder);
   if (above != folder && !MakeFolders(above)) return false;
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -132,7 +128,7 @@ LONG BackUpHive(int fd, const std::string &backup) {
                  backup.c_str());
     return ERROR_ACCESS_DENIED;
   }
-  if (!MakeFolders(FolderOf(backup))) return Refuse(backup, "its folder", errno);
+  if (!MakeFolders(standin::FolderOf(backup))) return Refuse(backup, "its folder", errno);
   Temporary temporary(backup);
   if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno);
   if (!CopyBytes(fd, temporary.fd(), hive.st_size)) return Refuse(backup, "copying", errno);
@@ -143,7 +139,7 @@ LONG BackUpHive(int fd, const std::string &backup) {
   if (!temporary.Close()) return Refuse(backup, "writing", errno);
   // A link never replaces a backup another run made meanwhile.
   if (link(temporary.path().c_str(), backup.c_str()) != 0 && errno != EEXIST) return Refuse(backup, "naming", errno);
-  int folder = open(FolderOf(backup).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int folder = open(standin::FolderOf(backup).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     fsync(folder);
     close(folder);
@@ -154,7 +150,7 @@ LONG BackUpHive(int fd, const std::string &backup) {
 void RemoveStrayBackups(const std::string &backup) {
   AdministratorIdentity administrator;
   std::string prefix = NameOf(TemporaryPrefix(backup));
-  DIR *folder = opendir(FolderOf(backup).c_str());
+  DIR *folder = opendir(standin::FolderOf(backup).c_str());
   if (!folder) return;
   while (dirent *entry = readdir(folder)) {
     std::string name = entry->d_name;

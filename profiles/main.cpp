@@ -19,6 +19,7 @@
 #include "profiles/scan.h"
 #include "profiles/service.h"
 #include "regcopy/report.h"
+#include "standin/file_io.h"
 
 namespace {
 
@@ -51,19 +52,13 @@ bool SameFile(const std::string &a, const std::string &b) {
          one.st_ino == other.st_ino;
 }
 
-std::string FolderOf(const std::string &path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Whether `path` (there or not yet) lies in `folder`, or is it: the
 // nearest folder of it that is there is looked at, links followed.
 bool Within(std::string path, const std::string &folder) {
   char real[PATH_MAX], top[PATH_MAX];
   if (!realpath(folder.c_str(), top)) return false;
   while (!realpath(path.c_str(), real)) {
-    std::string above = FolderOf(path);
+    std::string above = standin::FolderOf(path);
     if (above == path) return false;
     path = above;
   }
@@ -76,7 +71,7 @@ bool Within(std::string path, const std::string &folder) {
 bool IsProfileHive(const std::string &path, const std::string &folder) {
   std::size_t slash = path.find_last_of('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && SameFile(FolderOf(FolderOf(path)), folder);
+  return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && SameFile(standin::FolderOf(standin::FolderOf(path)), folder);
 }
 
 // What the command writes or reads as the default must not be what it
