@@ -5,7 +5,7 @@ set "lorimex=%~dp0lorimex.exe"
 set "log=%APPDATA%\Norvane\lorimex.log"
 set "logon=%DATE% %TIME% %COMPUTERNAME% %USERDOMAIN%\%USERNAME%"
 if not exist "%APPDATA%\Norvane" mkdir "%APPDATA%\Norvane"
-if exist "%log%" for %%L in ("%log%") do if %%~zL GTR 65536 move /y "%log%" "%log%.old" >nul 2>&1 || type nul >"%log%"
+if exist "%log%" for %%L in ("%log%") do if %%~zL GTR 65536 move /y "%log%" "%log%.old" >nul 2>&1 || type nul 2>nul >"%log%"
 setlocal EnableDelayedExpansion
 rem Where a policy forbids reg.exe the guard below cannot work: no run.
 reg query "HKCU\Software" >nul 2>&1
@@ -24,12 +24,25 @@ if not exist "!lorimex!" (
   echo lorimex.exe not found at !lorimex!: see !log!
   goto :eof
 )
-rem A log that does not grow cannot be written: lorimex runs without one.
-set "size=none"
-for %%L in ("%log%") do set "size=%%~zL"
+rem A log that does not grow cannot be written: lorimex then writes here.
+call :size before
 >>"!log!" echo !logon!: no Kelvaro settings, running !lorimex!
-set "output=!log!"
-for %%L in ("%log%") do if "%%~zL"=="!size!" set "output=nul"
-if "!output!"=="nul" echo cannot write !log!: lorimex runs without its log
-"!lorimex!" >>"!output!" 2>&1
+call :size after
+if not "!before!"=="!after!" goto logged
+echo cannot write !log!: lorimex writes here instead
+"!lorimex!"
+if errorlevel 1 echo lorimex reported errors: see above
+goto :eof
+:logged
+"!lorimex!" >>"!log!" 2>&1
 if errorlevel 1 echo lorimex reported errors: see !log!
+goto :eof
+
+rem The log's size in bytes, or nothing, into the variable named first; read
+rem with delayed expansion off, so that a "!" in the path is kept.
+:size
+setlocal DisableDelayedExpansion
+set "size="
+for %%L in ("%log%") do set "size=%%~zL"
+endlocal & set "%1=%size%"
+goto :eof
