@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -63,35 +65,64 @@ bool Within(std::string path, const std::string &folder) {
     path = above;
   }
   std::string inside = real, outer = top;
+  if (outer == "/") return true;
   return inside == outer || inside.compare(0, outer.size() + 1, outer + "/") == 0;
 }
 
-// Whether `path` is one of the profiles' hives: FOLDER/NTUSER.DAT of the
-// profiles' folder, the name in any case.
+// Whether `path` would be one of the profiles' hives: FOLDER/NTUSER.DAT of
+// the profiles' folder, the name in any case, its folders' links followed.
 bool IsProfileHive(const std::string &path, const std::string &folder) {
   std::size_t slash = path.find_last_of('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && SameFile(standin::FolderOf(standin::FolderOf(path)), folder);
+  char above[PATH_MAX];
+  return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && realpath(standin::FolderOf(path).c_str(), above) &&
+         SameFile(standin::FolderOf(above), folder);
 }
 
-// What the command writes or reads as the default must not be what it
-// services: a report over a hive, a profile's hive taken for the default
-// profile's, backups among the profiles.
+// Why a folder the backups go to, there or to be made, cannot take them;
+// empty when it can (as root, who makes them, may write anywhere).
+std::string UnusableFolder(std::string path) {
+  struct stat st {};
+  while (stat(path.c_str(), &st) != 0) {
+    if (lstat(path.c_str(), &st) == 0) return "a link to nothing";
+    std::string above = standin::FolderOf(path);
+    if (above == path) return "no folder of it is there";
+    path = above;
+  }
+  if (!S_ISDIR(st.st_mode)) return path + " is not a folder";
+  if (getuid() != 0 && access(path.c_str(), W_OK | X_OK) != 0)
+    return path + " cannot be written: " + std::strerror(errno);
+  return "";
+}
+
+// What the command writes, or reads as the default, must not be what it
+// services or keeps: a report over a hive or a backup, a profile's hive
+// taken for the default profile's, backups among the profiles. Files are
+// compared as files, whatever names and links lead to them.
 int RefuseOverlaps(const profiles::Options &options) {
   const std::string &folder = options.profilesDir;
-  if (IsProfileHive(options.defaultHive, folder))
-    return Cannot(options.defaultHive,
-                  "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)");
-  const std::string &report = options.reportPath;
+  const std::string report = options.reportPath.empty() ? "" : profiles::LinkedFile(options.reportPath);
+  std::string why;
+  profiles::ProfileWalk walk(folder);
+  profiles::Found found;
+  for (walk.Open(why); walk.Next(found);) {
+    if (!found.problem.empty()) continue;
+    if (SameFile(found.path, options.defaultHive))
+      return Cannot(options.defaultHive,
+                    "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)");
+    if (!report.empty() && SameFile(found.path, report))
+      return Cannot(options.reportPath, "is a hive the command reads or services: give --report another file");
+  }
   if (!report.empty() && (SameFile(report, options.defaultHive) || IsProfileHive(report, folder)))
-    return Cannot(report, "is a hive the command reads or services: give --report another file");
+    return Cannot(options.reportPath, "is a hive the command reads or services: give --report another file");
   const std::string &backup = options.backupDir;
-  struct stat st {};
-  if (!backup.empty() && stat(backup.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-    return Cannot(backup, "not a folder: give --backup a folder");
-  if (!backup.empty() && Within(backup, folder))
+  if (backup.empty()) return 0;
+  if (!(why = UnusableFolder(backup)).empty()) return Cannot(backup, "cannot take the backups: " + why);
+  if (Within(backup, folder))
     return Cannot(backup,
                   "is in the profiles' folder, which the backups would be mixed into: give --backup another folder");
+  if (!report.empty() && Within(report, backup))
+    return Cannot(options.reportPath, "is in the backups' folder: give --report another file");
   return 0;
 }
 

@@ -15,8 +15,8 @@ namespace {
 // The folder part of a path, with its slash; empty for a bare name.
 std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/') + 1); }
 
-// A link is written through: the file it names, there or not yet, takes the
-// new report, and the link stays.
+}  // namespace
+
 std::string LinkedFile(std::string path) {
   char target[PATH_MAX];
   struct stat st {};
@@ -28,8 +28,6 @@ std::string LinkedFile(std::string path) {
   }
   return path;
 }
-
-}  // namespace
 
 ReportFile::~ReportFile() {
   if (!file_) return;

@@ -12,6 +12,10 @@
 
 namespace profiles {
 
+// The file a report at `path` is written to: a link is written through, to
+// the file it names, there or not yet, and the link stays.
+std::string LinkedFile(std::string path);
+
 class ReportFile {
  public:
   ReportFile() = default;

@@ -109,11 +109,15 @@ std::string Joined(const std::string &line, const std::string &reason) {
 
 // Whether Windows would find the product key: a list on the way that its
 // lookup cannot search hides the key from it, and from the user.
+// It only looks: its session writes nothing, whatever it found to repair.
 bool HoldsProduct(HKEY root, const WCHAR *path) {
+  const bool dryRun = standin::Service().dryRun;
+  standin::Service().dryRun = true;
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  bool found = standin::Counts().keysHidden == 0;
-  (void)RegCloseKey(key);
+  bool found = RegOpenKeyExW(root, path, 0, KEY_READ, &key) == ERROR_SUCCESS && standin::Counts().keysHidden == 0;
+  if (key) (void)RegCloseKey(key);
+  standin::Service().dryRun = dryRun;
+  standin::Counts() = standin::ServiceCounts{};
   return found;
 }
 
@@ -153,7 +157,9 @@ Outcome CheckDefaultCopy(const std::string &path, const std::vector<std::string>
     Capture output(1), errors(2);
     if (!output.Held() || !errors.Held()) break;
     // A profile the run cannot open tells nothing of the default hive.
-    if (RunUpdate() != 0 && FirstErrorLine(output.Taken()).find(" occurred opening ") != std::string::npos) continue;
+    if (RunUpdate() != 0 &&
+        FirstErrorLine(output.Taken()).find(" occurred opening Current User Software key") != std::string::npos)
+      continue;
     std::string line = FirstLineOf(output.Taken(), {"Error opening source key ", "Error enumerating value at index "});
     if (!line.empty()) {
       outcome.result = Result::Failed;
@@ -172,6 +178,8 @@ Outcome CleanUpAfter(const Options &options, const std::string &hive) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software"), 0, KEY_READ, &key) == ERROR_SUCCESS) {
     if (!options.backupDir.empty()) RemoveStrayBackups(BackupPathOf(options.backupDir, options.profilesDir, hive));
+    // The lock was all it needed: nothing is saved.
+    standin::Service().dryRun = true;
     (void)RegCloseKey(key);
   }
   return Outcome{};

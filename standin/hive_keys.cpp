@@ -362,7 +362,9 @@ bool ListSearchable(const Image &image, std::uint32_t nk, std::uint32_t only) {
   for (std::uint32_t child : children) {
     std::u16string &name = names[child];
     if (!ReadKeyName(image, child, name).empty()) return false;
-    if (previous && CompareHiveNames(*previous, name) >= 0) return false;
+    // Whether a list out of order hides one key depends on where a search
+    // by halves falls: only a list as a whole is judged by its order.
+    if (only == kNil && previous && CompareHiveNames(*previous, name) >= 0) return false;
     previous = &name;
   }
   for (std::uint32_t leaf : cells) {

@@ -67,9 +67,11 @@ void RepairAsLoaded(Image &image, const Findings &found);
 // Windows' order, each "lh" entry with its name's hash, each "lf" entry
 // with its hint, no leaf of an index empty. Windows writes lists so.
 bool Searchable(const Image &image, std::uint32_t nk);
-// Whether that lookup finds the subkey `child` of `nk`: the list in
-// Windows' order, and the child's own entry right (a wrong entry of another
-// key hides only that key).
+// Whether that lookup finds the subkey `child` of `nk`: the child's own
+// entry right (a wrong entry of another key hides only that key). A list out
+// of Windows' order is not taken to hide it: whether it does depends on
+// where Windows' search by halves falls, and the user's settings are kept
+// where that is not known.
 bool Findable(const Image &image, std::uint32_t nk, std::uint32_t child);
 
 // The writer. Each returns the new cell, or kNil when the hive cannot grow.

@@ -137,15 +137,18 @@ expect 0 "$p/alice/NTUSER.DAT: unchanged" "$p/erin/NTUSER.DAT: unchanged" \
 cmp -s "$work/alice.before" "$work/backup/bob/ntuser.dat" || fail "an older backup was overwritten"
 
 # A wrong hash on a key beside the way hides only that key from Windows:
-# the user's own settings are found, and kept.
+# the user's own settings are found, and kept, the hive not even repaired.
 mkdir -p "$work/beside/gus"
 printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"W"="x"\n' >"$work/desktop.reg"
 cp "$work/own.hiv" "$work/beside/gus/NTUSER.DAT"
 LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$work/beside/gus/NTUSER.DAT "$build/regload" --wide \
   --into-user HKEY_CURRENT_USER "$work/desktop.reg"
 "$build/hivetool" hash "$work/beside/gus/NTUSER.DAT" 'Control Panel'
-run "$default" "$work/beside"
+cp "$work/beside/gus/NTUSER.DAT" "$work/gus.before"
+run --backup "$work/gus-backup" "$default" "$work/beside"
 expect 0 "$work/beside/gus/NTUSER.DAT: $skipped" "profiles: 1, updated: 0, unchanged: 0, skipped: 1, failed: 0"
+cmp -s "$work/gus.before" "$work/beside/gus/NTUSER.DAT" && [ ! -e "$work/gus-backup" ] ||
+  fail "the skipped profile was written or backed up"
 
 # Nothing can be done: exit 2, one line, no profile touched.
 mkdir "$work/empty"
@@ -156,6 +159,9 @@ perl -e 'print "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n
   print "\"Layout\"=hex:", join(",", ("00") x 3000), "\n\"Server\"=\"srv1\"\n"' >"$work/big.reg"
 fill "$work/big.hiv" 'HKEY_USERS\.DEFAULT' "$work/big.reg"
 role="(the default profile's hive, saved with reg save HKU\\.DEFAULT)"
+# Other names of profiles' hives: a link and a hard link.
+ln -s "$p/bob/ntuser.dat" "$work/to-bob"
+ln "$p/alice/NTUSER.DAT" "$work/also-alice"
 settle "$p"
 before=$(snapshot)
 while IFS='|' read -r arguments expected; do
@@ -171,9 +177,11 @@ $default $work/none|$work/none: no such folder (the folder of the profiles, each
 $default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
 --backup $p/ $default $p|$p/: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
 --backup $p/alice/sub $default $p|$p/alice/sub: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
---backup $default $default $p|$default: not a folder: give --backup a folder
+--backup $default $default $p|$default: cannot take the backups: $default is not a folder
 --report $default $default $p|$default: is a hive the command reads or services: give --report another file
 --report $p/bob/ntuser.dat $default $p|$p/bob/ntuser.dat: is a hive the command reads or services: give --report another file
+--report $work/to-bob $default $p|$work/to-bob: is a hive the command reads or services: give --report another file
+$work/also-alice $p|$work/also-alice: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
 $p/alice/NTUSER.DAT $p|$p/alice/NTUSER.DAT: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
 $work/big.hiv $p|$work/big.hiv: the copy cannot read all of its Software\\Norvane\\Kelvaro (Error enumerating value at index 1): every profile would get only part of it
 --jobs 0 $default $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0"
