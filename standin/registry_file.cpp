@@ -304,7 +304,9 @@ LONG RegistryLock::Open() {
     if (fd_ < 0) return ReportError(path_, "cannot open: ", errno, ERROR_REGISTRY_IO_FAILED);
     if (fstat(fd_, &old_) != 0 || !S_ISREG(old_.st_mode))
       return Report(path_, "not a regular file", ERROR_REGISTRY_CORRUPT);
-    if (!writable_) return ERROR_SUCCESS;
+    // A dry run writes nothing, so it need not wait for a run that does:
+    // a save replaces the file whole, and it reads the old one or the new.
+    if (!writable_ || Service().dryRun) return ERROR_SUCCESS;
     int error = WaitForLock(fd_);
     if (error == EWOULDBLOCK) {
       long holder = LockHolder(old_);

@@ -82,6 +82,14 @@ diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a hive's byt
 # for its services.
 perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV' timeout 60 "$command" --dry-run "$default" "$p" >"$work/out" 2>&1
 grep -q '^profiles: 5, would update: 2, ' "$work/out" || fail "with SIGCHLD ignored: $(tail -1 "$work/out")"
+# A dry run does not wait for a hive another run holds.
+flock -o "$p/alice/NTUSER.DAT" sleep 60 &
+holder=$!
+sleep 0.2
+timeout 8 "$command" --dry-run "$default" "$p" >"$work/out" 2>&1
+grep -q "^$p/alice/NTUSER.DAT: would update" "$work/out" || fail "a dry run waited for a held hive: $(grep alice "$work/out")"
+kill $holder
+wait $holder 2>/dev/null
 # What the save would refuse, the dry run refuses too.
 ln "$p/alice/NTUSER.DAT" "$work/second-name"
 run --dry-run "$default" "$p"
