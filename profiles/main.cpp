@@ -121,8 +121,11 @@ int RefuseOverlaps(const profiles::Options &options) {
   if (Within(backup, folder))
     return Cannot(backup,
                   "is in the profiles' folder, which the backups would be mixed into: give --backup another folder");
-  if (!report.empty() && Within(report, backup))
-    return Cannot(options.reportPath, "is in the backups' folder: give --report another file");
+  // Beside the backups a report is at home, but not in a backup's place.
+  std::size_t slash = report.find_last_of('/');
+  const char *name = report.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+  if (!report.empty() && strcasecmp(name, "NTUSER.DAT") == 0 && Within(report, backup))
+    return Cannot(options.reportPath, "is where a backup goes: give --report another file");
   return 0;
 }
 

@@ -169,6 +169,7 @@ fill "$work/big.hiv" 'HKEY_USERS\.DEFAULT' "$work/big.reg"
 role="(the default profile's hive, saved with reg save HKU\\.DEFAULT)"
 # Other names of profiles' hives: a link and a hard link.
 ln -s "$p/bob/ntuser.dat" "$work/to-bob"
+mkdir -p "$work/bk/alice"
 ln "$p/alice/NTUSER.DAT" "$work/also-alice"
 settle "$p"
 before=$(snapshot)
@@ -188,6 +189,7 @@ $default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothi
 --backup $default $default $p|$default: cannot take the backups: $default is not a folder
 --report $default $default $p|$default: is a hive the command reads or services: give --report another file
 --report $p/bob/ntuser.dat $default $p|$p/bob/ntuser.dat: is a hive the command reads or services: give --report another file
+--backup $work/bk --report $work/bk/alice/ntuser.dat $default $p|$work/bk/alice/ntuser.dat: is where a backup goes: give --report another file
 --report $work/to-bob $default $p|$work/to-bob: is a hive the command reads or services: give --report another file
 $work/also-alice $p|$work/also-alice: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
 $p/alice/NTUSER.DAT $p|$p/alice/NTUSER.DAT: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
