@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,7 @@ LONG Refuse(const std::string &backup, const char *what, int error) {
   std::fprintf(stderr, "lorimex-profiles: %s: cannot back up the hive (%s: %s): not saved\n", backup.c_str(), what,
                std::strerror(error));
   std::fflush(stderr);
-  return error == ENOSPC || error == EDQUOT || error == EIO ? ERROR_REGISTRY_IO_FAILED : ERROR_ACCESS_DENIED;
+  return standin::StatusOfError(error, ERROR_ACCESS_DENIED);
 }
 
 std::string NameOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
@@ -62,20 +63,25 @@ bool MakeFolders(const std::string &folder) {
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// The hive's bytes, all of them: a hive that ends early, or a write that
+// does nothing, fails as EIO.
 bool CopyBytes(int from, int to, off_t size) {
   char buffer[1 << 16];
   for (off_t at = 0; at < size;) {
-    ssize_t n = pread(from, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = EIO;
-    if (n <= 0) return false;
-    for (ssize_t put = 0; put < n;) {
-      ssize_t m = write(to, buffer + put, static_cast<std::size_t>(n - put));
-      if (m < 0 && errno == EINTR) continue;
-      if (m <= 0) return false;
-      put += m;
-    }
-    at += n;
+    std::size_t want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, size - at)), got = 0, put = 0;
+    errno = EIO;
+    if (!standin::Transfer(want, got,
+                           [&](std::size_t done, std::size_t left) {
+                             return pread(from, buffer + done, left, at + static_cast<off_t>(done));
+                           }) ||
+        got < want)
+      return false;
+    errno = EIO;
+    if (!standin::Transfer(got, put,
+                           [&](std::size_t done, std::size_t left) { return write(to, buffer + done, left); }) ||
+        put < got)
+      return false;
+    at += static_cast<off_t>(got);
   }
   return true;
 }

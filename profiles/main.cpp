@@ -47,13 +47,6 @@ void OpenStandardStreams() {
   }
 }
 
-bool SameFile(const std::string &a, const std::string &b) {
-  struct stat one {};
-  struct stat other {};
-  return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
-         one.st_ino == other.st_ino;
-}
-
 // Whether `path` (there or not yet) lies in `folder`, or is it: the
 // nearest folder of it that is there is looked at, links followed.
 bool Within(std::string path, const std::string &folder) {
@@ -76,7 +69,7 @@ bool IsProfileHive(const std::string &path, const std::string &folder) {
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   char above[PATH_MAX];
   return strcasecmp(name.c_str(), "NTUSER.DAT") == 0 && realpath(standin::FolderOf(path).c_str(), above) &&
-         SameFile(standin::FolderOf(above), folder);
+         standin::SameFile(standin::FolderOf(above), folder);
 }
 
 // Why a folder the backups go to, there or to be made, cannot take them;
@@ -95,29 +88,48 @@ std::string UnusableFolder(std::string path) {
   return "";
 }
 
+// What one walk of the folder finds before any profile is serviced: how
+// many hives there are (for the progress), the first few (to try the
+// default hive's copy on), and whether the default hive or the report is
+// one of them by another name: files are compared as files, whatever names
+// and links lead to them.
+struct Survey {
+  std::size_t total = 0;
+  std::vector<std::string> first;
+  bool defaultIsProfile = false;
+  bool reportIsProfile = false;
+};
+
+constexpr std::size_t kFirstHives = 5;
+
+bool SurveyProfiles(const std::string &folder, const std::string &defaultHive, const std::string &report,
+                    Survey &survey, std::string &why) {
+  profiles::ProfileWalk walk(folder);
+  if (!walk.Open(why)) return false;
+  for (profiles::Found found; walk.Next(found); ++survey.total) {
+    if (!found.problem.empty()) continue;
+    if (survey.first.size() < kFirstHives) survey.first.push_back(found.path);
+    survey.defaultIsProfile |= standin::SameFile(found.path, defaultHive);
+    survey.reportIsProfile |= !report.empty() && standin::SameFile(found.path, report);
+  }
+  return true;
+}
+
 // What the command writes, or reads as the default, must not be what it
 // services or keeps: a report over a hive or a backup, a profile's hive
-// taken for the default profile's, backups among the profiles. Files are
-// compared as files, whatever names and links lead to them.
-int RefuseOverlaps(const profiles::Options &options) {
+// taken for the default profile's, backups among the profiles.
+int RefuseOverlaps(const profiles::Options &options, const std::string &report, const Survey &survey) {
   const std::string &folder = options.profilesDir;
-  const std::string report = options.reportPath.empty() ? "" : profiles::LinkedFile(options.reportPath);
-  std::string why;
-  profiles::ProfileWalk walk(folder);
-  profiles::Found found;
-  for (walk.Open(why); walk.Next(found);) {
-    if (!found.problem.empty()) continue;
-    if (SameFile(found.path, options.defaultHive))
-      return Cannot(options.defaultHive,
-                    "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)");
-    if (!report.empty() && SameFile(found.path, report))
-      return Cannot(options.reportPath, "is a hive the command reads or services: give --report another file");
-  }
-  if (!report.empty() && (SameFile(report, options.defaultHive) || IsProfileHive(report, folder)))
+  if (survey.defaultIsProfile)
+    return Cannot(options.defaultHive,
+                  "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)");
+  if (survey.reportIsProfile ||
+      (!report.empty() && (standin::SameFile(report, options.defaultHive) || IsProfileHive(report, folder))))
     return Cannot(options.reportPath, "is a hive the command reads or services: give --report another file");
   const std::string &backup = options.backupDir;
   if (backup.empty()) return 0;
-  if (!(why = UnusableFolder(backup)).empty()) return Cannot(backup, "cannot take the backups: " + why);
+  std::string why = UnusableFolder(backup);
+  if (!why.empty()) return Cannot(backup, "cannot take the backups: " + why);
   if (Within(backup, folder))
     return Cannot(backup,
                   "is in the profiles' folder, which the backups would be mixed into: give --backup another folder");
@@ -129,45 +141,37 @@ int RefuseOverlaps(const profiles::Options &options) {
   return 0;
 }
 
-// The default hive, once, before any profile.
-int CheckDefault(const std::string &path) {
+// The default hive, once, before any profile: first as a file; then, in a
+// process of its own, as a hive whose product key the copy reads whole,
+// tried on the first profiles.
+int CheckDefaultFile(const std::string &path) {
   const char *role = " (the default profile's hive, saved with reg save HKU\\.DEFAULT)";
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Cannot(path, std::string("no such file") + role);
   if (!S_ISREG(st.st_mode)) return Cannot(path, std::string("not a file") + role);
-  profiles::Outcome outcome = profiles::RunInChild([&path] { return profiles::CheckDefaultHive(path); });
-  return outcome.result == profiles::Result::Failed ? Cannot(path, outcome.detail) : 0;
+  return 0;
 }
 
-// The copy of the default hive's product key, tried once on the first
-// profiles that can be opened.
-int CheckDefaultCopy(const std::string &path, const std::string &folder) {
-  constexpr std::size_t kTried = 5;
-  std::vector<std::string> hives;
-  std::string why;
-  profiles::ProfileWalk walk(folder);
-  profiles::Found found;
-  for (walk.Open(why); hives.size() < kTried && walk.Next(found);) {
-    if (found.problem.empty()) hives.push_back(found.path);
-  }
-  profiles::Outcome outcome = profiles::RunInChild([&] { return profiles::CheckDefaultCopy(path, hives); });
+int CheckDefaultHive(const std::string &path, const std::vector<std::string> &hives) {
+  profiles::Outcome outcome = profiles::RunInChild([&] { return profiles::CheckDefaultHive(path, hives); });
   return outcome.result == profiles::Result::Failed ? Cannot(path, outcome.detail) : 0;
 }
 
 int Serve(profiles::Options &options) {
-  if (int status = CheckDefault(options.defaultHive)) return status;
-  std::string why;
+  if (int status = CheckDefaultFile(options.defaultHive)) return status;
   const std::string &folder = options.profilesDir;
-  std::size_t total = 0;
+  const std::string target = options.reportPath.empty() ? "" : profiles::LinkedFile(options.reportPath);
+  std::string why;
+  Survey survey;
   profiles::ProfileWalk walk(folder);
-  if (!profiles::CountProfiles(folder, total, why) || !walk.Open(why))
+  if (!SurveyProfiles(folder, options.defaultHive, target, survey, why) || !walk.Open(why))
     return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
-  if (total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
-  if (int status = RefuseOverlaps(options)) return status;
-  if (int status = CheckDefaultCopy(options.defaultHive, folder)) return status;
+  if (survey.total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+  if (int status = RefuseOverlaps(options, target, survey)) return status;
+  if (int status = CheckDefaultHive(options.defaultHive, survey.first)) return status;
   profiles::ReportFile report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
-  profiles::Tally tally = profiles::ServiceAll(options, walk, total, report);
+  profiles::Tally tally = profiles::ServiceAll(options, walk, survey.total, report);
   std::printf("%s\n", profiles::Summary(options, tally).c_str());
   std::fflush(stdout);
   bool reported = report.Close(why);

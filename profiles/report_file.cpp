@@ -9,13 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "standin/file_io.h"
+
 namespace profiles {
-namespace {
-
-// The folder part of a path, with its slash; empty for a bare name.
-std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/') + 1); }
-
-}  // namespace
 
 std::string LinkedFile(std::string path) {
   char target[PATH_MAX];
@@ -24,7 +20,7 @@ std::string LinkedFile(std::string path) {
     ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
     if (length <= 0) break;
     target[length] = '\0';
-    path = target[0] == '/' ? std::string(target) : FolderOf(path) + target;
+    path = target[0] == '/' ? std::string(target) : standin::FolderOf(path) + "/" + target;
   }
   return path;
 }
@@ -39,11 +35,11 @@ bool ReportFile::Open(const std::string &path, std::string &why) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return OpenStream(path, why);
   path_ = LinkedFile(path);
-  std::string folder = FolderOf(path_);
-  temporary_ = folder + "." + path_.substr(folder.size(), 200) + ".lorimex-report-XXXXXX";
+  std::string folder = standin::FolderOf(path_) + "/";
+  temporary_ = folder + "." + path_.substr(path_.rfind('/') + 1, 200) + ".lorimex-report-XXXXXX";
   int fd = mkostemp(temporary_.data(), O_CLOEXEC);
   if (fd < 0 || !(file_ = fdopen(fd, "w"))) {
-    why = "cannot write a file in " + (folder.empty() ? std::string("./") : folder) + ": " + std::strerror(errno);
+    why = "cannot write a file in " + folder + ": " + std::strerror(errno);
     if (fd >= 0) close(fd), unlink(temporary_.c_str());
     return false;
   }

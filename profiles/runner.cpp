@@ -122,13 +122,12 @@ void Run::Ended(const std::string &path, const Outcome &outcome) {
 }
 
 Tally Run::All() {
-  bool more = true, waiting = false;
   Found found;
+  bool pending = false;  // `found` waits for room to start in
   progress_.Show(0);
   for (;;) {
-    while (stopSignal == 0 && running_.size() < options_.jobs && (waiting || (more = walk_.Next(found)))) {
-      waiting = !Start(found);
-      if (waiting) break;
+    while (stopSignal == 0 && running_.size() < options_.jobs && (pending || walk_.Next(found))) {
+      if ((pending = !Start(found))) break;
     }
     if (running_.empty()) break;
     Wait();
@@ -137,7 +136,7 @@ Tally Run::All() {
   // What was not reached is counted, and has its row in the report.
   Outcome notReached;
   notReached.result = Result::NotReached;
-  for (more = waiting || (more && walk_.Next(found)); more; more = walk_.Next(found)) {
+  for (bool more = pending || walk_.Next(found); more; more = walk_.Next(found)) {
     report_.Add(found.path, notReached);
     ++tally_.notReached;
   }

@@ -69,12 +69,4 @@ bool ProfileWalk::Next(Found &found) {
   return true;
 }
 
-bool CountProfiles(const std::string &folder, std::size_t &count, std::string &why) {
-  ProfileWalk walk(folder);
-  if (!walk.Open(why)) return false;
-  count = 0;
-  for (Found found; walk.Next(found);) ++count;
-  return true;
-}
-
 }  // namespace profiles

@@ -27,7 +27,8 @@ class ProfileWalk {
   explicit ProfileWalk(std::string folder) : folder_(std::move(folder)) {}
   // False, with `why`, when the folder cannot be read.
   bool Open(std::string &why);
-  // The next hive, or folder that could not be read; false after the last.
+  // The next hive, or folder that could not be read; false after the last,
+  // and at every call after it.
   bool Next(Found &found);
 
  private:
@@ -39,10 +40,6 @@ class ProfileWalk {
   std::unique_ptr<DIR, Closer> top_;
   std::vector<Found> found_;  // in the profile's folder read last, in reverse
 };
-
-// How many hives the folder holds now; false, with `why`, when it cannot
-// be read.
-bool CountProfiles(const std::string &folder, std::size_t &count, std::string &why);
 
 }  // namespace profiles
 

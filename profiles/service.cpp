@@ -64,6 +64,13 @@ class Capture {
   int saved_ = -1;
 };
 
+// The run's registry: the default hive and the user's, read when its first
+// call loads them.
+void UseHives(const std::string &defaultHive, const std::string &userHive) {
+  setenv(standin::kDefaultHiveVariable, defaultHive.c_str(), 1);
+  setenv(standin::kUserHiveVariable, userHive.c_str(), 1);
+}
+
 std::string FirstLine(const std::string &text, std::size_t from = 0) {
   std::size_t end = text.find('\n', from);
   return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
@@ -107,9 +114,9 @@ std::string Joined(const std::string &line, const std::string &reason) {
   return reason.empty() ? line : line + " (" + reason + ")";
 }
 
-// Whether Windows would find the product key: a list on the way that its
-// lookup cannot search hides the key from it, and from the user.
-// It only looks: its session writes nothing, whatever it found to repair.
+// Whether Windows would find the product key: an entry on the way that its
+// lookup cannot match hides the key from it, and from the user. Only a look:
+// its session writes nothing, whatever it found to repair.
 bool HoldsProduct(HKEY root, const WCHAR *path) {
   const bool dryRun = standin::Service().dryRun;
   standin::Service().dryRun = true;
@@ -121,14 +128,32 @@ bool HoldsProduct(HKEY root, const WCHAR *path) {
   return found;
 }
 
+// Whether the copy reads all of the default hive's product key, tried on
+// the first of `hives` the run can open: the source's own error lines say
+// what every profile would lack.
+std::string CopyFailure(const std::vector<std::string> &hives) {
+  for (const std::string &hive : hives) {
+    setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+    Capture output(1), errors(2);
+    if (!output.Held() || !errors.Held()) break;
+    bool failed = RunUpdate() != 0;
+    std::string text = output.Taken();
+    // A profile the run cannot open tells nothing of the default hive.
+    if (failed && FirstErrorLine(text).find(" occurred opening Current User Software key") != std::string::npos)
+      continue;
+    return FirstLineOf(text, {"Error opening source key ", "Error enumerating value at index "});
+  }
+  return "";
+}
+
 }  // namespace
 
-Outcome CheckDefaultHive(const std::string &path) {
-  // Only the default hive is reached; the user's must be named all the
-  // same. Nothing is written, nor any time changed.
+Outcome CheckDefaultHive(const std::string &path, const std::vector<std::string> &hives) {
+  // Nothing is written, nor any time changed. The product key is looked
+  // for with only the default hive reached; the user's must be named all
+  // the same.
   standin::Service().dryRun = true;
-  setenv(standin::kDefaultHiveVariable, path.c_str(), 1);
-  setenv(standin::kUserHiveVariable, "-", 1);
+  UseHives(path, "-");
   Capture errors(2);
   Outcome outcome;
   HKEY key = nullptr;
@@ -136,7 +161,12 @@ Outcome CheckDefaultHive(const std::string &path) {
   std::string reason = FirstReason(errors.Taken(), path);
   if (status == ERROR_SUCCESS) {
     (void)RegCloseKey(key);
-    outcome.result = Result::Unchanged;
+    std::string line = CopyFailure(hives);
+    if (line.empty())
+      outcome.result = Result::Unchanged;
+    else
+      outcome.detail = "the copy cannot read all of its Software\\Norvane\\Kelvaro (" + line +
+                       "): every profile would get only part of it";
   } else if (status == ERROR_FILE_NOT_FOUND && reason.empty()) {
     outcome.detail =
         "holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed "
@@ -147,33 +177,8 @@ Outcome CheckDefaultHive(const std::string &path) {
   return outcome;
 }
 
-Outcome CheckDefaultCopy(const std::string &path, const std::vector<std::string> &hives) {
-  standin::Service().dryRun = true;
-  setenv(standin::kDefaultHiveVariable, path.c_str(), 1);
-  Outcome outcome;
-  outcome.result = Result::Unchanged;
-  for (const std::string &hive : hives) {
-    setenv(standin::kUserHiveVariable, hive.c_str(), 1);
-    Capture output(1), errors(2);
-    if (!output.Held() || !errors.Held()) break;
-    // A profile the run cannot open tells nothing of the default hive.
-    if (RunUpdate() != 0 &&
-        FirstErrorLine(output.Taken()).find(" occurred opening Current User Software key") != std::string::npos)
-      continue;
-    std::string line = FirstLineOf(output.Taken(), {"Error opening source key ", "Error enumerating value at index "});
-    if (!line.empty()) {
-      outcome.result = Result::Failed;
-      outcome.detail = "the copy cannot read all of its Software\\Norvane\\Kelvaro (" + line +
-                       "): every profile would get only part of it";
-    }
-    break;
-  }
-  return outcome;
-}
-
 Outcome CleanUpAfter(const Options &options, const std::string &hive) {
-  setenv(standin::kDefaultHiveVariable, options.defaultHive.c_str(), 1);
-  setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+  UseHives(options.defaultHive, hive);
   Capture errors(2);
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software"), 0, KEY_READ, &key) == ERROR_SUCCESS) {
@@ -186,8 +191,7 @@ Outcome CleanUpAfter(const Options &options, const std::string &hive) {
 }
 
 Outcome ServiceProfile(const Options &options, const std::string &hive) {
-  setenv(standin::kDefaultHiveVariable, options.defaultHive.c_str(), 1);
-  setenv(standin::kUserHiveVariable, hive.c_str(), 1);
+  UseHives(options.defaultHive, hive);
   standin::Service().dryRun = options.dryRun;
   std::string backup =
       options.backupDir.empty() ? std::string() : BackupPathOf(options.backupDir, options.profilesDir, hive);

@@ -13,13 +13,10 @@
 namespace profiles {
 
 // The default hive as the runs will read it: Failed, with why, unless it
-// is a usable hive that holds Software\Norvane\Kelvaro.
-Outcome CheckDefaultHive(const std::string &path);
-// Whether the copy reads the default hive's product key whole: a dry run
-// of it into the first of `hives` it can use. Failed, with the copy's first
-// error line, when a value or key of it cannot be read, which every profile
-// would then lack.
-Outcome CheckDefaultCopy(const std::string &path, const std::vector<std::string> &hives);
+// is a usable hive that holds Software\Norvane\Kelvaro and the copy reads
+// all of that key (a dry run of it into the first of `hives` it can use: a
+// value or key it cannot read every profile would lack).
+Outcome CheckDefaultHive(const std::string &path, const std::vector<std::string> &hives);
 // Services `hive` as `options` say.
 Outcome ServiceProfile(const Options &options, const std::string &hive);
 // After a service that did not end on its own: takes the hive's lock, which

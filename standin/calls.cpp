@@ -1,5 +1,7 @@
 // The registry's calls in the stand-in, each one operation of a session
 // (see session.h): the forms the program and the test tools call.
+#include <string>
+
 #include "standin/api.h"
 #include "standin/calls_text.h"
 #include "standin/hooks.h"
@@ -8,50 +10,64 @@
 using standin::InSession;
 using standin::Op;
 
-// REG_OPTION_OPEN_LINK opens a link key as itself, not its target.
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  bool openLink = (ulOptions & REG_OPTION_OPEN_LINK) != 0;
+namespace {
+
+// A key path in the stored form: the 8-bit calls' bytes as they are, the
+// wide calls' units converted; false when no stored name gives them.
+bool PathOf(LPCSTR subKey, std::string &path) {
+  path = subKey ? subKey : "";
+  return true;
+}
+bool PathOf(LPCWSTR subKey, std::string &path) { return standin::StoredName(subKey, standin::SessionForm(), path); }
+
+// REG_OPTION_OPEN_LINK opens a link key as itself, not its target. A name
+// the file cannot hold names no key in it.
+template <typename Char>
+LONG OpenKey(HKEY hKey, const Char *subKey, DWORD options, REGSAM access, PHKEY result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  bool openLink = (options & REG_OPTION_OPEN_LINK) != 0;
   return InSession(Op::Open, hKey, [&]() -> LONG {
-    return standin::OpenKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, openLink);
+    std::string path;
+    if (!PathOf(subKey, path)) return ERROR_FILE_NOT_FOUND;
+    return standin::OpenKeyPath(hKey, path, access, result, openLink);
   });
 }
 
-LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  bool openLink = (ulOptions & REG_OPTION_OPEN_LINK) != 0;
-  return InSession(Op::Open, hKey, [&]() -> LONG {
-    // A name the file cannot hold names no key in it.
+// REG_OPTION_CREATE_LINK creates a link key; a name the file cannot hold
+// cannot be created in it.
+template <typename Char>
+LONG CreateKey(HKEY hKey, const Char *subKey, DWORD options, REGSAM access, PHKEY result, LPDWORD disposition) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  bool createLink = (options & REG_OPTION_CREATE_LINK) != 0;
+  return InSession(Op::Create, hKey, [&]() -> LONG {
     std::string path;
-    if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_FILE_NOT_FOUND;
-    return standin::OpenKeyPath(hKey, path, samDesired, phkResult, openLink);
+    if (!PathOf(subKey, path)) return ERROR_NO_UNICODE_TRANSLATION;
+    return standin::CreateKeyPath(hKey, path, access, result, disposition, createLink);
   });
+}
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  return OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
+}
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  return OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
   (void)Reserved, (void)lpClass, (void)lpSecurityAttributes;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  bool createLink = (dwOptions & REG_OPTION_CREATE_LINK) != 0;
-  return InSession(Op::Create, hKey, [&]() -> LONG {
-    return standin::CreateKeyPath(hKey, lpSubKey ? lpSubKey : "", samDesired, phkResult, lpdwDisposition, createLink);
-  });
+  return CreateKey(hKey, lpSubKey, dwOptions, samDesired, phkResult, lpdwDisposition);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
   (void)Reserved, (void)lpClass, (void)lpSecurityAttributes;
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  bool createLink = (dwOptions & REG_OPTION_CREATE_LINK) != 0;
-  return InSession(Op::Create, hKey, [&]() -> LONG {
-    std::string path;
-    if (!standin::StoredName(lpSubKey, standin::SessionForm(), path)) return ERROR_NO_UNICODE_TRANSLATION;
-    return standin::CreateKeyPath(hKey, path, samDesired, phkResult, lpdwDisposition, createLink);
-  });
+  return CreateKey(hKey, lpSubKey, dwOptions, samDesired, phkResult, lpdwDisposition);
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,

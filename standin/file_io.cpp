@@ -1,5 +1,7 @@
 #include "standin/file_io.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "standin/system_calls.h"
@@ -53,5 +55,12 @@ std::string FolderOf(const std::string &path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+  struct stat one {};
+  struct stat other {};
+  return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
+         one.st_ino == other.st_ino;
 }
 }  // namespace standin

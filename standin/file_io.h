@@ -22,6 +22,8 @@ LONG Report(const std::string &path, const std::string &reason, LONG status, std
 LONG StatusOfError(int error, LONG otherwise);
 // The folder part of a path: "." for a bare name, "/" for one in the root.
 std::string FolderOf(const std::string &path);
+// Whether the two paths name one file, links followed.
+bool SameFile(const std::string &a, const std::string &b);
 
 // Repeats `step`, one read or write of at most `left` bytes from `done`
 // on, until `size` bytes are done or it does nothing (the end of a file),

@@ -1,7 +1,5 @@
 #include "standin/hive.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -47,13 +45,6 @@ struct Place {
   std::vector<std::uint32_t> values;  // the value cell of each of key.values() read from the hive
   std::vector<bool> replaced;         // which of those the save gives new data
 };
-
-bool SameFile(const std::string &a, const std::string &b) {
-  struct stat one {};
-  struct stat other {};
-  return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
-         one.st_ino == other.st_ino;
-}
 
 // Windows' FILETIME of now: 100 ns steps since 1601.
 std::uint64_t Now() {
