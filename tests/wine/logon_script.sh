@@ -2,10 +2,11 @@
 # The archive's logon script, run as it is from the unpacked archive, the
 # same script as the documents show between their markers. Logons of one
 # user, each adding a line to the user's log:
+#   - a default profile without the Kelvaro key (Kelvaro not installed):
+#     lorimex is not run, the log says so, the console shows nothing and the
+#     user gets no Norvane key;
 #   - with lorimex.exe removed: the log says where it was looked for, and the
 #     user gets no Kelvaro key, so that the next logon tries again;
-#   - a default profile without the Kelvaro key: lorimex reports errors, the
-#     console says so, and still no Kelvaro key;
 #   - the default profile with Kelvaro: the user gets Language=de;
 #   - the user sets fr, the log has grown past 64 KB: the next logon keeps fr
 #     (a run would put de back) and moves the log to lorimex.log.old;
@@ -62,6 +63,13 @@ de='64 65 00' fr='66 72 00'
 
 failed=0
 load '' ''
+logon absent
+logged 'Kelvaro is not installed on this PC, lorimex not run' "no default Kelvaro"
+[ ! -s "$work/logon-absent.out" ] || { echo "no default Kelvaro: the console shows:"; cat "$work/logon-absent.out"; failed=1; }
+! wine_run reg query 'HKCU\Software\Norvane' </dev/null >/dev/null 2>&1 ||
+  { echo "no default Kelvaro: the user has a Norvane key"; failed=1; }
+
+load '\Kelvaro\Options' $'"Language"="de"\n"AutoSave"=dword:00000001'
 mv "$folder/lorimex.exe" "$work/lorimex.exe"
 logon missing
 logged "no Kelvaro settings, lorimex.exe not found at $(winpath "$folder")lorimex.exe" "lorimex.exe missing"
@@ -69,13 +77,6 @@ grep -q 'lorimex.exe not found at' "$work/logon-missing.out" || { echo "the cons
 no_product_key || { echo "lorimex.exe missing: the user has a Kelvaro key"; failed=1; }
 mv "$work/lorimex.exe" "$folder/lorimex.exe"
 
-logon errors
-logged 'no Kelvaro settings, running' "no default Kelvaro"
-tr -d '\r' <"$log" | grep -qx 'Error opening source key Norvane\\Kelvaro' || { echo "no default Kelvaro: the log lacks lorimex's output"; failed=1; }
-grep -q 'lorimex reported errors' "$work/logon-errors.out" || { echo "no default Kelvaro: the console does not say lorimex reported errors"; failed=1; }
-no_product_key || { echo "no default Kelvaro: the user has a Kelvaro key"; failed=1; }
-
-load '\Kelvaro\Options' $'"Language"="de"\n"AutoSave"=dword:00000001'
 logon 1
 [ "$(language)" = "$de" ] || { echo "first logon: Language is '$(language)', not de"; cat "$work/logon-1.out"; failed=1; }
 tr -d '\r' <"$log" | tail -n 1 | grep -qx 'lorimex completed successfully' || { echo "first logon: the log ends otherwise"; cat "$log"; failed=1; }
