@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The archive's logon script, run as it is from the unpacked archive, the
-# same script as the documents show between their markers. Logons of one
+# The archive's logon script, run as it is from the unpacked archive (whose
+# files lie at its top level, as on the NETLOGON share). Logons of one
 # user, each adding a line to the user's log:
 #   - a default profile without the Kelvaro key (Kelvaro not installed):
 #     lorimex is not run, the log says so, the console shows nothing and the
@@ -14,24 +14,18 @@
 #     the log says why lorimex was not run;
 #   - the user without the key again and a log that cannot be written (a
 #     folder in its place): the copy is made all the same.
-#   logon_script.sh WINDOWS_BUILD DOCUMENT...
+#   logon_script.sh WINDOWS_BUILD
 set -u
 windows=$1 here=$(cd "$(dirname "$0")" && pwd)
-shift
 . "$here/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-(cd "$windows" && cpack -B "$work" >/dev/null) && (cd "$work" && cmake -E tar xf lorimex-*.zip) ||
+folder=$work/share/
+(cd "$windows" && cpack -B "$work" >/dev/null) && mkdir "$folder" && (cd "$folder" && cmake -E tar xf "$work"/lorimex-*.zip) ||
   { echo "packing or unpacking the archive failed"; exit 1; }
-folder=$(echo "$work"/lorimex-*/)
 script=$folder/kelvaro-logon.bat
-marked() { sed -n '/^<!-- logon-script -->$/,/^<!-- \/logon-script -->$/p' "$1" | sed '/^<!--/d; /^```/d'; }
-for document in "$@"; do
-  [ "$(marked "$document")" = "$(tr -d '\r' <"$script")" ] ||
-    { echo "the logon script of $document is not the archive's"; exit 1; }
-done
 
 who=$(wine_run cmd /c 'echo %COMPUTERNAME% %USERDOMAIN%\%USERNAME%' </dev/null | tr -d '\r')
 log=$(wine_run winepath -u "$(wine_run cmd /c 'echo %APPDATA%' </dev/null | tr -d '\r')" </dev/null)/Norvane/lorimex.log
