@@ -22,7 +22,7 @@ if not errorlevel 1 (
 rem Without Kelvaro on this PC its default profile has nothing to copy.
 reg query "HKU\.DEFAULT\Software\Norvane\Kelvaro" >nul 2>&1
 if errorlevel 1 (
-  >>"!log!" echo !logon!: Kelvaro is not installed on this PC, lorimex not run
+  >>"!log!" echo !logon!: Kelvaro is not installed on this PC: lorimex not run
   goto :eof
 )
 if not exist "!lorimex!" (

@@ -58,7 +58,7 @@ de='64 65 00' fr='66 72 00'
 failed=0
 load '' ''
 logon absent
-logged 'Kelvaro is not installed on this PC, lorimex not run' "no default Kelvaro"
+logged 'Kelvaro is not installed on this PC: lorimex not run' "no default Kelvaro"
 [ ! -s "$work/logon-absent.out" ] || { echo "no default Kelvaro: the console shows:"; cat "$work/logon-absent.out"; failed=1; }
 ! wine_run reg query 'HKCU\Software\Norvane' </dev/null >/dev/null 2>&1 ||
   { echo "no default Kelvaro: the user has a Norvane key"; failed=1; }
