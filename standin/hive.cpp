@@ -94,6 +94,7 @@ struct HiveRun::State {
   LONG Write(Key &key, std::uint32_t node);
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
+  LONG CheckSearchable();
 };
 
 HiveRun::HiveRun(std::string defaultPath, std::string userPath) : state_(std::make_unique<State>()) {
@@ -271,7 +272,13 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   const Value *old = key.FindValue(name);
   if (old && old->type() == type && old->data() == data) return ERROR_SUCCESS;
-  if (it != state_->places.end()) it->second.valuesSet = true;
+  if (it != state_->places.end()) {
+    // Windows must find what the run changes: a key it sets a value of gets
+    // a subkey list Windows can search, whether or not the run goes deeper.
+    Place &place = it->second;
+    place.valuesSet = true;
+    place.relisted |= !place.searchable;
+  }
   state_->changed = true;
   ++Counts().valuesSet;
   if (old) ++Counts().valuesReplaced;
@@ -403,6 +410,25 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
+// The last check before a save: every key the run created or set something
+// in, and every key above it, has a subkey list Windows can search, or
+// nothing is saved. Keys the run created are written so, and have no place.
+LONG HiveRun::State::CheckSearchable() {
+  std::unordered_map<const Place *, bool> checked;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !(place.valuesSet || place.relisted || GetsSubkeys(*key)))
+      continue;
+    for (const Place *at = &place; at && checked.emplace(at, true).second; at = at->up) {
+      if (!hive::Searchable(userHive.image, at->node))
+        return Report(userHive.path,
+                      hive::KeyPath(userHive.image, at->node) +
+                          " would keep a subkey list that Windows cannot search: not saved",
+                      ERROR_REGISTRY_CORRUPT);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 bool HiveRun::HasOwnChanges() const { return state_->changed; }
 
 const std::string &HiveRun::Path() const { return state_->userHive.path; }
@@ -417,6 +443,7 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   if (status == ERROR_OUTOFMEMORY)
     return Report(state.userHive.path, "the hive would grow beyond what Windows loads: not saved",
                   ERROR_REGISTRY_IO_FAILED);
+  if (status == ERROR_SUCCESS) status = state.CheckSearchable();
   if (status != ERROR_SUCCESS) return status;
   state.userHive.image.Seal(state.now);
   // A dry run goes as far as a save goes without writing, so that it fails
