@@ -198,7 +198,8 @@ LONG HiveRun::State::LoadUser() {
 // that leads to a key of another parent (or back up the path, which is the
 // same damage seen from below) lists the key but does not lead into it:
 // opening it fails, as Windows' own check would have dropped it. The
-// user's hive was checked whole when it was loaded.
+// user's hive was checked whole when it was loaded, its Parent fields
+// repaired.
 LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::vector<std::unique_ptr<Key>> &subkeys) {
   const hive::Image &image = place.hive->image;
   std::u16string units;
@@ -212,7 +213,7 @@ LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::
   found.key = subkey.get();
   found.node = child;
   found.up = &place;
-  if (hive::Le32(image.Cell(child) + hive::kNkParent) != place.node) {
+  if (place.hive != &userHive && hive::Le32(image.Cell(child) + hive::kNkParent) != place.node) {
     bool above = false;
     for (const Place *at = &place; at && !above; at = at->up) above = at->node == child;
     Report(place.hive->path,
@@ -366,7 +367,7 @@ void HiveRun::State::FreeReplaced(Key &key) {
   for (const auto &subkey : key.subkeys) FreeReplaced(*subkey);
   std::vector<std::uint32_t> children, cells;
   if ((GetsSubkeys(key) || place.relisted) && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
-    for (std::uint32_t cell : cells) image.Free(cell);
+    for (std::uint32_t cell : cells) freeOwn(cell);
   }
 }
 
