@@ -19,6 +19,12 @@ if not errorlevel 1 (
   >>"!log!" echo !logon!: Kelvaro settings found, lorimex not run
   goto :eof
 )
+rem Without Kelvaro on this PC its default profile has nothing to copy.
+reg query "HKU\.DEFAULT\Software\Norvane\Kelvaro" >nul 2>&1
+if errorlevel 1 (
+  >>"!log!" echo !logon!: Kelvaro is not installed on this PC: lorimex not run
+  goto :eof
+)
 if not exist "!lorimex!" (
   >>"!log!" echo !logon!: no Kelvaro settings, lorimex.exe not found at !lorimex!
   echo lorimex.exe not found at !lorimex!: see !log!

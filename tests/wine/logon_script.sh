@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The archive's logon script, run as it is from the unpacked archive, the
-# same script as the documents show between their markers. Logons of one
+# The archive's logon script, run as it is from the unpacked archive (whose
+# files lie at its top level, as on the NETLOGON share). Logons of one
 # user, each adding a line to the user's log:
+#   - a default profile without the Kelvaro key (Kelvaro not installed):
+#     lorimex is not run, the log says so, the console shows nothing and the
+#     user gets no Norvane key;
 #   - with lorimex.exe removed: the log says where it was looked for, and the
 #     user gets no Kelvaro key, so that the next logon tries again;
-#   - a default profile without the Kelvaro key: lorimex reports errors, the
-#     console says so, and still no Kelvaro key;
 #   - the default profile with Kelvaro: the user gets Language=de;
 #   - the user sets fr, the log has grown past 64 KB: the next logon keeps fr
 #     (a run would put de back) and moves the log to lorimex.log.old;
@@ -13,24 +14,18 @@
 #     the log says why lorimex was not run;
 #   - the user without the key again and a log that cannot be written (a
 #     folder in its place): the copy is made all the same.
-#   logon_script.sh WINDOWS_BUILD DOCUMENT...
+#   logon_script.sh WINDOWS_BUILD
 set -u
 windows=$1 here=$(cd "$(dirname "$0")" && pwd)
-shift
 . "$here/wine_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-(cd "$windows" && cpack -B "$work" >/dev/null) && (cd "$work" && cmake -E tar xf lorimex-*.zip) ||
+folder=$work/share/
+(cd "$windows" && cpack -B "$work" >/dev/null) && mkdir "$folder" && (cd "$folder" && cmake -E tar xf "$work"/lorimex-*.zip) ||
   { echo "packing or unpacking the archive failed"; exit 1; }
-folder=$(echo "$work"/lorimex-*/)
 script=$folder/kelvaro-logon.bat
-marked() { sed -n '/^<!-- logon-script -->$/,/^<!-- \/logon-script -->$/p' "$1" | sed '/^<!--/d; /^```/d'; }
-for document in "$@"; do
-  [ "$(marked "$document")" = "$(tr -d '\r' <"$script")" ] ||
-    { echo "the logon script of $document is not the archive's"; exit 1; }
-done
 
 who=$(wine_run cmd /c 'echo %COMPUTERNAME% %USERDOMAIN%\%USERNAME%' </dev/null | tr -d '\r')
 log=$(wine_run winepath -u "$(wine_run cmd /c 'echo %APPDATA%' </dev/null | tr -d '\r')" </dev/null)/Norvane/lorimex.log
@@ -62,6 +57,13 @@ de='64 65 00' fr='66 72 00'
 
 failed=0
 load '' ''
+logon absent
+logged 'Kelvaro is not installed on this PC: lorimex not run' "no default Kelvaro"
+[ ! -s "$work/logon-absent.out" ] || { echo "no default Kelvaro: the console shows:"; cat "$work/logon-absent.out"; failed=1; }
+! wine_run reg query 'HKCU\Software\Norvane' </dev/null >/dev/null 2>&1 ||
+  { echo "no default Kelvaro: the user has a Norvane key"; failed=1; }
+
+load '\Kelvaro\Options' $'"Language"="de"\n"AutoSave"=dword:00000001'
 mv "$folder/lorimex.exe" "$work/lorimex.exe"
 logon missing
 logged "no Kelvaro settings, lorimex.exe not found at $(winpath "$folder")lorimex.exe" "lorimex.exe missing"
@@ -69,13 +71,6 @@ grep -q 'lorimex.exe not found at' "$work/logon-missing.out" || { echo "the cons
 no_product_key || { echo "lorimex.exe missing: the user has a Kelvaro key"; failed=1; }
 mv "$work/lorimex.exe" "$folder/lorimex.exe"
 
-logon errors
-logged 'no Kelvaro settings, running' "no default Kelvaro"
-tr -d '\r' <"$log" | grep -qx 'Error opening source key Norvane\\Kelvaro' || { echo "no default Kelvaro: the log lacks lorimex's output"; failed=1; }
-grep -q 'lorimex reported errors' "$work/logon-errors.out" || { echo "no default Kelvaro: the console does not say lorimex reported errors"; failed=1; }
-no_product_key || { echo "no default Kelvaro: the user has a Kelvaro key"; failed=1; }
-
-load '\Kelvaro\Options' $'"Language"="de"\n"AutoSave"=dword:00000001'
 logon 1
 [ "$(language)" = "$de" ] || { echo "first logon: Language is '$(language)', not de"; cat "$work/logon-1.out"; failed=1; }
 tr -d '\r' <"$log" | tail -n 1 | grep -qx 'lorimex completed successfully' || { echo "first logon: the log ends otherwise"; cat "$log"; failed=1; }

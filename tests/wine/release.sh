@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # What a Windows build ships: cpack makes lorimex-VERSION-SUFFIX.zip holding
-# the program, its logon script, the administrator's guide and the licence.
-# The texts are the tree's with CR LF line ends, and the program carries no
+# the program, its logon script, the administrator's guide and the licence,
+# at its top level, as they are to be copied to NETLOGON. The texts are the
+# tree's with CR LF line ends, the guide plain text that Notepad shows as it
+# is (ASCII, lines of at most 80 characters, no markup), and the program carries no
 # debug sections; it carries its manifest (UTF-8 code page, no elevation,
 # Windows 7 to 11) and its version information, read back with wrestool,
 # and reserves a stack of 2 MB, read back with objdump.
@@ -16,15 +18,20 @@ fail() { echo "$*"; failed=1; }
 name=lorimex-$version-$suffix
 (cd "$windows" && cpack -B "$work" >/dev/null) || { echo "cpack failed"; exit 1; }
 listing=$(cmake -E tar tf "$work/$name.zip" 2>&1 | sort | paste -sd ' ')
-[ "$listing" = "$name/LICENSE.txt $name/kelvaro-logon.bat $name/lorimex-guide.txt $name/lorimex.exe" ] ||
+[ "$listing" = "LICENSE.txt kelvaro-logon.bat lorimex-guide.txt lorimex.exe" ] ||
   fail "$name.zip holds: $listing"
-(cd "$work" && cmake -E tar xf "$name.zip") || exit 1
-shipped=$work/$name
-for pair in app/kelvaro-logon.bat:kelvaro-logon.bat docs/windows-guide.md:lorimex-guide.txt LICENSE:LICENSE.txt; do
+shipped=$work/unpacked
+mkdir "$shipped" && (cd "$shipped" && cmake -E tar xf "$work/$name.zip") || exit 1
+for pair in app/kelvaro-logon.bat:kelvaro-logon.bat docs/lorimex-guide.txt:lorimex-guide.txt LICENSE:LICENSE.txt; do
   source=$root/${pair%%:*} text=$shipped/${pair#*:}
   [ "$(grep -c $'\r$' "$text")" = "$(wc -l <"$source")" ] || fail "${pair#*:} has lines without CR LF"
   tr -d '\r' <"$text" | cmp -s - "$source" || fail "${pair#*:} is not ${pair%%:*}"
 done
+guide=$shipped/lorimex-guide.txt
+LC_ALL=C grep -qP '[^\x00-\x7f]' "$guide" && fail "lorimex-guide.txt holds text beyond ASCII"
+awk '{ sub(/\r$/, "") } length > 80 { print "lorimex-guide.txt: line " NR " has " length " characters"; bad = 1 } END { exit bad }' \
+  "$guide" || failed=1
+LC_ALL=C grep -nE '^(#|```|[|]|<!--|    [$] )|[*][*]|`[^`]+`|</?[a-z]+>|\]\(' "$guide" && fail "lorimex-guide.txt holds markup"
 exe=$shipped/lorimex.exe
 
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
