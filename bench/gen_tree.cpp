@@ -22,7 +22,7 @@ std::string RandomText(std::mt19937 &rng, std::size_t length) {
   return text;
 }
 
-void AddValue(standin::Key &key, std::mt19937 &rng, const std::string &name) {
+void AddValue(regfile::Key &key, std::mt19937 &rng, const std::string &name) {
   std::string data;
   std::uint32_t type;
   unsigned pick = rng() % 100;
@@ -60,24 +60,24 @@ int main(int argc, char **argv) {
   long values = std::atol(argv[3]);
   std::mt19937 rng(argc > 4 ? static_cast<unsigned>(std::atol(argv[4])) : 1u);
 
-  standin::Key top;
-  standin::Key *product = &standin::FindOrAddSubkey(top, "HKEY_USERS");
+  regfile::Key top;
+  regfile::Key *product = &regfile::FindOrAddSubkey(top, "HKEY_USERS");
   for (const char *name : {".DEFAULT", "Software", "Norvane", "Kelvaro"})
-    product = &standin::FindOrAddSubkey(*product, name);
-  standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
+    product = &regfile::FindOrAddSubkey(*product, name);
+  regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
 
-  auto fill = [&](standin::Key &key) {
+  auto fill = [&](regfile::Key &key) {
     for (long v = 0; v < values; ++v) AddValue(key, rng, v == 0 ? "" : "Setting" + std::to_string(v));
   };
   fill(*product);
-  std::deque<standin::Key *> parents{product};
+  std::deque<regfile::Key *> parents{product};
   for (long made = 1; made < keys; ++made) {
-    standin::Key &key = standin::FindOrAddSubkey(*parents.front(), "Key" + std::to_string(made));
+    regfile::Key &key = regfile::FindOrAddSubkey(*parents.front(), "Key" + std::to_string(made));
     fill(key);
     parents.push_back(&key);
     if (static_cast<long>(parents.front()->subkeys.size()) >= fanout) parents.pop_front();
   }
-  std::string text = standin::Write(top);
+  std::string text = regfile::Write(top);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
 }

@@ -10,8 +10,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: load_save FILE\n");
     return 2;
   }
-  standin::Key top;
-  standin::FileForm form;
+  regfile::Key top;
+  regfile::FileForm form;
   standin::RegistryLock lock;
   const std::string codePage = standin::ReadConfiguration().codePage;
   if (standin::LoadRegistry({argv[1], false}, codePage, lock, top, form) != ERROR_SUCCESS) return 1;

@@ -11,7 +11,7 @@
 
 namespace {
 
-void CountTree(const standin::Key &key, unsigned long &keys, unsigned long &values) {
+void CountTree(const regfile::Key &key, unsigned long &keys, unsigned long &values) {
   ++keys;
   values += key.values().size();
   for (const auto &subkey : key.subkeys) CountTree(*subkey, keys, values);
@@ -20,16 +20,16 @@ void CountTree(const standin::Key &key, unsigned long &keys, unsigned long &valu
 }  // namespace
 
 int main() {
-  standin::Key top;
+  regfile::Key top;
   {
     // Only to count the tree: the run below takes the lock itself.
     standin::RegistryLock lock;
-    standin::FileForm form;
+    regfile::FileForm form;
     const standin::Configuration config = standin::ReadConfiguration();
     if (standin::LoadRegistry(standin::FindRegistryFile(config), config.codePage, lock, top, form) != ERROR_SUCCESS)
       return 1;
   }
-  const standin::Key *product = standin::FindKeyPath(top, "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro");
+  const regfile::Key *product = regfile::FindKeyPath(top, "HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro");
   unsigned long keys = 0, values = 0;
   if (product) CountTree(*product, keys, values);
 

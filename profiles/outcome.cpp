@@ -25,7 +25,7 @@ std::string Counted(const Outcome &outcome, bool done) {
 std::string AsUtf8(std::string_view bytes) {
   std::string text;
   while (!bytes.empty()) {
-    std::size_t valid = standin::StrictUtf8Length(bytes);
+    std::size_t valid = regfile::StrictUtf8Length(bytes);
     text.append(bytes.substr(0, valid));
     bytes.remove_prefix(valid);
     if (bytes.empty()) break;

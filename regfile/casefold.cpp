@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace standin {
+namespace regfile {
 namespace {
 
 struct Mapping {
@@ -40,4 +40,4 @@ constexpr bool ClassesArePairs(const CaseTable &table) {
 constexpr CaseTable kCaseTable = MakeCaseTable();
 static_assert(ClassesArePairs(kCaseTable), "Windows' table pairs units two by two");
 
-}  // namespace standin
+}  // namespace regfile

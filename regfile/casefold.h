@@ -8,7 +8,7 @@
 #ifndef LORIMEX_REGFILE_CASEFOLD_H
 #define LORIMEX_REGFILE_CASEFOLD_H
 
-namespace standin {
+namespace regfile {
 
 // ASCII letters fold to lower case, as everywhere; each byte is one unit.
 constexpr char16_t FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 0x20) : c; }
@@ -30,6 +30,6 @@ inline char16_t UpcaseCharacter(char16_t c) { return kCaseTable.upper[c]; }
 // by these, as Wine's registry lists subkeys by their lower-case forms.
 inline char16_t FoldCharacter(char16_t c) { return kCaseTable.fold[c]; }
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

@@ -10,7 +10,7 @@
 #include <unicode/uvernum.h>
 #endif
 
-namespace standin {
+namespace regfile {
 namespace {
 
 #ifndef _WIN32
@@ -167,4 +167,4 @@ std::shared_ptr<const CodePage> CodePage::Open(std::string_view name, std::strin
 #endif
 }
 
-}  // namespace standin
+}  // namespace regfile

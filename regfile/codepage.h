@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace standin {
+namespace regfile {
 
 class CodePage {
  public:
@@ -31,6 +31,6 @@ class CodePage {
   std::string name_;
 };
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

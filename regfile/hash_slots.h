@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace standin {
+namespace regfile {
 
 template <class Entry>
 class HashSlots {
@@ -48,6 +48,6 @@ class HashSlots {
   std::vector<Entry> slots_;
 };
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

@@ -5,7 +5,7 @@
 
 #include "regfile/names.h"
 
-namespace standin {
+namespace regfile {
 
 KeyIndex::KeyIndex(Key &top) : top_(top) { slots_.Reset(256); }
 
@@ -69,4 +69,4 @@ Key *KeyIndex::Remove(const std::vector<std::string_view> &names) {
   return found->key;
 }
 
-}  // namespace standin
+}  // namespace regfile

@@ -13,7 +13,7 @@
 #include "regfile/hash_slots.h"
 #include "regfile/tree.h"
 
-namespace standin {
+namespace regfile {
 
 class KeyIndex {
  public:
@@ -52,6 +52,6 @@ class KeyIndex {
   std::vector<std::pair<std::string, Key *>> path_;
 };
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

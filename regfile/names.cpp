@@ -9,7 +9,7 @@
 #include "regfile/casefold.h"
 #include "registry/text.h"
 
-namespace standin {
+namespace regfile {
 namespace {
 
 constexpr char16_t kEscape = 0xDC00;
@@ -306,4 +306,4 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view> &names) {
   }
 }
 
-}  // namespace standin
+}  // namespace regfile

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace standin {
+namespace regfile {
 
 // Names compare as Windows' registry compares them: two are one when their
 // UTF-16 units upper-case alike by Windows' table, and they are ordered as
@@ -69,6 +69,6 @@ bool IsValidUtf16(std::u16string_view units);
 // surrogate.
 std::size_t StrictUtf8Length(std::string_view text);
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

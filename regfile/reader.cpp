@@ -6,7 +6,7 @@
 #include "regfile/reg_format.h"
 #include "registry/text.h"
 
-namespace standin {
+namespace regfile {
 namespace {
 
 constexpr std::array<std::string_view, 5> kRoots = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
@@ -550,4 +550,4 @@ bool FileBytes::Parse(Key &top, FileForm &form, ParseError &error) {
   return CheckText(form, text_, text, error) && Parser(text, form, top, error).Run();
 }
 
-}  // namespace standin
+}  // namespace regfile

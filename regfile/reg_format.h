@@ -16,7 +16,7 @@
 #include "regfile/codepage.h"
 #include "regfile/tree.h"
 
-namespace standin {
+namespace regfile {
 
 constexpr std::string_view kRegedit4 = "REGEDIT4";
 constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
@@ -112,6 +112,6 @@ using Sink = std::function<bool(std::string_view)>;
 bool Write(const Key &top, const FileForm &form, const Sink &sink);
 std::string Write(const Key &top, const FileForm &form = {});
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

@@ -6,7 +6,7 @@
 
 #include "regfile/names.h"
 
-namespace standin {
+namespace regfile {
 namespace {
 
 auto SubkeyPosition(const Key &parent, std::string_view name) {
@@ -207,4 +207,4 @@ void Key::Compact() {
   Reindex();
 }
 
-}  // namespace standin
+}  // namespace regfile

@@ -13,7 +13,7 @@
 
 #include "regfile/hash_slots.h"
 
-namespace standin {
+namespace regfile {
 
 // A value: its name (empty for the default value), type and raw bytes,
 // never converted. Name and data share one block of memory, held within the
@@ -143,6 +143,6 @@ Key &FindOrAddSubkey(Key &parent, std::string_view name);
 Key *FindKeyPath(const Key &from, const std::vector<std::string_view> &names);
 Key *FindKeyPath(const Key &from, std::string_view path);
 
-}  // namespace standin
+}  // namespace regfile
 
 #endif

@@ -5,7 +5,7 @@
 #include "regfile/reg_format.h"
 #include "registry/text.h"
 
-namespace standin {
+namespace regfile {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -237,4 +237,4 @@ std::string Write(const Key &top, const FileForm &form) {
   return text;
 }
 
-}  // namespace standin
+}  // namespace regfile

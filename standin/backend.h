@@ -15,6 +15,9 @@
 
 namespace standin {
 
+// The stand-in keeps keys and values in the .reg format's tree.
+using namespace regfile;
+
 class Backend {
  public:
   Backend() = default;

@@ -14,6 +14,9 @@
 
 namespace standin {
 
+// The stand-in keeps keys and values in the .reg format's tree.
+using namespace regfile;
+
 std::size_t NameLength(std::string_view name, char);
 std::size_t NameLength(std::string_view name, char16_t);
 // Writes the name and a NUL after it.

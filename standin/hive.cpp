@@ -9,9 +9,9 @@
 
 #include "regfile/names.h"
 #include "standin/file_io.h"
-#include "standin/hive_cells.h"
-#include "standin/hive_format.h"
-#include "standin/hive_keys.h"
+#include "standin/hive/cells.h"
+#include "standin/hive/format.h"
+#include "standin/hive/keys.h"
 #include "standin/registry_file.h"
 #include "standin/service.h"
 

@@ -21,6 +21,9 @@
 
 namespace standin {
 
+// The stand-in keeps keys and values in the .reg format's tree.
+using namespace regfile;
+
 class HiveRun : public Backend {
  public:
   // The two hive files, as LORIMEX_DEFAULT_HIVE and LORIMEX_USER_HIVE name

@@ -17,6 +17,9 @@
 
 namespace standin {
 
+// The stand-in keeps keys and values in the .reg format's tree.
+using namespace regfile;
+
 // The registry file: LORIMEX_REGISTRY, else the default,
 // $XDG_CONFIG_HOME/lorimex/registry.reg, else
 // $HOME/.config/lorimex/registry.reg; the last two only when the variable is

@@ -16,6 +16,9 @@
 
 namespace standin {
 
+// The stand-in keeps keys and values in the .reg format's tree.
+using namespace regfile;
+
 bool IsPredefined(HKEY key);
 // Loads the registry on the first operation of a session.
 LONG BeginSession(Op op, HKEY key);

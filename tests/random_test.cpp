@@ -22,9 +22,9 @@ constexpr std::size_t kDataCapacity = 2048;
 constexpr int kMaxDepth = 512;
 
 // Text travels as UTF-16: twice the room, counted in units.
-bool DataFits(const standin::Value &value) {
+bool DataFits(const regfile::Value &value) {
   if (!regtext::IsTextType(value.type())) return value.data().size() <= kDataCapacity;
-  return 2 * standin::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
+  return 2 * regfile::CountUtf16Units(value.data()) <= 2 * kDataCapacity;
 }
 const std::string kSourceRoot = "HKEY_USERS\\.DEFAULT\\Software";
 const std::string kDestinationRoot = "HKEY_CURRENT_USER\\Software";
@@ -59,10 +59,10 @@ class Generator {
     return OneIn(5) ? static_cast<std::uint32_t>(rng_()) : types[Below(8)];
   }
 
-  void Fill(standin::Key &key, int depth) {
+  void Fill(regfile::Key &key, int depth) {
     for (int i = Below(4); i > 0; --i) key.SetValue(Name(false), Type(), Data());
     if (depth >= 4) return;
-    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(standin::FindOrAddSubkey(key, Name(true)), depth + 1);
+    for (int i = Below(depth == 1 ? 4 : 3); i > 0; --i) Fill(regfile::FindOrAddSubkey(key, Name(true)), depth + 1);
   }
 
  private:
@@ -72,23 +72,23 @@ class Generator {
 // What the run must do, given the trees and the injected failures.
 class Model {
  public:
-  Model(const std::vector<Fault> &faults, standin::Key &top) : faults_(faults), top_(top) {}
+  Model(const std::vector<Fault> &faults, regfile::Key &top) : faults_(faults), top_(top) {}
 
   std::string Run(bool &failed) {
-    standin::Key *users = standin::FindSubkey(top_, "HKEY_USERS");
-    standin::Key *sourceRoot = users ? standin::FindKeyPath(*users, ".DEFAULT\\Software") : nullptr;
+    regfile::Key *users = regfile::FindSubkey(top_, "HKEY_USERS");
+    regfile::Key *sourceRoot = users ? regfile::FindKeyPath(*users, ".DEFAULT\\Software") : nullptr;
     if (!sourceRoot || Fails(Op::Open, kSourceRoot)) {
       Line("Error " + std::to_string(sourceRoot ? Status(Op::Open, kSourceRoot) : 2) +
            " occurred opening Software key for .DEFAULT user");
       return Finish(true);
     }
-    standin::Key *destinationRoot = standin::FindKeyPath(top_, "HKEY_CURRENT_USER\\Software");
+    regfile::Key *destinationRoot = regfile::FindKeyPath(top_, "HKEY_CURRENT_USER\\Software");
     if (!destinationRoot || Fails(Op::Open, kDestinationRoot)) {
       Line("Error " + std::to_string(destinationRoot ? Status(Op::Open, kDestinationRoot) : 2) +
            " occurred opening Current User Software key");
       failed = true;
     } else {
-      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) standin::FindOrAddSubkey(*destinationRoot, "Norvane");
+      if (!Fails(Op::Create, kDestinationRoot + "\\Norvane")) regfile::FindOrAddSubkey(*destinationRoot, "Norvane");
       Copy(*sourceRoot, kSourceRoot, *destinationRoot, kDestinationRoot, "Norvane\\Kelvaro", 1);
     }
     if (Fails(Op::Close, kSourceRoot))
@@ -101,8 +101,8 @@ class Model {
  private:
   const Fault *Find(Op op, const std::string &path, const std::string *valueName = nullptr, long index = -1) const {
     for (const Fault &f : faults_) {
-      if (f.op != op || !standin::EqualNoCase(f.keyPath, path)) continue;
-      if (f.valueName && !(valueName && standin::EqualNoCase(*f.valueName, *valueName))) continue;
+      if (f.op != op || !regfile::EqualNoCase(f.keyPath, path)) continue;
+      if (f.valueName && !(valueName && regfile::EqualNoCase(*f.valueName, *valueName))) continue;
       if (f.index >= 0 && f.index != index) continue;
       return &f;
     }
@@ -117,13 +117,13 @@ class Model {
 
   std::string Finish(bool failed) { return testsupport::Expected(lines_, failed); }
 
-  void Copy(standin::Key &sourceParent, const std::string &sourceParentPath, standin::Key &destinationParent,
+  void Copy(regfile::Key &sourceParent, const std::string &sourceParentPath, regfile::Key &destinationParent,
             const std::string &destinationParentPath, const std::string &name, int depth) {
     std::string sourcePath = sourceParentPath + "\\" + name;
     std::string destinationPath = destinationParentPath + "\\" + name;
     std::vector<std::string_view> names;
-    standin::SplitKeyPath(name, names);
-    standin::Key *source = standin::FindKeyPath(sourceParent, names);
+    regfile::SplitKeyPath(name, names);
+    regfile::Key *source = regfile::FindKeyPath(sourceParent, names);
     if (depth > kMaxDepth || !source || Fails(Op::Open, sourcePath)) {
       Line("Error opening source key " + name);
       return;
@@ -132,8 +132,8 @@ class Model {
       Line("Error creating destination key " + name);
       return;
     }
-    standin::Key *destination = &destinationParent;
-    for (std::string_view part : names) destination = &standin::FindOrAddSubkey(*destination, part);
+    regfile::Key *destination = &destinationParent;
+    for (std::string_view part : names) destination = &regfile::FindOrAddSubkey(*destination, part);
     CopyValues(*source, sourcePath, *destination, destinationPath, depth);
     for (std::size_t index = 0;; ++index) {
       if (Fails(Op::EnumKey, sourcePath, nullptr, static_cast<long>(index)) ||
@@ -146,7 +146,7 @@ class Model {
     }
   }
 
-  void CopyValues(const standin::Key &source, const std::string &sourcePath, standin::Key &destination,
+  void CopyValues(const regfile::Key &source, const std::string &sourcePath, regfile::Key &destination,
                   const std::string &destinationPath, int depth) {
     for (std::size_t index = 0;; ++index) {
       bool exists = index < source.values().size();
@@ -156,7 +156,7 @@ class Model {
         return;
       }
       if (!exists) return;
-      const standin::Value &value = source.values()[index];
+      const regfile::Value &value = source.values()[index];
       const std::string name(value.name());
       if (Fails(Op::SetValue, destinationPath, &name)) {
         Line(std::string(2 * static_cast<std::size_t>(depth), ' ') + "Error writing value " + name);
@@ -167,18 +167,18 @@ class Model {
   }
 
   const std::vector<Fault> &faults_;
-  standin::Key &top_;
+  regfile::Key &top_;
   std::string lines_;
 };
 
-void CollectPaths(const standin::Key &key, const std::string &path, std::vector<std::string> &paths) {
+void CollectPaths(const regfile::Key &key, const std::string &path, std::vector<std::string> &paths) {
   paths.push_back(path);
   for (const auto &subkey : key.subkeys) CollectPaths(*subkey, path + "\\" + subkey->name, paths);
 }
 
-std::vector<Fault> RandomFaults(Generator &random, const standin::Key &top) {
+std::vector<Fault> RandomFaults(Generator &random, const regfile::Key &top) {
   std::vector<std::string> sources, destinations;
-  const standin::Key *source = standin::FindSubkey(top, "HKEY_USERS");
+  const regfile::Key *source = regfile::FindSubkey(top, "HKEY_USERS");
   CollectPaths(*source, "HKEY_USERS", sources);
   for (std::string &path : std::vector<std::string>(sources)) {
     if (path.rfind(kSourceRoot, 0) == 0) destinations.push_back(kDestinationRoot + path.substr(kSourceRoot.size()));
@@ -207,16 +207,16 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
   int successes = 0, failures = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    standin::Key top;
-    standin::Key &software = standin::FindOrAddSubkey(
-        standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
+    regfile::Key top;
+    regfile::Key &software = regfile::FindOrAddSubkey(
+        regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_USERS"), ".DEFAULT"), "Software");
     if (!random.OneIn(10))
-      random.Fill(standin::FindOrAddSubkey(standin::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
-    standin::FindOrAddSubkey(software, "Other").SetValue("keep", 1, std::string("x\0", 2));
-    standin::Key &current = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
+      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(software, "Norvane"), "Kelvaro"), 1);
+    regfile::FindOrAddSubkey(software, "Other").SetValue("keep", 1, std::string("x\0", 2));
+    regfile::Key &current = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Software");
     if (random.OneIn(2))
-      random.Fill(standin::FindOrAddSubkey(standin::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
-    testsupport::WriteFile(file_, standin::Write(top));
+      random.Fill(regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(current, "NORVANE"), "kelvaro"), 2);
+    testsupport::WriteFile(file_, regfile::Write(top));
 
     std::vector<Fault> faults = RandomFaults(random, top);
     standin::Reset();
@@ -230,7 +230,7 @@ TEST_F(RandomRunTest, EveryRunDoesExactlyWhatItsFailuresCallFor) {
     EXPECT_EQ(standin::OpenHandleCount(), 0u);
     EXPECT_EQ(standin::PredefinedCloseCount(), 0u);
     EXPECT_EQ(standin::InvalidCloseCount(), 0u);
-    standin::Key after = OnDisk();
+    regfile::Key after = OnDisk();
     EXPECT_EQ(testsupport::DumpTree(after, "HKEY_USERS"), testsupport::DumpTree(top, "HKEY_USERS"));
     ASSERT_EQ(testsupport::DumpTree(after, kDestinationRoot), testsupport::DumpTree(top, kDestinationRoot));
     (result.status == 0 ? successes : failures) += 1;

@@ -9,7 +9,7 @@
 
 #include "regfile/names.h"
 #include "regfile/reg_format.h"
-#include "standin/hive_keys.h"
+#include "standin/hive/keys.h"
 #include "tests/support.h"
 
 namespace {
@@ -17,11 +17,11 @@ namespace {
 using namespace std::string_literals;
 using testsupport::DumpTree;
 
-standin::Key ParseOk(const std::string &text, standin::FileForm *read = nullptr) {
-  standin::Key top;
-  standin::FileForm form = read ? *read : standin::FileForm{};
-  standin::ParseError error;
-  EXPECT_TRUE(standin::Parse(text, top, form, error)) << error.line << ": " << error.reason;
+regfile::Key ParseOk(const std::string &text, regfile::FileForm *read = nullptr) {
+  regfile::Key top;
+  regfile::FileForm form = read ? *read : regfile::FileForm{};
+  regfile::ParseError error;
+  EXPECT_TRUE(regfile::Parse(text, top, form, error)) << error.line << ": " << error.reason;
   if (read) *read = form;
   return top;
 }
@@ -39,7 +39,7 @@ std::string Utf16File(std::u16string_view text) {
 }
 
 TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
-  standin::Key top = ParseOk(
+  regfile::Key top = ParseOk(
       "REGEDIT4\r\n"
       "\r\n"
       "; a comment\r\n"
@@ -62,8 +62,8 @@ TEST(RegFile, ReadsEveryDataFormAsRawBytes) {
 }
 
 TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
-  standin::Key top;
-  standin::Key &key = standin::FindOrAddSubkey(standin::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
+  regfile::Key top;
+  regfile::Key &key = regfile::FindOrAddSubkey(regfile::FindOrAddSubkey(top, "HKEY_CURRENT_USER"), "Odd");
   const std::string awkward[] = {
       std::string("plain\0", 6),         std::string("no nul"),
       std::string("in\0side\0", 8),      std::string("line\nbreak\0", 11),
@@ -76,11 +76,11 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
   key.SetValue("quoted \"name\"", 0x12345678, "x");
   key.SetValue("line\r\nbreak", 1, std::string("x\0", 2));
   key.SetValue("Seats", 4, std::string("\x19\0\0\0", 4));
-  standin::FindOrAddSubkey(key, "empty subkey");
-  std::string text = standin::Write(top);
-  standin::Key back = ParseOk(text);
+  regfile::FindOrAddSubkey(key, "empty subkey");
+  std::string text = regfile::Write(top);
+  regfile::Key back = ParseOk(text);
   EXPECT_EQ(DumpTree(back, "HKEY_CURRENT_USER\\Odd"), DumpTree(top, "HKEY_CURRENT_USER\\Odd"));
-  EXPECT_EQ(standin::Write(back), text);
+  EXPECT_EQ(regfile::Write(back), text);
   EXPECT_NE(text.find("\"s0\"=\"plain\"\n"), std::string::npos);
   EXPECT_NE(text.find("\"s3\"=hex(1):6c,69"), std::string::npos);
   EXPECT_NE(text.find("\"short dword\"=hex(4):61,62\n"), std::string::npos);
@@ -92,12 +92,12 @@ TEST(RegFile, WritesWhatItReadsAndRoundTripsAwkwardData) {
     if (text[cut - 1] == '\n') continue;
     std::size_t end = cut;
     while ((end = text.find('\n', end)) != std::string::npos && text[end - 1] == '\\') ++end;
-    standin::Key whole, partial;
-    standin::FileForm form;
-    standin::ParseError error;
-    ASSERT_TRUE(standin::Parse(text.substr(0, end + 1), whole, form, error));
-    if (standin::Parse(text.substr(0, cut), partial, form, error)) {
-      EXPECT_EQ(standin::Write(partial), standin::Write(whole)) << "cut after " << text.substr(0, cut);
+    regfile::Key whole, partial;
+    regfile::FileForm form;
+    regfile::ParseError error;
+    ASSERT_TRUE(regfile::Parse(text.substr(0, end + 1), whole, form, error));
+    if (regfile::Parse(text.substr(0, cut), partial, form, error)) {
+      EXPECT_EQ(regfile::Write(partial), regfile::Write(whole)) << "cut after " << text.substr(0, cut);
     }
   }
 }
@@ -115,8 +115,8 @@ TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
       u"\"path\"=hex(2):25,00,00,00\n"
       u"\"lone\"=hex(1):00,d8,00,00\n"
       u"\"n\"=dword:00000001\n\n";
-  standin::FileForm form;
-  standin::Key top = ParseOk(Utf16File(text), &form);
+  regfile::FileForm form;
+  regfile::Key top = ParseOk(Utf16File(text), &form);
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K\\n\xED\xA0\x80"),
             "HKEY_USERS\\K\\n\xED\xA0\x80\n"
             "  \xE6\x97\xA5\xED\xB0\x80 = 1: 16 04 20 00 22 00 78 00 22 00 00 00\n"
@@ -125,16 +125,16 @@ TEST(RegFile, ReadsAndWritesVersion5FilesExactly) {
             "  path = 2: 25 00 00 00\n"
             "  lone = 1: 00 d8 00 00\n"
             "  n = 4: 01 00 00 00\n");
-  EXPECT_EQ(standin::Write(top, form), Utf16File(text));
+  EXPECT_EQ(regfile::Write(top, form), Utf16File(text));
   // Read a piece at a time, as the store reads a file, whatever the pieces.
   const std::string file = Utf16File(text);
   for (std::size_t size : {1, 2, 3, 7}) {
-    standin::FileBytes bytes;
+    regfile::FileBytes bytes;
     for (std::size_t at = 0; at < file.size(); at += size) bytes.Add(std::string_view(file).substr(at, size));
-    standin::Key pieces;
-    standin::ParseError error;
+    regfile::Key pieces;
+    regfile::ParseError error;
     ASSERT_TRUE(bytes.Parse(pieces, form, error)) << size;
-    EXPECT_EQ(standin::Write(pieces, form), file) << size;
+    EXPECT_EQ(regfile::Write(pieces, form), file) << size;
   }
 }
 
@@ -146,11 +146,11 @@ TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
   for (std::string text : {"\xEF\xBB\xBFREGEDIT4\n\n[HKEY_USERS\\A]\n\"\xC3\xA9\"=\"x\"\n\n",
                            "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n\"\xC3\xA9\"=\"x\"\n\n",
                            "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n@=\"\xC3\xA9\"\n\n"}) {
-    standin::FileForm form;
-    standin::Key top = ParseOk(text, &form);
-    EXPECT_EQ(standin::Write(top, form), text);
+    regfile::FileForm form;
+    regfile::Key top = ParseOk(text, &form);
+    EXPECT_EQ(regfile::Write(top, form), text);
   }
-  standin::Key top = ParseOk(
+  regfile::Key top = ParseOk(
       "  REGEDIT4\r[HKEY_USERS\\A] ; comment\r\n"
       "\"a\\r\\nb\"=\"x\\ry\" ; comment\n"
       "\"d\"=dword: 1a ;c\n"
@@ -169,7 +169,7 @@ TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
   // A version 5 file saved as UTF-8: regedit reads the bytes of hex text
   // as 8-bit characters, with a NUL after a last byte that is not one.
   const std::string v5 = "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A]\n";
-  standin::FileForm form;
+  regfile::FileForm form;
   top = ParseOk(v5 + "\"p\"=hex(2):41,00,00,00\n\"m\"=hex(7):61,00,62\n\"s\"=hex(1):41,00,42\n\"e\"=hex(2):\n", &form);
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"),
             "HKEY_USERS\\A\n"
@@ -177,7 +177,7 @@ TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
             "  m = 7: 61 00 00 00 62 00 00 00\n"
             "  s = 1: 41 00 00 00 42 00 00 00\n"
             "  e = 2: \n");
-  const std::string written = standin::Write(top, form);
+  const std::string written = regfile::Write(top, form);
   EXPECT_EQ(written,
             v5 + "\"p\"=hex(2):41,00,00,00\n\"m\"=hex(7):61,00,62,00\n\"s\"=hex(1):41,00,42,00\n\"e\"=hex(2):\n\n");
   EXPECT_EQ(DumpTree(ParseOk(written), "HKEY_USERS\\A"), DumpTree(top, "HKEY_USERS\\A"));
@@ -188,13 +188,13 @@ TEST(RegFile, KeepsTheEncodingAndReadsWhatRegeditAccepts) {
 // second byte of 能 is a backslash), and the bytes come back as they were.
 TEST(RegFile, ReadsREGEDIT4InACodePage) {
   std::string error;
-  standin::FileForm form;
-  form.codePage = standin::CodePage::Open("1252", error);
+  regfile::FileForm form;
+  form.codePage = regfile::CodePage::Open("1252", error);
   ASSERT_TRUE(form.codePage) << error;
-  standin::Key top =
+  regfile::Key top =
       ParseOk("REGEDIT4\n[HKEY_USERS\\K\\CAF\xC9]\n\"a\"=\"1\"\n[HKEY_USERS\\K\\Caf\xE9]\n\"A\"=\"2\"\n", &form);
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K"), "HKEY_USERS\\K\nHKEY_USERS\\K\\CAF\xC3\x89\n  a = 1: 32 00\n");
-  form.codePage = standin::CodePage::Open("932", error);
+  form.codePage = regfile::CodePage::Open("932", error);
   ASSERT_TRUE(form.codePage) << error;
   const std::string text =
       "REGEDIT4\n\n[HKEY_USERS\\K\\\x94\x5c]\n\"\x94\x5c\"=\"\x95\x5c\"\n\"t\"=hex(2):83,5c,00\n\n"
@@ -202,17 +202,17 @@ TEST(RegFile, ReadsREGEDIT4InACodePage) {
   top = ParseOk(text + "[HKEY_USERS\\K\\\x82\x81\x82\x82]\n\"x\"=\"2\"\n", &form);
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\K\\\xE8\x83\xBD"),
             "HKEY_USERS\\K\\\xE8\x83\xBD\n  \xE8\x83\xBD = 1: e8 a1 a8 00\n  t = 2: e3 82 bd 00\n");
-  EXPECT_EQ(standin::Write(top, form), text);
-  standin::ParseError refused;
-  EXPECT_FALSE(standin::Parse("REGEDIT4\n[HKEY_USERS\\A]\n;\x81\n", top, form, refused));
+  EXPECT_EQ(regfile::Write(top, form), text);
+  regfile::ParseError refused;
+  EXPECT_FALSE(regfile::Parse("REGEDIT4\n[HKEY_USERS\\A]\n;\x81\n", top, form, refused));
   EXPECT_EQ(std::to_string(refused.line) + ": " + refused.reason, "3: bytes that code page 932 does not map exactly");
-  EXPECT_FALSE(standin::CodePage::Open("no such page", error));
+  EXPECT_FALSE(regfile::CodePage::Open("no such page", error));
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
-  standin::Key top;
-  standin::Key &root = standin::FindOrAddSubkey(top, "HKEY_USERS");
-  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) standin::FindOrAddSubkey(root, name);
+  regfile::Key top;
+  regfile::Key &root = regfile::FindOrAddSubkey(top, "HKEY_USERS");
+  for (const char *name : {"beta", "Alpha", "_under", "ALPHA", "Zed"}) regfile::FindOrAddSubkey(root, name);
   std::string order;
   for (const auto &k : root.subkeys) order += k->name + " ";
   // Lower-cased comparison puts '_' before the letters, as the platform does.
@@ -223,18 +223,18 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   // pair) comes before a fullwidth letter. Kelvin sign and 'k' stay apart, as
   // in the platform's registry. Bytes that are not UTF-8 match only
   // themselves.
-  standin::Key unicode;
+  regfile::Key unicode;
   for (const char *name : {"\xef\xbd\x9a", "caf\xc3\xa9", "\xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7", "\xf0\x9f\x98\x80",
                            "CAF\xc3\x89", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87", "\xe2\x84\xaa", "k", "\xc3\x9f",
                            "\xe1\xba\x9e", "A\xe9", "a\xe9", "a\xc9", "\xe6\x97\xa5"})
-    standin::FindOrAddSubkey(unicode, name);
+    regfile::FindOrAddSubkey(unicode, name);
   order.clear();
   for (const auto &k : unicode.subkeys) order += k->name + " ";
   EXPECT_EQ(
       order,
       "a\xc9 A\xe9 caf\xc3\xa9 k \xc3\x9f \xd0\x9a\xd0\x9b\xd0\xae\xd0\xa7 \xe1\xba\x9e \xe2\x84\xaa \xe6\x97\xa5 "
       "\xf0\x9f\x98\x80 \xef\xbd\x9a ");
-  EXPECT_TRUE(standin::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
+  EXPECT_TRUE(regfile::EqualNoCase("\xc8\xba", "\xe2\xb1\xa5"));  // lengths differ in UTF-8
   // Case is Windows' own table, not Unicode's: scripts that got their cases
   // after it, and letters it leaves without a capital, stay apart.
   struct Pair {
@@ -257,11 +257,11 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
       {"\xe2\x93\x90", "\xe2\x92\xb6", true},     // circled letters
   };
   for (const Pair &p : pairs) {
-    EXPECT_EQ(standin::EqualNoCase(p.a, p.b), p.one) << p.a << " " << p.b;
-    EXPECT_TRUE(!p.one || standin::HashNoCase(p.a) == standin::HashNoCase(p.b)) << p.a;
+    EXPECT_EQ(regfile::EqualNoCase(p.a, p.b), p.one) << p.a << " " << p.b;
+    EXPECT_TRUE(!p.one || regfile::HashNoCase(p.a) == regfile::HashNoCase(p.b)) << p.a;
   }
-  standin::Key georgian;
-  for (const char *name : {"\xe1\xb2\x90", "\xe1\x83\x90", "\xe1\x83\x91"}) standin::FindOrAddSubkey(georgian, name);
+  regfile::Key georgian;
+  for (const char *name : {"\xe1\xb2\x90", "\xe1\x83\x90", "\xe1\x83\x91"}) regfile::FindOrAddSubkey(georgian, name);
   EXPECT_EQ(georgian.subkeys.size(), 3u) << "two keys Windows keeps apart merged";
 
   root.SetValue("First", 1, "a");
@@ -278,7 +278,7 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   EXPECT_EQ(root.FindValue("many50")->data(), "x");
   // However the index grows and gaps fill it, a slot stays free: a search
   // for a name the key lacks ends there (without one it never ends).
-  standin::Key grown;
+  regfile::Key grown;
   for (int i = 0; i < 2000; ++i) {
     grown.SetValue("g" + std::to_string(i), 4, "1234");
     ASSERT_EQ(grown.FindValue("absent"), nullptr) << i;
@@ -312,7 +312,7 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
   std::vector<Name> names;
   for (std::size_t c = 0; c < upper.size(); ++c) {
     Name name{static_cast<char16_t>(c), {u'x', static_cast<char16_t>(c), u'y'}, {}};
-    if (standin::FromUtf16(name.units, name.text)) names.push_back(name);
+    if (regfile::FromUtf16(name.units, name.text)) names.push_back(name);
   }
   ASSERT_GT(names.size(), 65000u);
   std::size_t wrong = 0;
@@ -322,13 +322,13 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
     if (wrong++ == 0) first = std::string(what) + " " + std::to_string(a.unit) + " " + std::to_string(b.unit);
   };
   std::sort(names.begin(), names.end(),
-            [](const Name &a, const Name &b) { return standin::CompareNoCase(a.text, b.text) < 0; });
+            [](const Name &a, const Name &b) { return regfile::CompareNoCase(a.text, b.text) < 0; });
   for (std::size_t i = 1; i < names.size(); ++i) {
     const Name &a = names[i - 1], &b = names[i];
     bool one = upper[a.unit] == upper[b.unit];
     expect(lower[a.unit] <= lower[b.unit], a, b, "stand-in order");
-    expect(standin::EqualNoCase(a.text, b.text) == one, a, b, "stand-in equality");
-    expect(!one || standin::HashNoCase(a.text) == standin::HashNoCase(b.text), a, b, "stand-in hash");
+    expect(regfile::EqualNoCase(a.text, b.text) == one, a, b, "stand-in equality");
+    expect(!one || regfile::HashNoCase(a.text) == regfile::HashNoCase(b.text), a, b, "stand-in hash");
   }
   std::sort(names.begin(), names.end(),
             [](const Name &a, const Name &b) { return standin::CompareHiveNames(a.units, b.units) < 0; });
@@ -352,7 +352,7 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
       for (char16_t y : some) {
         Name name{x, start, {}};
         for (char16_t unit : {x, y}) name.units += unit ? std::u16string(1, unit) : u"";
-        if (standin::FromUtf16(name.units, name.text)) mixed.push_back(name);
+        if (regfile::FromUtf16(name.units, name.text)) mixed.push_back(name);
       }
     }
   }
@@ -363,7 +363,7 @@ TEST(RegFile, EveryUnitComparesAsWindowsTableSays) {
   };
   for (const Name &a : mixed) {
     for (const Name &b : mixed) {
-      int want = lowered(a.units).compare(lowered(b.units)), got = standin::CompareNoCase(a.text, b.text);
+      int want = lowered(a.units).compare(lowered(b.units)), got = regfile::CompareNoCase(a.text, b.text);
       expect((want < 0) == (got < 0) && (want == 0) == (got == 0), a, b, "stand-in order of surrogates");
     }
   }
@@ -436,16 +436,16 @@ TEST(RegFile, RefusesWhatIsNotARegistryFileNamingTheLine) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));
-    standin::Key top;
-    standin::FileForm form;
-    standin::ParseError error;
-    EXPECT_FALSE(standin::Parse(c.text, top, form, error));
+    regfile::Key top;
+    regfile::FileForm form;
+    regfile::ParseError error;
+    EXPECT_FALSE(regfile::Parse(c.text, top, form, error));
     EXPECT_EQ(std::to_string(error.line) + ": " + error.reason, c.error);
   }
 }
 
 TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
-  standin::Key top = ParseOk(
+  regfile::Key top = ParseOk(
       "REGEDIT4\n[HKEY_USERS\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_USERS\\A\\C]\n"
       "[-HKEY_USERS\\A\\C]\n[HKEY_USERS\\A\\B]\n\"X\"=-\n");
   EXPECT_EQ(DumpTree(top, "HKEY_USERS\\A"), "HKEY_USERS\\A\nHKEY_USERS\\A\\B\n  y = 1: 32 00\n");
@@ -472,7 +472,7 @@ TEST(RegFile, RemovalLinesDeleteKeysAndValues) {
   for (const std::string &line : kept) expected += line;
   EXPECT_EQ(DumpTree(ParseOk(many), "HKEY_USERS\\M"), expected);
   // Removing what is not there creates nothing.
-  standin::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
+  regfile::Key none = ParseOk("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
   EXPECT_TRUE(none.subkeys.empty());
 }
 

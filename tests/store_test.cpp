@@ -30,6 +30,9 @@ using testsupport::ReadFile;
 using testsupport::StandinTest;
 using testsupport::WriteFile;
 
+// The registry file as a store: its own suite, on the stand-in's fixture.
+class StoreTest : public StandinTest {};
+
 // A run as another process makes it: creates Software\New for the current
 // user and, when `close`, closes it, which writes the change back.
 LONG CreateNewKey(bool close) {
@@ -42,7 +45,7 @@ LONG CreateNewKey(bool close) {
   return status;
 }
 
-TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
+TEST_F(StoreTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
   const std::string others =
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"keep\"=hex(2):25,00\n\n"
       "[HKEY_USERS\\S-1-5-18\\Empty]\n\n";
@@ -74,7 +77,7 @@ TEST_F(StandinTest, ChangesReachTheFileAtTheLastCloseAndNothingElseChanges) {
 // Memory running out in a call fails it and leaves the tree as it was: the
 // value replaced is the old one, the value added is not there, and the file
 // holds what the calls that went well made.
-TEST_F(StandinTest, MemoryRunningOutInASetLeavesTheValueAsItWas) {
+TEST_F(StoreTest, MemoryRunningOutInASetLeavesTheValueAsItWas) {
   struct Case {
     const char *what, *name, *before;  // the value's line in the file, if any
   };
@@ -114,7 +117,7 @@ TEST_F(StandinTest, MemoryRunningOutInASetLeavesTheValueAsItWas) {
   }
 }
 
-TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
+TEST_F(StoreTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
   Load("[HKEY_CURRENT_USER\\Software]\n");
   const std::string link = folder_ + "/link.reg";
   std::filesystem::create_symlink(file_, link);
@@ -125,7 +128,7 @@ TEST_F(StandinTest, ARegistryBehindALinkIsWrittenWhereTheLinkPoints) {
   EXPECT_NE(ReadFile(file_).find("[HKEY_CURRENT_USER\\Software\\New]"), std::string::npos);
 }
 
-TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
+TEST_F(StoreTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
   // In a fresh home, the default folder is made with its parents, by the
   // first run that writes.
   unsetenv("LORIMEX_REGISTRY");
@@ -148,7 +151,7 @@ TEST_F(StandinTest, AMissingFileIsEmptyAndOnlyAWriteCreatesIt) {
   EXPECT_EQ(ReadFile(file_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n");
 }
 
-TEST_F(StandinTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
+TEST_F(StoreTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
   const std::string corrupt = "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=hex:zz\n";
   testsupport::WriteFile(file_, corrupt);
   stderrCapture.Start();
@@ -162,7 +165,7 @@ TEST_F(StandinTest, ACorruptFileFailsEveryOperationAndStaysAsItWas) {
   EXPECT_EQ(ReadFile(file_), corrupt);
 }
 
-TEST_F(StandinTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
+TEST_F(StoreTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
   Load("[HKEY_CURRENT_USER\\Software]\n");
   const std::string before = ReadFile(file_);
   standin::Fault fault;
@@ -176,7 +179,7 @@ TEST_F(StandinTest, AFailedWriteBackIsTheCloseStatusAndKeepsTheOldFile) {
 
 // Each file the registry cannot use fails the first call with its status,
 // promptly, and is left as it was.
-TEST_F(StandinTest, FilesThatCannotBeUsedAreLeftAlone) {
+TEST_F(StoreTest, FilesThatCannotBeUsedAreLeftAlone) {
   struct Case {
     const char *what;
     std::function<void()> prepare;
@@ -273,7 +276,7 @@ std::string Attributes(const std::string &path) {
 // attributes) or does not replace it. A run clears what a run killed while
 // saving left behind, and only that; it saves beside a file whose name is
 // as long as names go.
-TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
+TEST_F(StoreTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
   struct Case {
     const char *what;
     std::function<void()> prepare;
@@ -389,7 +392,7 @@ TEST_F(StandinTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
 // Run as an ordinary user (root may do anything): a folder it cannot write
 // holds no lock of its, a file it may not read is refused for what it is,
 // and a file it may write but not give back to its owner is not replaced.
-TEST_F(StandinTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
+TEST_F(StoreTest, WhatAnotherUserMayNotDoFailsAsAccessDenied) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   struct Case {
     const char *what;
@@ -487,7 +490,7 @@ LONG RunAs(uid_t user, const std::string &home) {
 // An administrator's run on a user's registry (root, or a member of the
 // file's group) does only what the owner could, creates what the owner
 // would own, and never locks the owner out.
-TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
+TEST_F(StoreTest, RootAndGroupRunsActAsTheOwnerWould) {
   // Users are added to the host's own database, so only when asked
   // (tests/run_all.sh asks).
   const char *asked = std::getenv("LORIMEX_TEST_USERS");
@@ -612,7 +615,7 @@ TEST_F(StandinTest, RootAndGroupRunsActAsTheOwnerWould) {
   }
 }
 
-TEST_F(StandinTest, ConcurrentRunsLoseNeithersWrites) {
+TEST_F(StoreTest, ConcurrentRunsLoseNeithersWrites) {
   Load("[HKEY_CURRENT_USER\\Software]\n");
   pid_t children[2];
   for (int i = 0; i < 2; ++i) {

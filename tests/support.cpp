@@ -113,16 +113,16 @@ std::string HexBytes(const std::string &data) {
   return hex;
 }
 
-static void DumpKey(const standin::Key &key, const std::string &path, std::string &out) {
+static void DumpKey(const regfile::Key &key, const std::string &path, std::string &out) {
   out += path + "\n";
-  for (const standin::Value &value : key.values())
+  for (const regfile::Value &value : key.values())
     out += "  " + std::string(value.name()) + " = " + std::to_string(value.type()) + ": " +
            HexBytes(std::string(value.data())) + "\n";
   for (const auto &subkey : key.subkeys) DumpKey(*subkey, path + "\\" + subkey->name, out);
 }
 
-std::string DumpTree(const standin::Key &top, const std::string &path) {
-  const standin::Key *key = standin::FindKeyPath(top, path);
+std::string DumpTree(const regfile::Key &top, const std::string &path) {
+  const regfile::Key *key = regfile::FindKeyPath(top, path);
   if (!key) return "(missing)\n";
   std::string out;
   DumpKey(*key, path, out);
@@ -160,11 +160,11 @@ RunResult RegistryTest::Run() {
   return {out.Text(), status};
 }
 
-standin::Key RegistryTest::OnDisk() {
-  standin::Key top;
-  standin::FileForm form;
-  standin::ParseError error;
-  EXPECT_TRUE(standin::Parse(ReadFile(file_), top, form, error)) << error.line << ": " << error.reason;
+regfile::Key RegistryTest::OnDisk() {
+  regfile::Key top;
+  regfile::FileForm form;
+  regfile::ParseError error;
+  EXPECT_TRUE(regfile::Parse(ReadFile(file_), top, form, error)) << error.line << ": " << error.reason;
   return top;
 }
 

@@ -54,7 +54,7 @@ void WriteFile(const std::string &path, const std::string &text);
 
 // "key path" lines, each followed by "  name = type: hex bytes" lines, for
 // the subtree at `path`; "(missing)" when it is not there.
-std::string DumpTree(const standin::Key &top, const std::string &path);
+std::string DumpTree(const regfile::Key &top, const std::string &path);
 std::string HexBytes(const std::string &data);
 
 class RegistryTest : public ::testing::Test {
@@ -65,7 +65,7 @@ class RegistryTest : public ::testing::Test {
   void Load(const std::string &regText);  // "REGEDIT4\n" is put in front
   RunResult Run();
   // Parses the registry file as it is on disk now.
-  standin::Key OnDisk();
+  regfile::Key OnDisk();
   std::string Dump(const std::string &path) { return DumpTree(OnDisk(), path); }
 
   std::string folder_;

@@ -42,7 +42,7 @@ Fault MakeFault(Op op, const std::string &keyPath, LONG status) {
 
 // The destination subtree, written as if it were the source, so that the
 // two dumps compare directly.
-std::string CopiedAsSource(const standin::Key &top) {
+std::string CopiedAsSource(const regfile::Key &top) {
   std::string dump = testsupport::DumpTree(top, kDestination);
   const std::string from = kDestination, to = kSource;
   for (std::size_t at = dump.find(from); at != std::string::npos; at = dump.find(from, at + to.size()))
@@ -75,7 +75,7 @@ TEST_F(UpdateTest, CopiesEveryKeyAndValueAndReportsSuccess) {
   auto result = Run();
   EXPECT_EQ(result.output, Expected("", false));
   EXPECT_EQ(result.status, 0);
-  standin::Key top = OnDisk();
+  regfile::Key top = OnDisk();
   EXPECT_EQ(CopiedAsSource(top), testsupport::DumpTree(top, kSource));
   EXPECT_EQ(standin::CallCount(Op::Save), 1u);
   ExpectAllHandlesClosed();

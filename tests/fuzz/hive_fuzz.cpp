@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "standin/hive_keys.h"
+#include "standin/hive/keys.h"
 
 namespace {
 

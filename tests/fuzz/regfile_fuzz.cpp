@@ -9,12 +9,12 @@
 #include "regfile/reg_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  standin::Key top;
-  standin::FileForm form, formAgain;
-  standin::ParseError error;
-  if (!standin::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, form, error)) return 0;
-  std::string written = standin::Write(top, form);
-  standin::Key again;
-  if (!standin::Parse(written, again, formAgain, error) || standin::Write(again, formAgain) != written) std::abort();
+  regfile::Key top;
+  regfile::FileForm form, formAgain;
+  regfile::ParseError error;
+  if (!regfile::Parse(std::string_view(reinterpret_cast<const char *>(data), size), top, form, error)) return 0;
+  std::string written = regfile::Write(top, form);
+  regfile::Key again;
+  if (!regfile::Parse(written, again, formAgain, error) || regfile::Write(again, formAgain) != written) std::abort();
   return 0;
 }

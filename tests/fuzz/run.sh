@@ -13,7 +13,7 @@ folder=$1 seconds=$2 target=${3:-regfile}
 mkdir -p "$folder/corpus"
 if [ "$target" = hive ]; then
   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root" \
-    "$root/tests/fuzz/hive_fuzz.cpp" "$root"/standin/{hive_cells,hive_keys}.cpp "$root"/regfile/casefold.cpp \
+    "$root/tests/fuzz/hive_fuzz.cpp" "$root"/standin/hive/{cells,keys}.cpp "$root"/regfile/casefold.cpp \
     -o "$folder/hive_fuzz"
   mkdir -p "$folder/hive-corpus"
   cp "$root"/tests/fuzz/hive-seeds/* "$folder/hive-corpus/" 2>/dev/null || true

@@ -66,14 +66,14 @@ using WideString = std::basic_string<WCHAR>;
 // Strict conversions: text that is not valid UTF-8 or UTF-16 is an error,
 // never a question mark.
 bool StrictToWide(std::string_view text, WideString &out) {
-  std::u16string units = standin::Utf16Of(text);
+  std::u16string units = regfile::Utf16Of(text);
   out.append(units.begin(), units.end());
-  return standin::IsValidUtf16(units);
+  return regfile::IsValidUtf16(units);
 }
 
 bool ToUtf8(const WCHAR *text, std::size_t length, std::string &out) {
   std::u16string units(text, text + length);
-  return standin::IsValidUtf16(units) && standin::FromUtf16(units, out);
+  return regfile::IsValidUtf16(units) && regfile::FromUtf16(units, out);
 }
 
 // "<XXXX>" in a name is one UTF-16 unit in hex, as ShownName writes a lone
@@ -87,7 +87,7 @@ bool IsUnitEscape(std::string_view text, std::size_t at) {
 bool ToWide(const std::string &text, WideString &out) {
   out.clear();
   if (utf16Data) {
-    std::u16string units = standin::Utf16Of(text);
+    std::u16string units = regfile::Utf16Of(text);
     out.assign(units.begin(), units.end());
     return true;
   }

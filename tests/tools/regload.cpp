@@ -32,12 +32,12 @@ namespace {
 
 // A key holding SymbolicLinkValue, of type REG_LINK, is how a file holds a
 // registry link: it is made one.
-bool IsLink(const standin::Key &key) {
-  const standin::Value *link = key.FindValue("SymbolicLinkValue");
+bool IsLink(const regfile::Key &key) {
+  const regfile::Value *link = key.FindValue("SymbolicLinkValue");
   return link && link->type() == REG_LINK;
 }
 
-bool LoadKey(HKEY parent, const standin::Key &key) {
+bool LoadKey(HKEY parent, const regfile::Key &key) {
   HKEY handle = nullptr;
   LONG status = calls::Create(parent, key.name, handle, IsLink(key) ? REG_OPTION_CREATE_LINK : REG_OPTION_NON_VOLATILE);
   if (status != ERROR_SUCCESS) {
@@ -45,7 +45,7 @@ bool LoadKey(HKEY parent, const standin::Key &key) {
     return false;
   }
   bool ok = true;
-  for (const standin::Value &value : key.values()) {
+  for (const regfile::Value &value : key.values()) {
     status = calls::SetValue(handle, std::string(value.name()), value.type(), std::string(value.data()));
     if (status != ERROR_SUCCESS) {
       std::fprintf(stderr, "regload: setting %s: %ld\n", std::string(value.name()).c_str(), static_cast<long>(status));
@@ -57,7 +57,7 @@ bool LoadKey(HKEY parent, const standin::Key &key) {
   return ok;
 }
 
-bool LoadRoot(HKEY root, const standin::Key *key) {
+bool LoadRoot(HKEY root, const regfile::Key *key) {
   bool ok = true;
   if (key) {
     for (const auto &subkey : key->subkeys) ok = LoadKey(root, *subkey) && ok;
@@ -107,15 +107,15 @@ int main(int argc, char **argv) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  standin::Key top;
-  standin::FileForm form;
-  standin::ParseError error;
-  if (!in || !standin::Parse(text.str(), top, form, error)) {
+  regfile::Key top;
+  regfile::FileForm form;
+  regfile::ParseError error;
+  if (!in || !regfile::Parse(text.str(), top, form, error)) {
     std::fprintf(stderr, "regload: %s:%zu: %s\n", file, error.line, error.reason.c_str());
     return 2;
   }
   calls::UseUtf16Data(form.HoldsUtf16Data());
-  if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, standin::FindKeyPath(top, intoUser)) ? 0 : 1;
+  if (!intoUser.empty()) return LoadRoot(HKEY_CURRENT_USER, regfile::FindKeyPath(top, intoUser)) ? 0 : 1;
 #ifdef _WIN32
   DeleteTree(HKEY_USERS, L".DEFAULT\\Software\\Norvane");
   DeleteTree(HKEY_CURRENT_USER, L"Software\\Norvane");
@@ -123,7 +123,7 @@ int main(int argc, char **argv) {
   // The default profile is an administrator's to write.
   standin::ActAsAdministrator(true);
 #endif
-  bool ok = LoadRoot(HKEY_USERS, standin::FindSubkey(top, "HKEY_USERS"));
-  ok = LoadRoot(HKEY_CURRENT_USER, standin::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;
+  bool ok = LoadRoot(HKEY_USERS, regfile::FindSubkey(top, "HKEY_USERS"));
+  ok = LoadRoot(HKEY_CURRENT_USER, regfile::FindSubkey(top, "HKEY_CURRENT_USER")) && ok;
   return ok ? 0 : 1;
 }

@@ -1,10 +1,12 @@
-#include "standin/hive_keys.h"
+#include "standin/hive/keys.h"
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
 #include "regfile/casefold.h"
+
+using regfile::UpcaseCharacter;
 
 namespace standin {
 

@@ -1,4 +1,4 @@
-#include "standin/hive_cells.h"
+#include "standin/hive/cells.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "standin/hive_format.h"
+#include "standin/hive/format.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "standin/file_io.h"
-#include "standin/hive_cells.h"
+#include "standin/hive/cells.h"
 #include "standin/hooks.h"
 #include "standin/service.h"
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "standin/hive_cells.h"
+#include "standin/hive/cells.h"
 
 namespace standin {
 
