@@ -133,6 +133,17 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
          Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' subkeys");
        },
        ERROR_REGISTRY_CORRUPT, "key Software\\Norvane\\"},
+      {"a file classes' hive in the user's place",
+       [&] {
+         HKEY key = nullptr;
+         char noClass[1] = "";
+         standin::Reset();
+         EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "CLSID", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) |
+                       RegCloseKey(key),
+                   ERROR_SUCCESS);
+       },
+       ERROR_FILE_NOT_FOUND, "not a user's profile hive: its root holds no Software key, only \"CLSID\": it looks like a "
+                             "UsrClass.dat"},
       {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
        "clustering factor 2"},
       {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},

@@ -97,9 +97,9 @@ std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size
   return "";
 }
 
-// A path of names from the root to a key, by its parent links, for the one
-// line that says where a hive is damaged.
-std::string PathOf(const Image &image, std::uint32_t nk) {
+}  // namespace
+
+std::string KeyPath(const Image &image, std::uint32_t nk) {
   std::vector<std::u16string> names;
   for (int steps = 0; steps < 1024 && nk != image.root() && image.Is(nk, "nk", kNkName); ++steps) {
     std::u16string name;
@@ -115,6 +115,8 @@ std::string PathOf(const Image &image, std::uint32_t nk) {
   return path.empty() ? "the root key" : "key " + path;
 }
 
+namespace {
+
 class Checker {
  public:
   Checker(const Image &image, Findings &found)
@@ -127,7 +129,7 @@ class Checker {
       std::uint32_t nk = pending.back();
       pending.pop_back();
       std::string why = Key(nk, pending);
-      if (!why.empty()) return PathOf(image_, nk) + ": " + why;
+      if (!why.empty()) return KeyPath(image_, nk) + ": " + why;
     }
     for (const auto &[sk, users] : users_) {
       if (Le32(image_.Cell(sk) + kSkReferences) != users) found_.securityCounts.emplace_back(sk, users);

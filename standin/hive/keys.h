@@ -27,6 +27,9 @@ namespace hive {
 
 // The name of a key node, of which at least the fixed fields are there.
 std::string ReadKeyName(const Image &image, std::uint32_t nk, std::u16string &name);
+// "key A\\B" by the parent links from the root ("the root key"), for the
+// lines that say where a hive is damaged.
+std::string KeyPath(const Image &image, std::uint32_t nk);
 // The subkeys of a key, in the order of its list, and the list's cells.
 std::string ReadSubkeys(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &children,
                         std::vector<std::uint32_t> &cells);
