@@ -6,7 +6,9 @@
 #   - the component's StubPath, run as Windows runs it at a logon (Wine does
 #     not run Active Setup itself): on a PC without Kelvaro it creates
 #     nothing, at a user's first logon it copies, at the next it keeps the
-#     user's change; each logon adds its dated line to the user's log;
+#     user's change and moves a log past 64 KB to .old; each logon adds its
+#     dated line to the user's log, and one whose log cannot be written
+#     copies all the same;
 #   - a package of a higher version, built from the same files, replaces the
 #     first: one product, the component with the new Version;
 #   - msiexec /x removes the component, the files and the folders.
@@ -98,9 +100,20 @@ logon first
 logged "no Kelvaro settings, running $folder\\lorimex.exe" "first logon"
 tr -d '\r' <"$log" | tail -n 1 | grep -qx 'lorimex completed successfully' || { fail "first logon: the log ends otherwise"; cat "$log"; }
 wine_run reg add 'HKCU\Software\Norvane\Kelvaro\Options' /v Language /d fr /f </dev/null >/dev/null 2>&1 || fail "reg add failed"
+head -c 65537 /dev/zero | tr '\0' '.' >>"$log"
+size=$(stat -c %s "$log")
 logon second
 [ "$(language)" = '66 72 00' ] || fail "second logon: Language is '$(language)', the user's fr is lost"
 logged 'Kelvaro settings found, lorimex not run' "second logon"
+[ "$(stat -c %s "$log.old" 2>/dev/null)" = "$size" ] || fail "a log of $size bytes was not moved to lorimex.log.old"
+[ "$(wc -l <"$log")" = 1 ] || { fail "second logon: the log holds more than its line"; cat "$log"; }
+# A log that cannot be written (a folder in its place) does not keep a user
+# without the settings from the copy: Active Setup starts a user's logon once.
+wine_run reg delete 'HKCU\Software\Norvane' /f </dev/null >/dev/null 2>&1 || fail "reg delete failed"
+rm -f "$log" "$log.old" && mkdir "$log"
+logon unwritable
+[ "$(language)" = '64 65 00' ] || fail "a log that cannot be written: Language is '$(language)', not de"
+rmdir "$log"
 
 msiexec /i "$work/next.msi"
 [ "$(values "$view")" = "$(expected "$next")" ] || { fail "upgraded: the component holds:"; values "$view"; }
@@ -112,5 +125,5 @@ msiexec /x "$work/next.msi"
 [ ! -e "${installed%/*}" ] || fail "uninstalled: left $(find "${installed%/*}")"
 
 wine_run reg delete 'HKCU\Software\Norvane' /f </dev/null >/dev/null 2>&1
-rm -f "$log"
+rm -f "$log" "$log.old"
 exit $failed
