@@ -9,8 +9,9 @@
 #     user's change and moves a log past 64 KB to .old; each logon adds its
 #     dated line to the user's log, and one whose log cannot be written
 #     copies all the same;
-#   - a package of a higher version, built from the same files, replaces the
-#     first: one product, the component with the new Version;
+#   - the same version built again installs no second product; a package of
+#     a higher version, built from the same files, replaces the first: one
+#     product, the component with the new Version;
 #   - msiexec /x removes the component, the files and the folders.
 #   msi.sh WINDOWS_BUILD VERSION win64|win32
 set -u
@@ -25,7 +26,8 @@ cmake --build "$windows" --target msi >"$work/build.out" 2>&1 || { echo "the msi
 IFS=. read -r major minor patch <<<"$version"
 next=$major.$minor.$((patch + 1))
 mapfile -t arguments <"$windows/msi/wixl-arguments"
-(cd "$windows" && wixl "${arguments[@]}" -D Version="$next" -D SetupVersion="${next//./,}" -o "$work/next.msi") \
+(cd "$windows" && wixl "${arguments[@]}" -D Version="$next" -D SetupVersion="${next//./,}" \
+  -D ProductCode="$(cat /proc/sys/kernel/random/uuid)" -o "$work/next.msi") \
   >"$work/next.out" 2>&1 || { echo "building version $next failed:"; cat "$work/next.out"; exit 1; }
 
 if [ "$suffix" = win64 ]; then
@@ -88,6 +90,12 @@ done
 objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$windows/CMakeCache.txt")
 "${objdump:-objdump}" -p "$installed/lorimex-logon.exe" | grep -q '^Subsystem.*(Windows GUI)' ||
   fail "lorimex-logon.exe would open a console"
+
+# The same version built again is the same product, not a second beside it.
+mv "$msi" "$work/first.msi" && cmake --build "$windows" --target msi >"$work/build.out" 2>&1 ||
+  { echo "building the msi target again failed:"; cat "$work/build.out"; exit 1; }
+msiexec /i "$msi"
+[ "$(products)" = 1 ] || fail "the same version again: $(products) products named lorimex"
 
 rm -f "$log"
 load '' ''
