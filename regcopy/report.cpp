@@ -98,10 +98,9 @@ void ReportKeyError(int indent, const char *text, const WCHAR *name, std::size_t
   WriteOutputLine(line.bytes, line.length);
 }
 
-}  // namespace
-
-void ShowBanner() {
-  static const char *const kBanner[] = {
+// The banner that every run and the help begin with.
+void ShowTitle() {
+  static const char *const kTitle[] = {
       "",
       "Kelvaro for Windows 95/NT",
       "lorimex - Configure roaming user",
@@ -112,9 +111,30 @@ void ShowBanner() {
       "It is useful for adding Kelvaro information to a roaming user profile",
       "that was not present on the PC when Kelvaro was installed.",
       "",
-      "Updating roaming user.",
   };
-  for (const char *text : kBanner) WriteLine(text);
+  for (const char *text : kTitle) WriteLine(text);
+}
+
+}  // namespace
+
+void ShowBanner() {
+  ShowTitle();
+  WriteLine("Updating roaming user.");
+}
+
+void ShowHelp() {
+  static const char *const kUsage[] = {
+      "Usage: lorimex",
+      "",
+      "Copies HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro, every subkey and value,",
+      "into HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro, and overwrites the current",
+      "user's values of the same name: run it once per user. It takes no other",
+      "arguments; /?, -?, /h, -h or --help shows this help and copies nothing.",
+      "",
+      "The administrator's guide is lorimex-guide.txt, beside lorimex.exe.",
+  };
+  ShowTitle();
+  for (const char *text : kUsage) WriteLine(text);
 }
 
 void ReportRootFailure(RootFailure failure, LONG status) {

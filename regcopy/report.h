@@ -21,6 +21,10 @@ void SetUpProcess();
 // The banner and "Updating roaming user.".
 void ShowBanner();
 
+// The banner and the usage: what the program copies, that it takes no other
+// arguments, and where its guide is.
+void ShowHelp();
+
 // The four failures of the update run's root keys, each with its status.
 enum class RootFailure { OpenSource, OpenDestination, CloseSource, CloseDestination };
 void ReportRootFailure(RootFailure failure, LONG status);

@@ -33,6 +33,7 @@ struct HiveFile {
 // Where a key of the tree is in its hive.
 struct Place {
   HiveFile *hive = nullptr;  // none for the roots no hive holds
+  const Key *key = nullptr;  // the key of the tree it is the place of
   std::uint32_t node = hive::kNil;
   Place *up = nullptr;                // the parent's place, within the same hive
   bool reached = false;               // its subkeys and values are in the tree
@@ -72,6 +73,43 @@ std::string Shown(std::u16string_view units) {
   return FromUtf16(units, text) ? text : std::string("?");
 }
 
+// A key by its path below its hive's root, for the lines that name it.
+std::string KeyNamed(const Place &place) {
+  std::string path;
+  for (const Place *at = &place; at && at->up; at = at->up) path = at->key->name + (path.empty() ? "" : "\\" + path);
+  return path.empty() ? "the root key" : "key \"" + path + "\"";
+}
+
+// The line for a key that holds names Windows would not keep apart or that
+// cannot be held: the key is not read, so the run leaves it as it is, and
+// does what else it has to do.
+LONG KeyLeftAsItIs(const Place &place, const std::string &why, LONG status) {
+  return Report(place.hive->path, KeyNamed(place) + " " + why + ": it is left as it is", status);
+}
+
+// Why a hive that holds keys, but no Software key at its root, is none of a
+// user's profile, saying what it looks like; "" when it is one, or holds
+// nothing yet (a hive made from nothing gets its keys through the calls).
+std::string NotAProfileHive(const hive::Image &image) {
+  std::vector<std::uint32_t> children, cells;
+  if (!hive::ReadSubkeys(image, image.root(), children, cells).empty() || children.empty()) return "";
+  std::string names;
+  bool classes = false;
+  for (std::uint32_t child : children) {
+    std::u16string name;
+    if (!hive::ReadKeyName(image, child, name).empty()) return "";
+    if (CompareHiveNames(name, u"Software") == 0) return "";
+    classes |= CompareHiveNames(name, u"CLSID") == 0 || CompareHiveNames(name, u"Local Settings") == 0;
+    if (names.size() < 60) names += (names.empty() ? "\"" : ", \"") + Shown(name) + "\"";
+  }
+  std::u16string file = image.FileName();
+  const std::u16string usrClass = u"UsrClass.dat";
+  classes |= file.size() >= usrClass.size() &&
+             CompareHiveNames(std::u16string_view(file).substr(file.size() - usrClass.size()), usrClass) == 0;
+  return "its root holds no Software key, only " + names + (names.size() >= 60 ? ", ..." : "") +
+         (classes ? ": it looks like a UsrClass.dat, the hive of a user's file classes" : "");
+}
+
 // Reads and checks a hive as Windows loads it: the file, its bins, and for
 // the user's hive, which the run may write, every cell of every key.
 LONG LoadImage(HiveFile &file, bool whole) {
@@ -107,6 +145,7 @@ struct HiveRun::State {
   LONG Write(Key &key, std::uint32_t node);
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
+  LONG CheckSearchable();
 };
 
 HiveRun::HiveRun(std::string defaultPath, std::string userPath) : state_(std::make_unique<State>()) {
@@ -163,6 +202,8 @@ LONG HiveRun::State::LoadUser() {
                   "names itself \"" + Shown(name) + "\", " + kind +
                       ", which is never written as a user's" + SwappedHint(),
                   ERROR_ACCESS_DENIED);
+  std::string why = NotAProfileHive(userHive.image);
+  if (!why.empty()) return Report(user, "not a user's profile hive: " + why, ERROR_FILE_NOT_FOUND);
   return ERROR_SUCCESS;
 }
 
@@ -170,7 +211,8 @@ LONG HiveRun::State::LoadUser() {
 // that leads to a key of another parent (or back up the path, which is the
 // same damage seen from below) lists the key but does not lead into it:
 // opening it fails, as Windows' own check would have dropped it. The
-// user's hive was checked whole when it was loaded.
+// user's hive was checked whole when it was loaded, its Parent fields
+// repaired.
 LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::vector<std::unique_ptr<Key>> &subkeys) {
   const hive::Image &image = place.hive->image;
   std::u16string units;
@@ -178,12 +220,13 @@ LONG HiveRun::State::AddChild(Key &key, Place &place, std::uint32_t child, std::
   if (!why.empty()) return NotAHive(place.hive->path, Shown(Utf16Of(key.name)) + ": " + why);
   auto subkey = std::make_unique<Key>();
   if (!FromUtf16(units, subkey->name))
-    return Report(place.hive->path, "a key holds a subkey whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
+    return KeyLeftAsItIs(place, "holds a subkey whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
   Place &found = places[subkey.get()];
   found.hive = place.hive;
+  found.key = subkey.get();
   found.node = child;
   found.up = &place;
-  if (hive::Le32(image.Cell(child) + hive::kNkParent) != place.node) {
+  if (place.hive != &userHive && hive::Le32(image.Cell(child) + hive::kNkParent) != place.node) {
     bool above = false;
     for (const Place *at = &place; at && !above; at = at->up) above = at->node == child;
     Report(place.hive->path,
@@ -235,16 +278,16 @@ LONG HiveRun::State::ReadKeyInto(Key &key, Place &place, std::vector<std::unique
             [](const auto &a, const auto &b) { return CompareNoCase(a->name, b->name) < 0; });
   for (std::size_t i = 1; i < subkeys.size(); ++i) {
     if (CompareNoCase(subkeys[i - 1]->name, subkeys[i]->name) == 0)
-      return Report(path, "a key holds two subkeys whose names differ only in case", ERROR_REGISTRY_CORRUPT);
+      return KeyLeftAsItIs(place, "holds two subkeys whose names differ only in case", ERROR_REGISTRY_CORRUPT);
   }
   for (std::uint32_t vk : values) {
     hive::ValueRead value;
     if (!(why = hive::ReadValue(image, vk, value)).empty()) return NotAHive(path, "key \"" + key.name + "\": " + why);
     std::string name;
     if (!FromUtf16(value.name, name))
-      return Report(path, "a key holds a value whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
+      return KeyLeftAsItIs(place, "holds a value whose name cannot be held", ERROR_NO_UNICODE_TRANSLATION);
     if (key.FindValue(name))
-      return Report(path, "a key holds two values whose names differ only in case", ERROR_REGISTRY_CORRUPT);
+      return KeyLeftAsItIs(place, "holds two values whose names differ only in case", ERROR_REGISTRY_CORRUPT);
     key.SetValue(name, value.type, value.data);
   }
   place.values = values;
@@ -285,7 +328,13 @@ LONG HiveRun::MaySetValue(const Key &key, const std::string &path, std::string_v
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   const Value *old = key.FindValue(name);
   if (old && old->type() == type && old->data() == data) return ERROR_SUCCESS;
-  if (it != state_->places.end()) it->second.valuesSet = true;
+  if (it != state_->places.end()) {
+    // Windows must find what the run changes: a key it sets a value of gets
+    // a subkey list Windows can search, whether or not the run goes deeper.
+    Place &place = it->second;
+    place.valuesSet = true;
+    place.relisted |= !place.searchable;
+  }
   state_->changed = true;
   if (ServiceResult *result = ActiveResult()) {
     std::string shown = BelowUserRoot(path) + "\\" + std::string(name);
@@ -335,7 +384,7 @@ void HiveRun::State::FreeReplaced(Key &key) {
   for (const auto &subkey : key.subkeys) FreeReplaced(*subkey);
   std::vector<std::uint32_t> children, cells;
   if ((GetsSubkeys(key) || place.relisted) && hive::ReadSubkeys(image, place.node, children, cells).empty()) {
-    for (std::uint32_t cell : cells) image.Free(cell);
+    for (std::uint32_t cell : cells) freeOwn(cell);
   }
 }
 
@@ -420,6 +469,25 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
+// The last check before a save: every key the run created or set something
+// in, and every key above it, has a subkey list Windows can search, or
+// nothing is saved. Keys the run created are written so, and have no place.
+LONG HiveRun::State::CheckSearchable() {
+  std::unordered_map<const Place *, bool> checked;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !(place.valuesSet || place.relisted || GetsSubkeys(*key)))
+      continue;
+    for (const Place *at = &place; at && checked.emplace(at, true).second; at = at->up) {
+      if (!hive::Searchable(userHive.image, at->node))
+        return Report(userHive.path,
+                      hive::KeyPath(userHive.image, at->node) +
+                          " would keep a subkey list that Windows cannot search: not saved",
+                      ERROR_REGISTRY_CORRUPT);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 bool HiveRun::HasOwnChanges() const { return state_->changed; }
 
 const std::string &HiveRun::Path() const { return state_->userHive.path; }
@@ -434,6 +502,7 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   if (status == ERROR_OUTOFMEMORY)
     return Report(state.userHive.path, "the hive would grow beyond what Windows loads: not saved",
                   ERROR_REGISTRY_IO_FAILED);
+  if (status == ERROR_SUCCESS) status = state.CheckSearchable();
   if (status != ERROR_SUCCESS) return status;
   state.userHive.image.Seal(state.now);
   // A dry run goes as far as a save goes without writing, so that it fails

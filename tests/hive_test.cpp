@@ -133,6 +133,17 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
          Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' subkeys");
        },
        ERROR_REGISTRY_CORRUPT, "key Software\\Norvane\\"},
+      {"a file classes' hive in the user's place",
+       [&] {
+         HKEY key = nullptr;
+         char noClass[1] = "";
+         standin::Reset();
+         EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "CLSID", 0, noClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) |
+                       RegCloseKey(key),
+                   ERROR_SUCCESS);
+       },
+       ERROR_FILE_NOT_FOUND, "not a user's profile hive: its root holds no Software key, only \"CLSID\": it looks like a "
+                             "UsrClass.dat"},
       {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
        "clustering factor 2"},
       {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},
@@ -210,6 +221,8 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
     std::string damage;                 // hivetool's command and its arguments after the file
     const char *value;                  // the value of Kelvaro the run sets
     const char *data = "the new data";  // empty: the run sets nothing
+    std::string other = "other data";   // the data of Other's Value
+    bool damaged = false;               // damage the run carries as it is: Windows' rules not checked
   };
   const Case cases[] = {
       {"a value list two keys share: the value changed in its own cell", "share" + other + "values", "Value"},
@@ -220,17 +233,24 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
       {"a class length without a class cell", "class 'Software\\Norvane\\Kelvaro' 12", "Value"},
       {"a user's hive by its name", "name '\\??\\C:\\Users\\system\\NTUSER.DAT'", "Value"},
       {"a list on the way that Windows cannot search, and nothing else to save", "hash 'Software'", "Value", ""},
+      {"a Parent field that names another key", "parent 'Software\\Norvane\\Kelvaro' 'Software'", "Value"},
+      {"a subkey count more than the list holds", "count 'Software\\Norvane' 5", "Added"},
+      {"a subkey count less than the list holds", "count 'Software\\Norvane' 1", "Value"},
+      {"value data longer than its cell, off the run's path", "short 'Software\\Norvane\\Other' Value", "Value",
+       "the new data", "other data", true},
+      {"big data of a wrong number of segments, off the run's path", "segments 'Software\\Norvane\\Other' Value",
+       "Value", "the new data", std::string(20000, 'o'), true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
-    EXPECT_EQ(Change("Kelvaro", "the old data") | Change("Other", "other data"), 0);
+    EXPECT_EQ(Change("Kelvaro", "the old data") | Change("Other", c.other), 0);
     Hivetool(c.damage.substr(0, c.damage.find(' ')) + " " + user_ + c.damage.substr(c.damage.find(' ')));
     const std::string before = Values("Other");
     stderrCapture.Start();
     EXPECT_EQ(Change("Kelvaro", c.data, c.value), ERROR_SUCCESS);
     EXPECT_EQ(stderrCapture.Text(), "");
-    Hivetool("check " + user_);
+    if (!c.damaged) Hivetool("check " + user_);
     EXPECT_EQ(Values("Other"), before);
     const std::string data = *c.data ? c.data : "the old data";
     EXPECT_NE(Values("Kelvaro").find(std::string(c.value) + "=" + data + "\n"), std::string::npos);

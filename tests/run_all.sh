@@ -17,6 +17,7 @@ need perl perl
 need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need i686-w64-mingw32-g++ g++-mingw-w64-i686
 need wine wine
+need wixl wixl          # builds the Windows builds' MSIs
 [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 need wrestool icoutils  # reads the Windows build's resources back
 need clang++ clang       # builds the fuzzer

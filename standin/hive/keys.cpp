@@ -97,9 +97,9 @@ std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size
   return "";
 }
 
-// A path of names from the root to a key, by its parent links, for the one
-// line that says where a hive is damaged.
-std::string PathOf(const Image &image, std::uint32_t nk) {
+}  // namespace
+
+std::string KeyPath(const Image &image, std::uint32_t nk) {
   std::vector<std::u16string> names;
   for (int steps = 0; steps < 1024 && nk != image.root() && image.Is(nk, "nk", kNkName); ++steps) {
     std::u16string name;
@@ -115,6 +115,8 @@ std::string PathOf(const Image &image, std::uint32_t nk) {
   return path.empty() ? "the root key" : "key " + path;
 }
 
+namespace {
+
 class Checker {
  public:
   Checker(const Image &image, Findings &found)
@@ -127,7 +129,7 @@ class Checker {
       std::uint32_t nk = pending.back();
       pending.pop_back();
       std::string why = Key(nk, pending);
-      if (!why.empty()) return PathOf(image_, nk) + ": " + why;
+      if (!why.empty()) return KeyPath(image_, nk) + ": " + why;
     }
     for (const auto &[sk, users] : users_) {
       if (Le32(image_.Cell(sk) + kSkReferences) != users) found_.securityCounts.emplace_back(sk, users);
@@ -177,11 +179,13 @@ class Checker {
     std::vector<std::uint32_t> children, cells;
     if (!(why = ReadSubkeys(image_, nk, children, cells)).empty() || !(why = ClaimAll(cells, kKeyPart)).empty())
       return why;
+    if (children.size() != Le32(node + kNkSubkeyCount))
+      found_.subkeyCounts.emplace_back(nk, static_cast<std::uint32_t>(children.size()));
     for (std::uint32_t child : children) {
       std::u16string childName;
       if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
       if (!Claim(child, kKeyPart)) return "the subkey" + At(child) + " is reached twice (a cycle, or a key shared)";
-      if (Le32(image_.Cell(child) + kNkParent) != nk) return "the subkey" + At(child) + " names another parent";
+      if (Le32(image_.Cell(child) + kNkParent) != nk) found_.parents.emplace_back(child, nk);
       pending.push_back(child);
     }
     std::vector<std::uint32_t> values;
@@ -190,11 +194,25 @@ class Checker {
     if (list != kNil && !Claim(list, kValuePart)) return "its value list" + At(list) + " is also another's";
     for (std::uint32_t vk : values) {
       ValueRead value;
-      if (!(why = ReadValue(image_, vk, value)).empty()) return why;
+      if (!(why = ReadValueName(image_, vk, value)).empty()) return why;
       if (!Claim(vk, kValuePart)) return "the value" + At(vk) + " is also another's";
-      if (!(why = ClaimAll(value.cells, kValuePart)).empty()) return why;
+      if (!ReadValueData(image_, vk, value).empty()) {
+        Unreadable(vk, value);
+      } else if (!(why = ClaimAll(value.cells, kValuePart)).empty()) {
+        return why;
+      }
     }
     return "";
+  }
+
+  // Windows reads a value's data only when asked, and then only that value
+  // fails: data it cannot read is no reason to refuse the hive. The cells
+  // the value leads to are never freed nor changed, whatever they are, so
+  // that the value is carried as it is.
+  void Unreadable(std::uint32_t vk, const ValueRead &value) {
+    const unsigned char *cell = image_.Cell(vk);
+    if (!(Le32(cell + kVkDataSize) & kVkDataInline)) found_.shared.insert(Le32(cell + kVkData));
+    found_.shared.insert(value.cells.begin(), value.cells.end());
   }
 
   const Image &image_;
@@ -296,8 +314,6 @@ std::string ReadSubkeys(const Image &image, std::uint32_t nk, std::vector<std::u
   } else {
     why = ReadLeaf(image, list, children, cells);
   }
-  if (why.empty() && children.size() != count)
-    why = "its subkey list holds " + std::to_string(children.size()) + " keys, its count " + std::to_string(count);
   return why;
 }
 
@@ -317,6 +333,11 @@ std::string ReadValueList(const Image &image, std::uint32_t nk, std::vector<std:
 }
 
 std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
+  std::string why = ReadValueName(image, vk, value);
+  return why.empty() ? ReadValueData(image, vk, value) : why;
+}
+
+std::string ReadValueName(const Image &image, std::uint32_t vk, ValueRead &value) {
   if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
   const unsigned char *cell = image.Cell(vk);
   std::size_t length = Le16(cell + kVkNameLength);
@@ -324,6 +345,11 @@ std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
   std::string why = GetName(cell + kVkName, length, Le16(cell + kVkFlags) & kVkCompressedName, value.name);
   if (!why.empty()) return why + At(vk);
   value.type = Le32(cell + kVkType);
+  return "";
+}
+
+std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value) {
+  const unsigned char *cell = image.Cell(vk);
   value.data.clear();
   value.cells.clear();
   std::uint32_t size = Le32(cell + kVkDataSize), data = Le32(cell + kVkData);
@@ -349,6 +375,8 @@ std::string CheckHive(const Image &image, Findings &found) {
 }
 
 void RepairAsLoaded(Image &image, const Findings &found) {
+  for (const auto &[nk, count] : found.subkeyCounts) PutLe32(image.MutableCell(nk) + kNkSubkeyCount, count);
+  for (const auto &[nk, parent] : found.parents) PutLe32(image.MutableCell(nk) + kNkParent, parent);
   for (const auto &[sk, users] : found.securityCounts) PutLe32(image.MutableCell(sk) + kSkReferences, users);
   for (std::uint32_t nk : found.classless) PutLe16(image.MutableCell(nk) + kNkClassLength, 0);
 }

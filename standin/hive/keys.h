@@ -27,7 +27,11 @@ namespace hive {
 
 // The name of a key node, of which at least the fixed fields are there.
 std::string ReadKeyName(const Image &image, std::uint32_t nk, std::u16string &name);
-// The subkeys of a key, in the order of its list, and the list's cells.
+// "key A\\B" by the parent links from the root ("the root key"), for the
+// lines that say where a hive is damaged.
+std::string KeyPath(const Image &image, std::uint32_t nk);
+// The subkeys of a key, in the order of its list, and the list's cells: as
+// many as the list holds, whatever the key's count says, unless that is 0.
 std::string ReadSubkeys(const Image &image, std::uint32_t nk, std::vector<std::uint32_t> &children,
                         std::vector<std::uint32_t> &cells);
 // The values of a key, in the order of its list, and the list's cell (kNil
@@ -42,23 +46,32 @@ struct ValueRead {
   std::vector<std::uint32_t> cells;  // those of its data
 };
 std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value);
+// The two halves of ReadValue: the value's name and type, then its data.
+std::string ReadValueName(const Image &image, std::uint32_t vk, ValueRead &value);
+std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value);
 
 // What the check finds that Windows' loader lets through. Windows does not
 // look for cells that more than one key leads to (value lists, values,
-// their data, classes): a save must neither free them nor change them in
-// place. It repairs, as it loads, a security cell that counts other than
-// the keys that use it, and a class length without a class cell.
+// their data, classes), nor reads value data before it is asked for: a
+// save must neither free those cells nor change them in place. It repairs,
+// as it loads, a security cell that counts other than the keys that use
+// it, a class length without a class cell, a subkey count other than its
+// list holds, and a Parent field that names another key than the one
+// whose list holds the key.
 struct Findings {
   std::unordered_set<std::uint32_t> shared;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> securityCounts;  // the cell, the keys that use it
   std::vector<std::uint32_t> classless;                                 // key nodes
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> subkeyCounts;    // the key node, the keys its list holds
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> parents;         // the key node, the key that lists it
 };
 
 // Checks every key from the root as Windows' loader does, and more: each
-// cell a key leads to is allocated, of the kind expected and large enough;
-// no key node, subkey list or security cell serves as anything else, and
-// no key node or subkey list is reached twice (a cycle); parent links
-// agree. "" or what is wrong, and at which key; `found` gets the rest.
+// cell a key leads to is allocated, of the kind expected and large enough
+// (value data aside, see Findings); no key node, subkey list or security
+// cell serves as anything else, and no key node or subkey list is reached
+// twice (a cycle). "" or what is wrong, and at which key; `found` gets the
+// rest.
 std::string CheckHive(const Image &image, Findings &found);
 // Repairs in memory what Windows' loader repairs (see Findings): a save
 // writes it, as Windows writes a hive it repaired at its next flush.

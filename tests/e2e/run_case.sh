@@ -6,8 +6,11 @@
 # A case's file "ulimit" gives the largest file, in KB, the run may write;
 # its file "codepage" the code page of a REGEDIT4 registry (LORIMEX_CODEPAGE).
 # Mode "hive" runs the case on hive files instead: the default profile's
-# tree in one, the current user's in another (see hive_case.sh).
-#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked|hive] [WRAPPER...]
+# tree in one, the current user's in another (see hive_case.sh). Mode "help"
+# asks for help in each of its spellings, which must print the usage
+# (e2e/help.out), exit 0 and leave the registry as it was; mode "argument"
+# runs with arguments that ask for nothing, which must change nothing.
+#   run_case.sh LORIMEX CASE_DIR [plain|second-run|head|broken-pipe|closed-stdout|while-locked|hive|help|argument] [WRAPPER...]
 set -u
 lorimex=$1 case_dir=$2 mode=${3:-plain}
 wrapper=("${@:4}")
@@ -64,6 +67,13 @@ case $mode in
   hive)
     . "$(dirname "$0")/hive_case.sh"
     run_on_hives ;;
+  help)
+    status=0 expected_out=$(dirname "$0")/help.out expected_reg=$case_dir/input.reg expected_status=0
+    for option in /? -? /H -h --help --HELP; do
+      "$lorimex" "$option" >"$work/out" 2>>"$work/err" || status=$?
+      cmp -s "$expected_out" "$work/out" || break
+    done ;;
+  argument) "$lorimex" /s -y --helpful /?? >"$work/out" 2>"$work/err"; status=$? ;;
   *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
@@ -82,7 +92,7 @@ check "$expected_out" "$work/out" "standard output"
 if [ "$mode" = hive ]; then
   check_hives
 else
-  check "$case_dir/expected.reg" "$work/registry.reg" "registry file"
+  check "${expected_reg:-$case_dir/expected.reg}" "$work/registry.reg" "registry file"
 fi
 if [ -f "$case_dir/expected.err" ]; then
   sed "s|@REGISTRY@|$work/registry.reg|; s|@DEFAULT_HIVE@|$work/default.hiv|; s|@USER_HIVE@|$work/user.hiv|" \
@@ -91,7 +101,7 @@ else
   : >"$work/expected.err"
 fi
 check "$work/expected.err" "$work/err" "standard error"
-expected_status=$(cat "$case_dir/expected.status" 2>/dev/null || echo 0)
+expected_status=${expected_status:-$(cat "$case_dir/expected.status" 2>/dev/null || echo 0)}
 if [ "$status" != "$expected_status" ]; then
   echo "--- exit status $status, expected $expected_status"
   failed=1

@@ -26,9 +26,11 @@ bool ReadAll(const Image &image, std::vector<std::uint32_t> &keys) {
     if (!ReadKeyName(image, nk, name).empty() || !ReadSubkeys(image, nk, children, cells).empty() ||
         !ReadValueList(image, nk, values, list).empty())
       return false;
+    // Data Windows cannot read fails only when read (see Findings).
     for (std::uint32_t vk : values) {
       ValueRead value;
-      if (!ReadValue(image, vk, value).empty()) return false;
+      if (!ReadValueName(image, vk, value).empty()) return false;
+      (void)ReadValueData(image, vk, value);
     }
     pending.insert(pending.end(), children.begin(), children.end());
   }

@@ -23,6 +23,14 @@
 //   hivetool entry FILE KEY TARGET   KEY's first subkey entry leads to TARGET
 //   hivetool empty FILE KEY VALUE nil|live   the value loses its data; its
 //                                 data field is -1 or names the root key
+//   hivetool rename FILE KEY VALUE NAME   the value takes NAME, of as
+//                                 many letters, in place
+//   hivetool parent FILE KEY OTHER   KEY's Parent field names OTHER
+//   hivetool count FILE KEY N     KEY's subkey count is N
+//   hivetool short FILE KEY VALUE   the value's data size is more than its
+//                                 cell holds
+//   hivetool segments FILE KEY VALUE   the value's big data counts one
+//                                 segment more than it has
 //   hivetool refs FILE N          the root's security cell counts N keys
 //   hivetool base FILE OFFSET N   a 32-bit field of the base block
 //   hivetool name FILE NAME       the name the hive gives itself
@@ -477,6 +485,27 @@ int Damage(const std::string &command, char **args, int count) {
     if (!vk) return 1;
     Set32(hive, vk + 8, 0);
     Set32(hive, vk + 12, std::strcmp(args[3], "nil") == 0 ? 0xFFFFFFFFu : Get32(hive, 36));
+  } else if (command == "rename" && count == 4) {
+    std::size_t vk = key ? ValueAt(hive, key, args[2]) : 0;
+    if (!vk || std::strlen(args[3]) != Get16(hive, vk + 6)) return 1;
+    std::memcpy(&hive[vk + 24], args[3], std::strlen(args[3]));
+  } else if (command == "parent" && count == 3) {
+    std::size_t other = KeyAt(hive, args[2]);
+    if (!key || !other) return 1;
+    Set32(hive, key + 20, static_cast<std::uint32_t>(other - 4096));
+  } else if (command == "count" && count == 3) {
+    if (!key) return 1;
+    Set32(hive, key + 24, static_cast<std::uint32_t>(std::stoul(args[2])));
+  } else if (command == "short" && count == 3) {
+    std::size_t vk = key ? ValueAt(hive, key, args[2]) : 0;
+    if (!vk || (Get32(hive, vk + 8) & 0x80000000u)) return 1;
+    std::size_t data = 4096 + std::size_t{Get32(hive, vk + 12)};
+    Set32(hive, vk + 8, 0u - Get32(hive, data));  // the cell's size, its size field included
+  } else if (command == "segments" && count == 3) {
+    std::size_t vk = key ? ValueAt(hive, key, args[2]) : 0;
+    if (!vk || Get32(hive, vk + 8) <= 16344) return 1;
+    std::size_t db = 4096 + std::size_t{Get32(hive, vk + 12)};
+    Set16(hive, db + 6, static_cast<std::uint16_t>(Get16(hive, db + 6) + 1));
   } else if (command == "refs" && count == 2) {
     Set32(hive, 4096 + std::size_t{Get32(hive, 4096 + std::size_t{Get32(hive, 36)} + 48)} + 16,
           static_cast<std::uint32_t>(std::stoul(args[1])));

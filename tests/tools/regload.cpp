@@ -57,11 +57,17 @@ bool LoadKey(HKEY parent, const regfile::Key &key) {
   return ok;
 }
 
+// The root is held open while its keys are loaded, so that the stand-in
+// takes them all in one session: a hive is checked once, as it was before
+// the first key.
 bool LoadRoot(HKEY root, const regfile::Key *key) {
   bool ok = true;
+  HKEY held = nullptr;
+  if (RegOpenKeyExA(root, "", 0, KEY_READ, &held) != ERROR_SUCCESS) held = nullptr;
   if (key) {
     for (const auto &subkey : key->subkeys) ok = LoadKey(root, *subkey) && ok;
   }
+  if (held) RegCloseKey(held);
   return ok;
 }
 

@@ -25,11 +25,13 @@
 #             whole plane). Windows holds there, and the case checks the
 #             Linux build on them on its own; here the keys and values so
 #             named are left out of the fixture, for both runs.
-#   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] [--windows-case] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
+#   --args WORDS  both runs get these arguments (split at spaces)
+#   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] [--windows-case] [--args WORDS] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
 set -u
-wide=() against_reg= locale= guarded=() wow= windows_case=
+wide=() against_reg= locale= guarded=() wow= windows_case= arguments=()
 while true; do
   case $1 in
+    --args) read -ra arguments <<<"$2"; shift 2 ;;
     --wide) wide=(--wide); shift ;;
     --windows-case) windows_case=1; shift ;;
     --reg) against_reg=1; shift ;;
@@ -113,7 +115,7 @@ else
   cp "$fixture" "$work/registry.reg"
   export LORIMEX_REGISTRY=$work/registry.reg
   for ((i = 0; i < runs; ++i)); do
-    "$native/lorimex" >"$work/native.out" 2>&1
+    "$native/lorimex" "${arguments[@]}" >"$work/native.out" 2>&1
     native_status=$?
   done
   "$native/regdump" "${wide[@]}" hkcu 'Software\Norvane' >"$work/native.tree"
@@ -121,7 +123,7 @@ fi
 
 load
 for ((i = 0; i < runs; ++i)); do
-  wine_run "$lorimex" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
+  wine_run "$lorimex" "${arguments[@]}" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
   wine_status=$?
 done
 dump >"$work/wine.tree"

@@ -1,0 +1,15 @@
+#ifndef LORIMEX_APP_COMMAND_LINE_H
+#define LORIMEX_APP_COMMAND_LINE_H
+
+#include <cstddef>
+
+// Whether one argument, `length` bytes, asks for help: "/?", "-?", "/h",
+// "-h" or "--help", in any case.
+bool AsksForHelp(const char *argument, std::size_t length);
+
+// Shows the help and returns 0 when `asksForHelp`, touching no registry key;
+// else runs the update and returns its exit status. Any argument that does
+// not ask for help is ignored: the run is the one without arguments.
+int RunCommand(bool asksForHelp);
+
+#endif
