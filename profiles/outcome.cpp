@@ -81,6 +81,8 @@ const char *ResultWord(Result result) {
       return "would leave unchanged";
     case Result::NotReached:
       return "not reached";
+    case Result::NoHive:
+      return "no NTUSER.DAT";
     case Result::Failed:
       break;
   }
@@ -132,7 +134,7 @@ bool Decode(std::string_view bytes, Outcome &outcome) {
     number = std::strtoul(std::string(bytes.substr(0, end)).c_str(), nullptr, 10);
     bytes.remove_prefix(end + 1);
   }
-  if (numbers[0] > static_cast<unsigned long>(Result::NotReached) || numbers[3] > numbers[2] || numbers[4] > numbers[3])
+  if (numbers[0] > static_cast<unsigned long>(Result::NoHive) || numbers[3] > numbers[2] || numbers[4] > numbers[3])
     return false;
   Outcome read;
   read.result = static_cast<Result>(numbers[0]);
