@@ -36,10 +36,8 @@ class AdministratorIdentity {
   bool switched_ = false;
 };
 
-LONG Refuse(const std::string &backup, const char *what, int error) {
-  std::fprintf(stderr, "lorimex-profiles: %s: cannot back up the hive (%s: %s): not saved\n", backup.c_str(), what,
-               std::strerror(error));
-  std::fflush(stderr);
+LONG Refuse(const std::string &backup, const char *what, int error, std::string &why) {
+  why = "cannot back up the hive to " + backup + " (" + what + ": " + std::strerror(error) + "): not saved";
   return standin::StatusOfError(error, ERROR_ACCESS_DENIED);
 }
 
@@ -121,30 +119,29 @@ std::string BackupPathOf(const std::string &backupDir, const std::string &profil
   return backupDir + below;
 }
 
-LONG BackUpHive(int fd, const std::string &backup) {
+LONG BackUpHive(int fd, const std::string &backup, std::string &why) {
   AdministratorIdentity administrator;
   struct stat hive {};
   struct stat there {};
-  if (fstat(fd, &hive) != 0) return Refuse(backup, "the hive", errno);
+  if (fstat(fd, &hive) != 0) return Refuse(backup, "the hive", errno, why);
   if (lstat(backup.c_str(), &there) == 0) {
     // The backup of an earlier run is kept; anything else there (the hive
     // itself, when the backups' folder is the profiles') is no backup.
     if (S_ISREG(there.st_mode) && (there.st_dev != hive.st_dev || there.st_ino != hive.st_ino)) return ERROR_SUCCESS;
-    std::fprintf(stderr, "lorimex-profiles: %s: cannot back up the hive there: it is the hive itself, or not a file\n",
-                 backup.c_str());
+    why = "cannot back up the hive to " + backup + ": it is the hive itself, or not a file";
     return ERROR_ACCESS_DENIED;
   }
-  if (!MakeFolders(standin::FolderOf(backup))) return Refuse(backup, "its folder", errno);
+  if (!MakeFolders(standin::FolderOf(backup))) return Refuse(backup, "its folder", errno, why);
   Temporary temporary(backup);
-  if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno);
-  if (!CopyBytes(fd, temporary.fd(), hive.st_size)) return Refuse(backup, "copying", errno);
+  if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno, why);
+  if (!CopyBytes(fd, temporary.fd(), hive.st_size)) return Refuse(backup, "copying", errno, why);
   // The owner only where the one who runs may give it: root.
-  if (getuid() == 0 && fchown(temporary.fd(), hive.st_uid, hive.st_gid) != 0) return Refuse(backup, "owner", errno);
-  if (fchmod(temporary.fd(), hive.st_mode & 07777) != 0) return Refuse(backup, "mode", errno);
-  if (fsync(temporary.fd()) != 0) return Refuse(backup, "writing", errno);
-  if (!temporary.Close()) return Refuse(backup, "writing", errno);
+  if (getuid() == 0 && fchown(temporary.fd(), hive.st_uid, hive.st_gid) != 0) return Refuse(backup, "owner", errno, why);
+  if (fchmod(temporary.fd(), hive.st_mode & 07777) != 0) return Refuse(backup, "mode", errno, why);
+  if (fsync(temporary.fd()) != 0) return Refuse(backup, "writing", errno, why);
+  if (!temporary.Close()) return Refuse(backup, "writing", errno, why);
   // A link never replaces a backup another run made meanwhile.
-  if (link(temporary.path().c_str(), backup.c_str()) != 0 && errno != EEXIST) return Refuse(backup, "naming", errno);
+  if (link(temporary.path().c_str(), backup.c_str()) != 0 && errno != EEXIST) return Refuse(backup, "naming", errno, why);
   int folder = open(standin::FolderOf(backup).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     fsync(folder);

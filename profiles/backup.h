@@ -16,9 +16,9 @@ std::string BackupPathOf(const std::string &backupDir, const std::string &profil
 // Copies the hive open at `fd` to `backup`, with its owner and mode, by
 // way of a temporary file beside it, folders made as needed. A backup that
 // is there already is kept: the oldest is the one to restore. A status,
-// with one line on standard error, when the copy cannot be made whole; the
-// hive must then not be replaced.
-LONG BackUpHive(int fd, const std::string &backup);
+// with `why`, when the copy cannot be made whole; the hive must then not
+// be replaced.
+LONG BackUpHive(int fd, const std::string &backup, std::string &why);
 // Removes the temporary files a killed service left beside `backup`. Only
 // while the hive is locked: no other service is backing it up then.
 void RemoveStrayBackups(const std::string &backup);

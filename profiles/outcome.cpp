@@ -1,6 +1,8 @@
 #include "profiles/outcome.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "regfile/names.h"
 
@@ -11,13 +13,22 @@ std::string Plural(unsigned long count, const char *one, const char *more) {
   return std::to_string(count) + " " + (count == 1 ? one : more);
 }
 
-std::string Counted(const Outcome &outcome, bool done) {
+// The line names this many of the values a run replaces; the report all.
+constexpr std::size_t kNamesInLine = 3;
+
+std::string Counted(const Outcome &outcome, bool done, bool whole) {
   std::string text =
       Plural(outcome.keysCreated, done ? "key created" : "key to create", done ? "keys created" : "keys to create") +
       ", " + Plural(outcome.valuesSet, done ? "value set" : "value to set", done ? "values set" : "values to set");
-  if (outcome.valuesReplaced > 0)
-    text += " (" + std::to_string(outcome.valuesReplaced) + (done ? " replaced" : " replace") + " a different value)";
-  return text;
+  if (outcome.valuesReplaced == 0) return text;
+  text += " (" + std::to_string(outcome.valuesReplaced) + (done ? " replaced" : " replace") + " a different value";
+  // What the user loses is named, so that an administrator sees it before
+  // a --force run.
+  const std::vector<std::string> &names = outcome.replacedNames;
+  std::size_t shown = whole ? names.size() : std::min(names.size(), kNamesInLine);
+  for (std::size_t i = 0; i < shown; ++i) text += (i > 0 ? ", " : ": ") + names[i];
+  if (shown > 0 && shown < outcome.valuesReplaced) text += " and " + std::to_string(outcome.valuesReplaced - shown) + " more";
+  return text + ")";
 }
 
 // The report is UTF-8: a byte of a path that is not (a name written in
@@ -48,9 +59,9 @@ std::string CsvField(std::string_view value) {
   return quoted + "\"";
 }
 
-std::string Detail(const Outcome &outcome) {
-  if (outcome.result == Result::Updated) return Counted(outcome, true);
-  if (outcome.result == Result::WouldUpdate) return Counted(outcome, false);
+std::string Detail(const Outcome &outcome, bool whole) {
+  if (outcome.result == Result::Updated) return Counted(outcome, true, whole);
+  if (outcome.result == Result::WouldUpdate) return Counted(outcome, false, whole);
   return outcome.detail;
 }
 
@@ -76,8 +87,8 @@ const char *ResultWord(Result result) {
   return "failed";
 }
 
-std::string Described(const Outcome &outcome) {
-  std::string detail = Detail(outcome);
+std::string Described(const Outcome &outcome, bool whole) {
+  std::string detail = Detail(outcome, whole);
   return detail.empty() ? ResultWord(outcome.result) : std::string(ResultWord(outcome.result)) + ": " + detail;
 }
 
@@ -86,37 +97,54 @@ std::string ResultLine(const std::string &path, const Outcome &outcome) { return
 std::string CsvHeader() { return "path,result,detail,keys created,values set\r\n"; }
 
 std::string CsvRow(const std::string &path, const Outcome &outcome) {
-  return CsvField(path) + "," + ResultWord(outcome.result) + "," + CsvField(Detail(outcome)) + "," +
+  return CsvField(path) + "," + ResultWord(outcome.result) + "," + CsvField(Detail(outcome, true)) + "," +
          std::to_string(outcome.keysCreated) + "," + std::to_string(outcome.valuesSet) + "\r\n";
 }
 
-// The fields, each ended by a NUL: the result, the three counts, the
-// detail.
+// The fields, each ended by a NUL: the result, the three counts and the
+// number of names, the detail, and the names of values replaced.
 std::string Encoded(const Outcome &outcome) {
   std::string bytes;
-  for (unsigned long number :
-       {static_cast<unsigned long>(outcome.result), outcome.keysCreated, outcome.valuesSet, outcome.valuesReplaced}) {
+  for (unsigned long number : {static_cast<unsigned long>(outcome.result), outcome.keysCreated, outcome.valuesSet,
+                               outcome.valuesReplaced, static_cast<unsigned long>(outcome.replacedNames.size())}) {
     bytes += std::to_string(number);
     bytes += '\0';
   }
-  return bytes + outcome.detail + '\0';
+  bytes += outcome.detail + '\0';
+  for (const std::string &name : outcome.replacedNames) bytes += name + '\0';
+  return bytes;
+}
+
+// A field ended by a NUL, taken from the front of `bytes`.
+bool TakeField(std::string_view &bytes, std::string &field) {
+  std::size_t end = bytes.find('\0');
+  if (end == std::string_view::npos) return false;
+  field = std::string(bytes.substr(0, end));
+  bytes.remove_prefix(end + 1);
+  return true;
 }
 
 bool Decode(std::string_view bytes, Outcome &outcome) {
-  unsigned long numbers[4];
+  unsigned long numbers[5];
   for (unsigned long &number : numbers) {
     std::size_t end = bytes.find('\0');
     if (end == std::string_view::npos || end == 0 || end > 20) return false;
     number = std::strtoul(std::string(bytes.substr(0, end)).c_str(), nullptr, 10);
     bytes.remove_prefix(end + 1);
   }
-  if (bytes.empty() || bytes.back() != '\0' || numbers[0] > static_cast<unsigned long>(Result::NotReached))
+  if (numbers[0] > static_cast<unsigned long>(Result::NotReached) || numbers[3] > numbers[2] || numbers[4] > numbers[3])
     return false;
-  outcome.result = static_cast<Result>(numbers[0]);
-  outcome.keysCreated = numbers[1];
-  outcome.valuesSet = numbers[2];
-  outcome.valuesReplaced = numbers[3];
-  outcome.detail = std::string(bytes.substr(0, bytes.size() - 1));
+  Outcome read;
+  read.result = static_cast<Result>(numbers[0]);
+  read.keysCreated = numbers[1];
+  read.valuesSet = numbers[2];
+  read.valuesReplaced = numbers[3];
+  read.replacedNames.resize(numbers[4]);
+  if (!TakeField(bytes, read.detail)) return false;
+  for (std::string &name : read.replacedNames)
+    if (!TakeField(bytes, name)) return false;
+  if (!bytes.empty()) return false;
+  outcome = std::move(read);
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace profiles {
 
@@ -14,16 +15,19 @@ enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeave
 struct Outcome {
   Result result = Result::Failed;
   std::string detail;  // why it was skipped or failed
+  // What was written, or under a dry run would be; nothing for a failure.
   unsigned long keysCreated = 0;
   unsigned long valuesSet = 0;
-  unsigned long valuesReplaced = 0;  // of those, values that held other data
+  unsigned long valuesReplaced = 0;        // of those, values that held other data
+  std::vector<std::string> replacedNames;  // KEY\NAME of those (the first, when very many)
 };
 
 // "updated", "would leave unchanged", ...
 const char *ResultWord(Result result);
-// The result and what it is about: for an update the counts, else the
-// detail ("failed: Error 2 occurred ...").
-std::string Described(const Outcome &outcome);
+// The result and what it is about: for an update the counts and the values
+// it replaces (the first few, or with `whole` all), else the detail
+// ("failed: no such hive (error 2 at Software)").
+std::string Described(const Outcome &outcome, bool whole = false);
 // "PATH: RESULT ...".
 std::string ResultLine(const std::string &path, const Outcome &outcome);
 // The report's header row and a profile's row, each ended by CRLF.

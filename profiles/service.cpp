@@ -1,229 +1,152 @@
 #include "profiles/service.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
+#include <string_view>
 
 #include "app/update.h"
 #include "profiles/backup.h"
 #include "registry/registry.h"
-#include "standin/configuration.h"
+#include "standin/file_io.h"
 #include "standin/service.h"
 
 namespace profiles {
 namespace {
 
-// The first lines of a stream are all an outcome needs.
-constexpr std::size_t kMostCaptured = 1 << 16;
+constexpr std::string_view kUserRoot = "HKEY_CURRENT_USER";
+constexpr std::string_view kDefaultRoot = "HKEY_USERS\\.DEFAULT";
 
-// Standard output or error of the run, held in memory (never in a file: a
-// dry run makes none) until it is read back.
-class Capture {
- public:
-  explicit Capture(int stream) : stream_(stream), fd_(memfd_create("lorimex-profiles", MFD_CLOEXEC)) {
-    std::fflush(nullptr);
-    if (fd_ >= 0) saved_ = dup(stream_);
-    if (saved_ >= 0 && dup2(fd_, stream_) < 0) {
-      close(saved_);
-      saved_ = -1;
-    }
+bool StartsWith(const std::string &text, std::string_view start) { return text.compare(0, start.size(), start) == 0; }
+
+// A key as the administrator knows it: below the profile's hive, or the
+// default hive's.
+std::string Where(const std::string &keyPath) {
+  for (auto [root, name] : {std::pair{kUserRoot, "the hive's root"}, std::pair{kDefaultRoot, "the default hive's root"}}) {
+    if (keyPath == root) return name;
+    if (StartsWith(keyPath, root) && keyPath[root.size()] == '\\')
+      return (root == kDefaultRoot ? "the default hive's " : "") + keyPath.substr(root.size() + 1);
   }
-  Capture(const Capture &) = delete;
-  Capture &operator=(const Capture &) = delete;
-  ~Capture() {
-    Restore();
-    if (fd_ >= 0) close(fd_);
-  }
-  // Whether the stream goes to memory.
-  bool Held() const { return saved_ >= 0; }
-  // Puts the stream back, and gives what was written to it.
-  std::string Taken() {
-    Restore();
-    std::string text(kMostCaptured, '\0');
-    ssize_t n = fd_ >= 0 ? pread(fd_, text.data(), text.size(), 0) : -1;
-    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return text;
-  }
-
- private:
-  void Restore() {
-    std::fflush(nullptr);
-    if (saved_ < 0) return;
-    dup2(saved_, stream_);
-    close(saved_);
-    saved_ = -1;
-  }
-
-  int stream_;
-  int fd_;
-  int saved_ = -1;
-};
-
-// The run's registry: the default hive and the user's, read when its first
-// call loads them.
-void UseHives(const std::string &defaultHive, const std::string &userHive) {
-  setenv(standin::kDefaultHiveVariable, defaultHive.c_str(), 1);
-  setenv(standin::kUserHiveVariable, userHive.c_str(), 1);
-}
-
-std::string FirstLine(const std::string &text, std::size_t from = 0) {
-  std::size_t end = text.find('\n', from);
-  return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
-}
-
-// The first line of the run's output that begins, after its indentation,
-// with one of `starts`.
-std::string FirstLineOf(const std::string &output, std::initializer_list<const char *> starts) {
-  for (std::size_t at = 0; at < output.size();) {
-    std::string line = FirstLine(output, at);
-    std::size_t start = line.find_first_not_of(' ');
-    for (const char *begin : starts) {
-      if (start != std::string::npos && line.compare(start, std::strlen(begin), begin) == 0) return line.substr(start);
-    }
-    at += line.size() + 1;
-  }
-  return "";
-}
-
-std::string FirstErrorLine(const std::string &output) { return FirstLineOf(output, {"Error "}); }
-
-bool StripPrefix(std::string &text, const std::string &prefix) {
-  if (prefix.empty() || text.compare(0, prefix.size(), prefix) != 0) return false;
-  text.erase(0, prefix.size());
-  return true;
-}
-
-// The first line on standard error, without what the profile's line says
-// already: the program's name and the hive's path.
-std::string FirstReason(const std::string &errors, const std::string &hive) {
-  std::string reason = FirstLine(errors);
-  if (!StripPrefix(reason, "lorimex: ")) StripPrefix(reason, "lorimex-profiles: ");
-  char resolved[PATH_MAX];
-  if (!StripPrefix(reason, hive + ": ") && realpath(hive.c_str(), resolved))
-    StripPrefix(reason, std::string(resolved) + ": ");
-  return reason;
-}
-
-std::string Joined(const std::string &line, const std::string &reason) {
-  if (line.empty()) return reason;
-  return reason.empty() ? line : line + " (" + reason + ")";
+  return keyPath;
 }
 
 // Whether Windows would find the product key: an entry on the way that its
 // lookup cannot match hides the key from it, and from the user. Only a look:
-// its session writes nothing, whatever it found to repair.
-bool HoldsProduct(HKEY root, const WCHAR *path) {
-  const bool dryRun = standin::Service().dryRun;
-  standin::Service().dryRun = true;
-  HKEY key = nullptr;
-  bool found = RegOpenKeyExW(root, path, 0, KEY_READ, &key) == ERROR_SUCCESS && standin::Counts().keysHidden == 0;
-  if (key) (void)RegCloseKey(key);
-  standin::Service().dryRun = dryRun;
-  standin::Counts() = standin::ServiceCounts{};
-  return found;
+// its run writes nothing, whatever it found to repair.
+bool HoldsProduct(const std::string &defaultHive, const std::string &hive) {
+  standin::ServiceRun look{defaultHive, hive, true, nullptr};
+  standin::ServiceResult seen = standin::Service(look, [] {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software\\Norvane\\Kelvaro"), 0, KEY_READ, &key);
+    if (key) (void)RegCloseKey(key);
+    return static_cast<int>(status);
+  });
+  return seen.status == ERROR_SUCCESS && seen.keysHidden == 0;
 }
 
 // Whether the copy reads all of the default hive's product key, tried on
-// the first of `hives` the run can open: the source's own error lines say
+// the first of `hives` the run can use: a failure in the default hive is
 // what every profile would lack.
-std::string CopyFailure(const std::vector<std::string> &hives) {
+std::string CopyFailure(const std::string &path, const std::vector<std::string> &hives) {
   for (const std::string &hive : hives) {
-    setenv(standin::kUserHiveVariable, hive.c_str(), 1);
-    Capture output(1), errors(2);
-    if (!output.Held() || !errors.Held()) break;
-    bool failed = RunUpdate() != 0;
-    std::string text = output.Taken();
-    // A profile the run cannot open tells nothing of the default hive.
-    if (failed && FirstErrorLine(text).find(" occurred opening Current User Software key") != std::string::npos)
-      continue;
-    return FirstLineOf(text, {"Error opening source key ", "Error enumerating value at index "});
+    standin::ServiceResult result = standin::Service(standin::ServiceRun{path, hive, true, nullptr}, RunUpdate);
+    if (result.status == 0) return "";
+    // A profile the run cannot use tells nothing of the default hive.
+    if (StartsWith(result.failure.keyPath, kUserRoot)) continue;
+    return FailureText(result, path);
   }
   return "";
 }
 
+// What the run did to the hive, or would have done; nothing when it failed,
+// as a failed run writes nothing.
+void TakeChanges(const standin::ServiceResult &result, Outcome &outcome) {
+  outcome.keysCreated = result.keysCreated.size();
+  outcome.valuesSet = result.valuesSet.size();
+  outcome.valuesReplaced = result.valuesReplaced.size();
+  outcome.replacedNames = result.valuesReplaced;
+}
+
 }  // namespace
+
+std::string FailureText(const standin::ServiceResult &result, const std::string &subject) {
+  const standin::ServiceFailure &failure = result.failure;
+  // No call failed: the copy itself refused what a call gave.
+  if (failure.status == ERROR_SUCCESS)
+    return "the copy left out what it does not copy: a value larger than it takes, a name holding a NUL, or a link "
+           "or a depth it does not follow";
+  std::string at = "error " + std::to_string(failure.status) + " at " + Where(failure.keyPath);
+  if (failure.reason.empty()) return at;
+  bool ofSubject = failure.file.empty() || failure.file == subject || standin::SameFile(failure.file, subject);
+  return (ofSubject ? "" : failure.file + ": ") + failure.reason + " (" + at + ")";
+}
 
 Outcome CheckDefaultHive(const std::string &path, const std::vector<std::string> &hives) {
   // Nothing is written, nor any time changed. The product key is looked
-  // for with only the default hive reached; the user's must be named all
-  // the same.
-  standin::Service().dryRun = true;
-  UseHives(path, "-");
-  Capture errors(2);
+  // for with only the default hive reached: the user's is named, never
+  // reached.
+  standin::ServiceResult look = standin::Service(standin::ServiceRun{path, "-", true, nullptr}, [] {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_USERS, KEY_NAME(".DEFAULT\\Software\\Norvane\\Kelvaro"), 0, KEY_READ, &key);
+    if (key) (void)RegCloseKey(key);
+    return static_cast<int>(status);
+  });
   Outcome outcome;
-  HKEY key = nullptr;
-  LONG status = RegOpenKeyExW(HKEY_USERS, KEY_NAME(".DEFAULT\\Software\\Norvane\\Kelvaro"), 0, KEY_READ, &key);
-  std::string reason = FirstReason(errors.Taken(), path);
-  if (status == ERROR_SUCCESS) {
-    (void)RegCloseKey(key);
-    std::string line = CopyFailure(hives);
-    if (line.empty())
+  const std::string &reason = look.failure.reason.empty() ? "" : FailureText(look, path);
+  if (look.status == ERROR_SUCCESS) {
+    std::string failure = CopyFailure(path, hives);
+    if (failure.empty())
       outcome.result = Result::Unchanged;
     else
-      outcome.detail = "the copy cannot read all of its Software\\Norvane\\Kelvaro (" + line +
+      outcome.detail = "the copy cannot read all of its Software\\Norvane\\Kelvaro (" + failure +
                        "): every profile would get only part of it";
-  } else if (status == ERROR_FILE_NOT_FOUND && reason.empty()) {
+  } else if (look.status == ERROR_FILE_NOT_FOUND && reason.empty()) {
     outcome.detail =
         "holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed "
         "(reg save HKU\\.DEFAULT default.hiv)";
   } else {
-    outcome.detail = reason.empty() ? "cannot be read (error " + std::to_string(status) + ")" : reason;
+    outcome.detail = reason.empty() ? "cannot be read (" + FailureText(look, path) + ")" : reason;
   }
   return outcome;
 }
 
 Outcome CleanUpAfter(const Options &options, const std::string &hive) {
-  UseHives(options.defaultHive, hive);
-  Capture errors(2);
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software"), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+  // The hive's lock clears what a save cut short left; nothing is saved.
+  standin::ServiceRun run{options.defaultHive, hive, false, [](int, std::string &why) {
+                            why = "only cleared";
+                            return ERROR_ACCESS_DENIED;
+                          }};
+  (void)standin::Service(run, [&] {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software"), 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
     if (!options.backupDir.empty()) RemoveStrayBackups(BackupPathOf(options.backupDir, options.profilesDir, hive));
-    // The lock was all it needed: nothing is saved.
-    standin::Service().dryRun = true;
     (void)RegCloseKey(key);
-  }
+    return 0;
+  });
   return Outcome{};
 }
 
 Outcome ServiceProfile(const Options &options, const std::string &hive) {
-  UseHives(options.defaultHive, hive);
-  standin::Service().dryRun = options.dryRun;
-  std::string backup =
-      options.backupDir.empty() ? std::string() : BackupPathOf(options.backupDir, options.profilesDir, hive);
-  if (!backup.empty() && !options.dryRun)
-    standin::Service().beforeReplace = [&backup](const std::string &, int fd) { return BackUpHive(fd, backup); };
   Outcome outcome;
-  Capture output(1), errors(2);
-  if (!output.Held() || !errors.Held()) {
-    outcome.detail = std::string("cannot hold the run's output: ") + std::strerror(errno);
-    return outcome;
-  }
-  if (!options.force && HoldsProduct(HKEY_CURRENT_USER, KEY_NAME("Software\\Norvane\\Kelvaro"))) {
+  if (!options.force && HoldsProduct(options.defaultHive, hive)) {
     outcome.result = Result::Skipped;
     outcome.detail =
         "already holds Software\\Norvane\\Kelvaro, whose values a run would overwrite (--force services it)";
     return outcome;
   }
-  int status = RunUpdate();
-  const standin::ServiceCounts &counts = standin::Counts();
-  outcome.keysCreated = counts.keysCreated;
-  outcome.valuesSet = counts.valuesSet;
-  outcome.valuesReplaced = counts.valuesReplaced;
-  std::string line = FirstErrorLine(output.Taken());
-  std::string reason = FirstReason(errors.Taken(), hive);
-  if (status != 0) {
-    outcome.result = Result::Failed;
-    outcome.detail = Joined(line.empty() ? "no verdict (exit status " + std::to_string(status) + ")" : line, reason);
-  } else if (options.dryRun) {
-    outcome.result = counts.replaced ? Result::WouldUpdate : Result::WouldLeaveUnchanged;
-  } else {
-    outcome.result = counts.replaced ? Result::Updated : Result::Unchanged;
+  standin::ServiceRun run{options.defaultHive, hive, options.dryRun, nullptr};
+  if (!options.backupDir.empty() && !options.dryRun) {
+    std::string backup = BackupPathOf(options.backupDir, options.profilesDir, hive);
+    run.beforeReplace = [backup](int fd, std::string &why) { return BackUpHive(fd, backup, why); };
   }
+  standin::ServiceResult result = standin::Service(run, RunUpdate);
+  if (result.status != 0) {
+    outcome.result = Result::Failed;
+    outcome.detail = FailureText(result, hive);
+    return outcome;
+  }
+  TakeChanges(result, outcome);
+  if (options.dryRun)
+    outcome.result = result.replaced ? Result::WouldUpdate : Result::WouldLeaveUnchanged;
+  else
+    outcome.result = result.replaced ? Result::Updated : Result::Unchanged;
   return outcome;
 }
 

@@ -9,6 +9,7 @@
 
 #include "profiles/options.h"
 #include "profiles/outcome.h"
+#include "standin/service.h"
 
 namespace profiles {
 
@@ -17,6 +18,10 @@ namespace profiles {
 // all of that key (a dry run of it into the first of `hives` it can use: a
 // value or key it cannot read every profile would lack).
 Outcome CheckDefaultHive(const std::string &path, const std::vector<std::string> &hives);
+// A run's failure as the profile's line gives it: "REASON (error N at KEY)",
+// the key below the profile's hive or the default hive's, and the file the
+// reason is about unless it is `subject`.
+std::string FailureText(const standin::ServiceResult &result, const std::string &subject);
 // Services `hive` as `options` say.
 Outcome ServiceProfile(const Options &options, const std::string &hive);
 // After a service that did not end on its own: takes the hive's lock, which

@@ -34,10 +34,12 @@ class Backend {
   virtual LONG Reach(Key &key) = 0;
   // Whether a key may be opened.
   virtual LONG MayOpen(const Key &key) const = 0;
-  // Whether `parent` may get the new subkey `name`.
-  virtual LONG MayAddSubkey(const Key &parent, std::string_view name) = 0;
-  // Whether the value may be set.
-  virtual LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) = 0;
+  // Whether `parent` may get the new subkey `name`, whose full path is
+  // `path`.
+  virtual LONG MayAddSubkey(const Key &parent, std::string_view name, const std::string &path) = 0;
+  // Whether the value may be set in `key`, whose full path is `path`.
+  virtual LONG MaySetValue(const Key &key, const std::string &path, std::string_view name, std::uint32_t type,
+                           std::string_view data) = 0;
   // Writes the session's changes back.
   virtual LONG Save(const Key &top, const FileForm &form) = 0;
   // Whether the store has a change of its own to save, one no call made.

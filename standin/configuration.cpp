@@ -4,6 +4,7 @@
 
 #include "standin/hive.h"
 #include "standin/registry_file.h"
+#include "standin/service.h"
 
 namespace standin {
 namespace {
@@ -29,6 +30,11 @@ Configuration ReadConfiguration() {
 std::unique_ptr<Backend> ChooseBackend(const Configuration &config) {
   if (config.OverHives()) return std::make_unique<HiveRun>(config.defaultHive, config.userHive);
   return std::make_unique<RegFile>(config);
+}
+
+std::unique_ptr<Backend> ChooseStore() {
+  if (const ServiceRun *run = ActiveRun()) return std::make_unique<HiveRun>(run->defaultHive, run->userHive);
+  return ChooseBackend(ReadConfiguration());
 }
 
 }  // namespace standin

@@ -33,6 +33,9 @@ class Backend;
 // The store the configuration names: two hive files when either hive
 // variable is set, else the .reg file.
 std::unique_ptr<Backend> ChooseBackend(const Configuration &config);
+// The store of a session as it loads: the hives of the service run under
+// way (service.h), else the one the environment names.
+std::unique_ptr<Backend> ChooseStore();
 
 }  // namespace standin
 

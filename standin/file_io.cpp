@@ -4,12 +4,15 @@
 
 #include <cstdio>
 
+#include "standin/service.h"
 #include "standin/system_calls.h"
 
 namespace standin {
 
 LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line) {
   const std::string acting = ActingAs();
+  // A service run gives the reason back, with the file it is about.
+  if (NoteReason(path, (line > 0 ? "line " + std::to_string(line) + ": " : "") + reason + acting)) return status;
   if (line > 0) {
     std::fprintf(stderr, "lorimex: %s:%zu: %s%s\n", path.c_str(), line, reason.c_str(), acting.c_str());
   } else {

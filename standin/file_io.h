@@ -15,7 +15,8 @@
 namespace standin {
 
 // Writes the line that says why the file at `path` is not used or not
-// saved (with its line number when `line` is not 0), and returns `status`.
+// saved (with its line number when `line` is not 0), and returns `status`;
+// under a service run (service.h) gives it to the run's result instead.
 LONG Report(const std::string &path, const std::string &reason, LONG status, std::size_t line = 0);
 // The status of an errno, from the store's one table; `otherwise` for one
 // it does not name.

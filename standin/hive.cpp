@@ -55,6 +55,19 @@ std::uint64_t Now() {
          static_cast<std::uint64_t>(now.tv_nsec) / 100;
 }
 
+// Advice for a user's hive that names itself as a shared one: a run of
+// lorimex was given its two hives by the environment, and may have them
+// the wrong way round.
+std::string SwappedHint() {
+  return ActiveRun() ? "" : std::string(" (") + kUserHiveVariable + " and " + kDefaultHiveVariable + " swapped?)";
+}
+
+// A key's path below the user's hive, as a service run's result names it.
+std::string BelowUserRoot(const std::string &path) {
+  constexpr std::string_view kRoot = "HKEY_CURRENT_USER\\";
+  return path.compare(0, kRoot.size(), kRoot) == 0 ? path.substr(kRoot.size()) : path;
+}
+
 std::string Shown(std::u16string_view units) {
   std::string text;
   return FromUtf16(units, text) ? text : std::string("?");
@@ -187,7 +200,7 @@ LONG HiveRun::State::LoadUser() {
   if (!kind.empty())
     return Report(user,
                   "names itself \"" + Shown(name) + "\", " + kind +
-                      ", which is never written as a user's (LORIMEX_USER_HIVE and LORIMEX_DEFAULT_HIVE swapped?)",
+                      ", which is never written as a user's" + SwappedHint(),
                   ERROR_ACCESS_DENIED);
   std::string why = NotAProfileHive(userHive.image);
   if (!why.empty()) return Report(user, "not a user's profile hive: " + why, ERROR_FILE_NOT_FOUND);
@@ -241,7 +254,7 @@ LONG HiveRun::State::ReadKey(Key &key, Place &place) {
     // that what the run does there is seen.
     if (place.up && !place.up->searchable) {
       changed = place.up->relisted = true;
-      if (!hive::Findable(userHive.image, place.up->node, place.node)) ++Counts().keysHidden;
+      if (!hive::Findable(userHive.image, place.up->node, place.node) && ActiveResult()) ++ActiveResult()->keysHidden;
     }
   } else {
     for (const auto &subkey : subkeys) places.erase(subkey.get());
@@ -299,17 +312,18 @@ LONG HiveRun::MayOpen(const Key &key) const {
   return it != state_->places.end() && it->second.unopenable ? it->second.refused : ERROR_SUCCESS;
 }
 
-LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name) {
+LONG HiveRun::MayAddSubkey(const Key &parent, std::string_view name, const std::string &path) {
   auto it = state_->places.find(&parent);
   // Keys the run created are in the user's hive.
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   if (CountUtf16Units(name) > kMaxKeyName) return ERROR_INVALID_PARAMETER;
   state_->changed = true;
-  ++Counts().keysCreated;
+  if (ActiveResult()) ActiveResult()->keysCreated.push_back(BelowUserRoot(path));
   return ERROR_SUCCESS;
 }
 
-LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) {
+LONG HiveRun::MaySetValue(const Key &key, const std::string &path, std::string_view name, std::uint32_t type,
+                          std::string_view data) {
   auto it = state_->places.find(&key);
   if (it != state_->places.end() && it->second.hive != &state_->userHive) return ERROR_ACCESS_DENIED;
   const Value *old = key.FindValue(name);
@@ -322,8 +336,11 @@ LONG HiveRun::MaySetValue(const Key &key, std::string_view name, std::uint32_t t
     place.relisted |= !place.searchable;
   }
   state_->changed = true;
-  ++Counts().valuesSet;
-  if (old) ++Counts().valuesReplaced;
+  if (ServiceResult *result = ActiveResult()) {
+    std::string shown = BelowUserRoot(path) + "\\" + std::string(name);
+    if (old) result->valuesReplaced.push_back(shown);
+    result->valuesSet.push_back(std::move(shown));
+  }
   return ERROR_SUCCESS;
 }
 
@@ -491,15 +508,16 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   // A dry run goes as far as a save goes without writing, so that it fails
   // where the save would; nor is a hive kept that will not be replaced.
   if ((status = state.lock.MayReplace()) != ERROR_SUCCESS) return status;
-  if (Service().dryRun) {
-    Counts().replaced = true;
+  const ServiceRun *run = ActiveRun();
+  if (run && run->dryRun) {
+    ActiveResult()->replaced = true;
     return ERROR_SUCCESS;
   }
-  if (Service().beforeReplace &&
-      (status = Service().beforeReplace(state.lock.path(), state.lock.fd())) != ERROR_SUCCESS)
-    return status;
+  std::string why;
+  if (run && run->beforeReplace && (status = run->beforeReplace(state.lock.fd(), why)) != ERROR_SUCCESS)
+    return Report(state.lock.path(), why, status);
   status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
-  Counts().replaced = status == ERROR_SUCCESS;
+  if (run) ActiveResult()->replaced = status == ERROR_SUCCESS;
   return status;
 }
 

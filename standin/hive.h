@@ -53,10 +53,11 @@ class HiveRun : public Backend {
   // Whether `parent` may get the new subkey `name`: only in the user's
   // hive, never beside a sibling that Windows would take for the same name,
   // only with a name the hive can hold.
-  LONG MayAddSubkey(const Key &parent, std::string_view name) override;
+  LONG MayAddSubkey(const Key &parent, std::string_view name, const std::string &path) override;
   // Whether the value may be set, and notes the change unless the key
   // already holds exactly that.
-  LONG MaySetValue(const Key &key, std::string_view name, std::uint32_t type, std::string_view data) override;
+  LONG MaySetValue(const Key &key, const std::string &path, std::string_view name, std::uint32_t type,
+                   std::string_view data) override;
   // Writes the changes, if any, into the user's hive: the tree's keys of
   // that hive, which the run reached.
   LONG Save(const Key &top, const FileForm &form) override;

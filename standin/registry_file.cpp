@@ -306,7 +306,7 @@ LONG RegistryLock::Open() {
       return Report(path_, "not a regular file", ERROR_REGISTRY_CORRUPT);
     // A dry run writes nothing, so it need not wait for a run that does:
     // a save replaces the file whole, and it reads the old one or the new.
-    if (!writable_ || Service().dryRun) return ERROR_SUCCESS;
+    if (!writable_ || DryRun()) return ERROR_SUCCESS;
     int error = WaitForLock(fd_);
     if (error == EWOULDBLOCK) {
       long holder = LockHolder(old_);
@@ -318,7 +318,7 @@ LONG RegistryLock::Open() {
     // The run this one waited for may have saved: its new file is the
     // registry now, and that one is locked instead.
     if (stat(path_.c_str(), &st) == 0 && st.st_dev == old_.st_dev && st.st_ino == old_.st_ino) {
-      if (!Service().dryRun) RemoveStrayTemporaries(path_, old_);
+      RemoveStrayTemporaries(path_, old_);
       return ERROR_SUCCESS;
     }
     close(fd_);

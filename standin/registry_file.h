@@ -114,8 +114,10 @@ class RegFile : public Backend {
   LONG Load(Key &top, FileForm &form) override;
   LONG Reach(Key &) override { return ERROR_SUCCESS; }
   LONG MayOpen(const Key &) const override { return ERROR_SUCCESS; }
-  LONG MayAddSubkey(const Key &, std::string_view) override { return ERROR_SUCCESS; }
-  LONG MaySetValue(const Key &, std::string_view, std::uint32_t, std::string_view) override { return ERROR_SUCCESS; }
+  LONG MayAddSubkey(const Key &, std::string_view, const std::string &) override { return ERROR_SUCCESS; }
+  LONG MaySetValue(const Key &, const std::string &, std::string_view, std::uint32_t, std::string_view) override {
+    return ERROR_SUCCESS;
+  }
   LONG Save(const Key &top, const FileForm &form) override { return SaveRegistry(lock_, top, form); }
   const std::string &Path() const override { return lock_.path(); }
 

@@ -19,6 +19,7 @@
 #include "standin/calls_text.h"
 #include "standin/configuration.h"
 #include "standin/file_io.h"
+#include "standin/service.h"
 
 namespace standin {
 namespace {
@@ -47,6 +48,7 @@ struct State {
   LONG unusable = ERROR_SUCCESS;  // why the registry file cannot be used
   std::uintptr_t nextHandle = kFirstHandle;
   bool reportedOutOfMemory = false;
+  std::string callPath;  // the key the call under way names, for a service run's failure
 };
 
 State &Current() {
@@ -78,7 +80,7 @@ LONG LoadSession() {
   if (state.unusable != ERROR_SUCCESS) return state.unusable;
   if (state.session) return ERROR_SUCCESS;
   auto session = std::make_unique<Session>();
-  session->store = ChooseBackend(ReadConfiguration());
+  session->store = ChooseStore();
   LONG status = session->store->Load(session->top, session->form);
   if (status != ERROR_SUCCESS) {
     state.unusable = status;
@@ -92,6 +94,7 @@ LONG LoadSession() {
 
 LONG BeginSession(Op op, HKEY key) {
   hooks.countCall(op);
+  Current().callPath.clear();
   if (!key) return ERROR_INVALID_HANDLE;
   return LoadSession();
 }
@@ -100,12 +103,14 @@ LONG BeginSession(Op op, HKEY key) {
 // a waiting run go on. A write failure becomes the status of the call.
 LONG EndSessionIfIdle(LONG status) {
   State &state = Current();
+  NoteFailure(status, state.callPath);
   if (!state.session || !state.session->handles.empty()) return status;
   std::unique_ptr<Session> session = std::move(state.session);
   if (!session->dirty && !session->store->HasOwnChanges()) return status;
   LONG saved = InjectedStatus(Op::Save, session->store->Path());
   hooks.countCall(Op::Save);
   if (saved == ERROR_SUCCESS) saved = session->store->Save(session->top, session->form);
+  NoteFailure(saved, state.callPath);
   return status == ERROR_SUCCESS ? saved : status;
 }
 
@@ -167,6 +172,7 @@ LONG CheckCall(HKEY handle, Op op, REGSAM needed, const OpenedKey *&open,
                std::optional<std::string_view> valueName = std::nullopt, long index = -1) {
   LONG status = Resolve(handle, open);
   if (status != ERROR_SUCCESS) return status;
+  Current().callPath = open->path;
   if (!Allows(*open, needed)) return ERROR_ACCESS_DENIED;
   return InjectedStatus(op, open->path, valueName, index);
 }
@@ -189,6 +195,7 @@ LONG FindTarget(HKEY parent, std::string_view subKey, Op op, Target &target) {
   if (rest.find_first_of("\r\n") != rest.npos) return ERROR_INVALID_PARAMETER;
   target.path = target.base->path;
   if (!rest.empty()) target.path.append("\\").append(rest);
+  Current().callPath = target.path;
   return InjectedStatus(op, target.path);
 }
 
@@ -332,8 +339,10 @@ LONG CreateKeyPath(HKEY parent, std::string_view subKey, REGSAM access, PHKEY re
   if (creates && (!Allows(*target.base, KEY_CREATE_SUB_KEY) || OnlyReadable(path))) return ERROR_ACCESS_DENIED;
   if (!Grants(path, access)) return ERROR_ACCESS_DENIED;
   Key *key = at.key;
+  std::string keyPath = at.path;
   for (std::size_t i = existing; i < names.size(); ++i) {
-    if ((status = Current().session->store->MayAddSubkey(*key, names[i])) != ERROR_SUCCESS) return status;
+    keyPath.append("\\").append(names[i]);
+    if ((status = Current().session->store->MayAddSubkey(*key, names[i], keyPath)) != ERROR_SUCCESS) return status;
     key = &FindOrAddSubkey(*key, names[i]);
   }
   Current().session->dirty |= creates;
@@ -403,7 +412,7 @@ LONG SetValueOf(HKEY handle, std::string_view name, DWORD type, std::string_view
   const OpenedKey *open = nullptr;
   LONG status = CheckCall(handle, Op::SetValue, KEY_SET_VALUE, open, name);
   if (status == ERROR_SUCCESS) status = Reach(*open->key);
-  if (status == ERROR_SUCCESS) status = Current().session->store->MaySetValue(*open->key, name, type, data);
+  if (status == ERROR_SUCCESS) status = Current().session->store->MaySetValue(*open->key, open->path, name, type, data);
   if (status != ERROR_SUCCESS) return status;
   open->key->SetValue(name, type, data);
   Current().session->dirty = true;
@@ -419,6 +428,7 @@ LONG CloseHandleOf(HKEY handle) {
     hooks.countInvalidClose();
     return ERROR_INVALID_HANDLE;
   }
+  state.callPath = it->second.path;
   LONG status = InjectedStatus(Op::Close, it->second.path);
   state.session->handles.erase(it);
   return status;
@@ -446,6 +456,7 @@ LONG OutOfMemory() {
     state.reportedOutOfMemory = true;
     Report(state.session ? state.session->store->Path() : "registry", "out of memory", ERROR_OUTOFMEMORY);
   }
+  NoteFailure(ERROR_OUTOFMEMORY, state.callPath);
   return ERROR_OUTOFMEMORY;
 }
 

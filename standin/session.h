@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "regfile/reg_format.h"
@@ -35,6 +36,7 @@ void ForgetSession();
 // registry cannot be used.
 Key *LoadedTree();
 std::size_t OpenHandleCount();
+
 
 // The operations, on names and data in the stored form (see names.h).
 // Links on the way are followed, and the last key's unless `openLink` or
