@@ -39,6 +39,7 @@ Presence FindKey(HKEY root, const wchar_t *path, LONG *status) {
 }
 
 // FOLDER + NAME into TARGET of kPathCapacity units; false when too long.
+// TARGET must not be FOLDER or NAME: the formatting reads them as it writes.
 bool JoinPath(wchar_t *target, const wchar_t *folder, const wchar_t *name) {
   int length = std::swprintf(target, kPathCapacity, L"%ls%ls", folder, name);
   return length > 0 && static_cast<DWORD>(length) < kPathCapacity;
@@ -59,9 +60,11 @@ bool FindProgram(wchar_t *program) {
 // to .old (or emptying it when that fails); false without %APPDATA%.
 bool PrepareLog(wchar_t *log) {
   wchar_t folder[kPathCapacity];
+  wchar_t path[kPathCapacity];
   wchar_t old[kPathCapacity];
   DWORD length = GetEnvironmentVariableW(L"APPDATA", folder, kPathCapacity);
-  if (length == 0 || length >= kPathCapacity || !JoinPath(folder, folder, L"\\Norvane")) return false;
+  if (length == 0 || length >= kPathCapacity || !JoinPath(path, folder, L"\\Norvane")) return false;
+  std::wcscpy(folder, path);
   (void)CreateDirectoryW(folder, nullptr);
   if (!JoinPath(log, folder, L"\\lorimex.log") || !JoinPath(old, log, L".old")) return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
