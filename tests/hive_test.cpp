@@ -127,12 +127,12 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
          Hivetool("share " + user_ + " 'Software\\Norvane\\Kelvaro' 'Software\\Norvane\\Other' node");
        },
        ERROR_REGISTRY_CORRUPT, "is also another's"},
-      {"a subkey list two keys share",
+      {"a key that lists a key above it",
        [&] {
-         EXPECT_EQ(Change("Kelvaro\\Settings", "1") | Change("Other\\Settings", "2"), 0);
-         Hivetool("share " + user_ + " 'Software\\Norvane\\Other' 'Software\\Norvane\\Kelvaro' subkeys");
+         EXPECT_EQ(Change("Kelvaro\\Settings", "1"), 0);
+         Hivetool("share " + user_ + " 'Software\\Norvane\\Kelvaro\\Settings' 'Software\\Norvane' subkeys");
        },
-       ERROR_REGISTRY_CORRUPT, "key Software\\Norvane\\"},
+       ERROR_REGISTRY_CORRUPT, "(a cycle)"},
       {"a file classes' hive in the user's place",
        [&] {
          HKEY key = nullptr;
@@ -223,7 +223,9 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
     const char *data = "the new data";  // empty: the run sets nothing
     std::string other = "other data";   // the data of Other's Value
     bool damaged = false;               // damage the run carries as it is: Windows' rules not checked
+    const char *key = "Kelvaro";        // where the run sets the value
   };
+  const std::string shared = "share" + other + "subkeys";
   const Case cases[] = {
       {"a value list two keys share: the value changed in its own cell", "share" + other + "values", "Value"},
       {"a value list two keys share: a new list, the old one kept", "share" + other + "values", "Added"},
@@ -240,20 +242,26 @@ TEST_F(HiveTest, HivesWindowsLoadsAreServiced) {
        "the new data", "other data", true},
       {"big data of a wrong number of segments, off the run's path", "segments 'Software\\Norvane\\Other' Value",
        "Value", "the new data", std::string(20000, 'o'), true},
+      {"a subkey list two keys share, off the run's path: carried", shared, "Value", "the new data", "other data", true},
+      {"a subkey list two keys share, the run adds a key: a list of its own", shared, "Value", "the new data",
+       "other data", true, "Kelvaro\\New"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
-    EXPECT_EQ(Change("Kelvaro", "the old data") | Change("Other", c.other), 0);
+    EXPECT_EQ(Change("Kelvaro", "the old data") | Change("Kelvaro\\Settings", "1") | Change("Other", c.other), 0);
     Hivetool(c.damage.substr(0, c.damage.find(' ')) + " " + user_ + c.damage.substr(c.damage.find(' ')));
     const std::string before = Values("Other");
     stderrCapture.Start();
-    EXPECT_EQ(Change("Kelvaro", c.data, c.value), ERROR_SUCCESS);
+    EXPECT_EQ(Change(c.key, c.data, c.value), ERROR_SUCCESS);
     EXPECT_EQ(stderrCapture.Text(), "");
     if (!c.damaged) Hivetool("check " + user_);
     EXPECT_EQ(Values("Other"), before);
+    if (c.damage == shared) {
+      EXPECT_EQ(Values("Other\\Settings"), "Value=1\nstatus 259") << "the list Other holds was lost";
+    }
     const std::string data = *c.data ? c.data : "the old data";
-    EXPECT_NE(Values("Kelvaro").find(std::string(c.value) + "=" + data + "\n"), std::string::npos);
+    EXPECT_NE(Values(c.key).find(std::string(c.value) + "=" + data + "\n"), std::string::npos);
     TearDown();
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "regfile/casefold.h"
 
@@ -138,10 +139,12 @@ class Checker {
   }
 
  private:
-  // What a cell serves as. A key node or a subkey list serves one key; a
-  // security cell any number of keys; the cells of values and classes any
-  // number too, as Windows' loader never looks, but nothing else.
-  enum Role : unsigned char { kNone, kKeyPart, kSecurity, kValuePart };
+  // What a cell serves as. A key node or a subkey list serves as nothing
+  // else, and is gone through once, though more than one key may list a
+  // key or hold a list (see Key); a security cell serves any number of
+  // keys; the cells of values and classes any number too, as Windows'
+  // loader never looks, but nothing else.
+  enum Role : unsigned char { kNone, kKeyPart, kList, kSecurity, kValuePart };
 
   bool Claim(std::uint32_t cell, Role role) {
     unsigned char &held = roles_[cell / 8];
@@ -149,7 +152,7 @@ class Checker {
       held = role;
       return true;
     }
-    if (held != role || role == kKeyPart) return false;
+    if (held != role || role == kKeyPart || role == kList) return false;
     if (role == kValuePart) found_.shared.insert(cell);
     return true;
   }
@@ -177,16 +180,32 @@ class Checker {
       if (!Claim(classCell, kValuePart)) return "its class" + At(classCell) + " is also another's";
     }
     std::vector<std::uint32_t> children, cells;
-    if (!(why = ReadSubkeys(image_, nk, children, cells)).empty() || !(why = ClaimAll(cells, kKeyPart)).empty())
-      return why;
+    if (!(why = ReadSubkeys(image_, nk, children, cells)).empty()) return why;
     if (children.size() != Le32(node + kNkSubkeyCount))
       found_.subkeyCounts.emplace_back(nk, static_cast<std::uint32_t>(children.size()));
+    // A list another key holds too, whole, Windows loads: it is never freed
+    // nor changed in place (a key the run changes gets a list of its own).
+    if (!cells.empty() && listTops_.count(cells[0]) != 0) {
+      found_.shared.insert(cells.begin(), cells.end());
+    } else if (!(why = ClaimAll(cells, kList)).empty()) {
+      return why;
+    } else if (!cells.empty()) {
+      listTops_.insert(cells[0]);
+    }
     for (std::uint32_t child : children) {
       std::u16string childName;
       if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
-      if (!Claim(child, kKeyPart)) return "the subkey" + At(child) + " is reached twice (a cycle, or a key shared)";
-      if (Le32(image_.Cell(child) + kNkParent) != nk) found_.parents.emplace_back(child, nk);
-      pending.push_back(child);
+      if (Claim(child, kKeyPart)) {
+        if (Le32(image_.Cell(child) + kNkParent) != nk) found_.parents.emplace_back(child, nk);
+        above_[child] = nk;
+        pending.push_back(child);
+      } else if (roles_[child / 8] == kKeyPart && !Reaches(child, nk)) {
+        // A key two keys list: Windows loads it, and the check went
+        // through it once.
+        others_[child].push_back(nk);
+      } else {
+        return "the subkey" + At(child) + " is reached twice (a cycle)";
+      }
     }
     std::vector<std::uint32_t> values;
     std::uint32_t list = kNil;
@@ -215,10 +234,30 @@ class Checker {
     found_.shared.insert(value.cells.begin(), value.cells.end());
   }
 
+  // Whether the key `from` is `to` or above it, by any key that lists it.
+  bool Reaches(std::uint32_t from, std::uint32_t to) const {
+    std::vector<std::uint32_t> pending{to};
+    std::unordered_set<std::uint32_t> seen;
+    while (!pending.empty()) {
+      std::uint32_t at = pending.back();
+      pending.pop_back();
+      if (at == from) return true;
+      if (!seen.insert(at).second) continue;
+      auto up = above_.find(at);
+      if (up != above_.end()) pending.push_back(up->second);
+      auto more = others_.find(at);
+      if (more != others_.end()) pending.insert(pending.end(), more->second.begin(), more->second.end());
+    }
+    return false;
+  }
+
   const Image &image_;
   Findings &found_;
   std::vector<unsigned char> roles_;  // one for each 8 bytes
   std::unordered_map<std::uint32_t, std::uint32_t> users_;
+  std::unordered_set<std::uint32_t> listTops_;                         // the first cell of each subkey list
+  std::unordered_map<std::uint32_t, std::uint32_t> above_;             // each key, the key it was reached from
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> others_;  // keys listed by more than one key
 };
 
 void PutEntryKey(unsigned char *entry, const Child &child, bool hashed) {

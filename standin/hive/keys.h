@@ -69,9 +69,10 @@ struct Findings {
 // Checks every key from the root as Windows' loader does, and more: each
 // cell a key leads to is allocated, of the kind expected and large enough
 // (value data aside, see Findings); no key node, subkey list or security
-// cell serves as anything else, and no key node or subkey list is reached
-// twice (a cycle). "" or what is wrong, and at which key; `found` gets the
-// rest.
+// cell serves as anything else; no key lists itself or a key above it (a
+// cycle). A key that two keys list, or a list two keys hold, Windows loads:
+// it is gone through once, and a list so held is never freed nor changed
+// in place. "" or what is wrong, and at which key; `found` gets the rest.
 std::string CheckHive(const Image &image, Findings &found);
 // Repairs in memory what Windows' loader repairs (see Findings): a save
 // writes it, as Windows writes a hive it repaired at its next flush.
