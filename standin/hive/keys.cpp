@@ -163,8 +163,10 @@ class Checker {
     return "";
   }
 
+  // The scratch buffers below are the check's own, reused key after key:
+  // a hive of a user of some years holds 100,000 values.
   std::string Key(std::uint32_t nk, std::vector<std::uint32_t> &pending) {
-    std::u16string name;
+    std::u16string &name = name_;
     std::string why = ReadKeyName(image_, nk, name);
     if (!why.empty()) return why;
     const unsigned char *node = image_.Cell(nk);
@@ -179,7 +181,7 @@ class Checker {
       if (!image_.Cell(classCell, 4 + std::size_t{classLength})) return "no class" + At(classCell);
       if (!Claim(classCell, kValuePart)) return "its class" + At(classCell) + " is also another's";
     }
-    std::vector<std::uint32_t> children, cells;
+    std::vector<std::uint32_t> &children = children_, &cells = cells_;
     if (!(why = ReadSubkeys(image_, nk, children, cells)).empty()) return why;
     if (children.size() != Le32(node + kNkSubkeyCount))
       found_.subkeyCounts.emplace_back(nk, static_cast<std::uint32_t>(children.size()));
@@ -193,11 +195,9 @@ class Checker {
       listTops_.insert(cells[0]);
     }
     for (std::uint32_t child : children) {
-      std::u16string childName;
-      if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
+      if (!image_.Is(child, "nk", kNkName)) return "a subkey that is not a key" + At(child);
       if (Claim(child, kKeyPart)) {
         if (Le32(image_.Cell(child) + kNkParent) != nk) found_.parents.emplace_back(child, nk);
-        above_[child] = nk;
         pending.push_back(child);
       } else if (roles_[child / 8] == kKeyPart && !Reaches(child, nk)) {
         // A key two keys list: Windows loads it, and the check went
@@ -207,12 +207,12 @@ class Checker {
         return "the subkey" + At(child) + " is reached twice (a cycle)";
       }
     }
-    std::vector<std::uint32_t> values;
+    std::vector<std::uint32_t> &values = values_;
     std::uint32_t list = kNil;
     if (!(why = ReadValueList(image_, nk, values, list)).empty()) return why;
     if (list != kNil && !Claim(list, kValuePart)) return "its value list" + At(list) + " is also another's";
     for (std::uint32_t vk : values) {
-      ValueRead value;
+      ValueRead &value = value_;
       if (!(why = ReadValueName(image_, vk, value)).empty()) return why;
       if (!Claim(vk, kValuePart)) return "the value" + At(vk) + " is also another's";
       if (!ReadValueData(image_, vk, value).empty()) {
@@ -234,6 +234,14 @@ class Checker {
     found_.shared.insert(value.cells.begin(), value.cells.end());
   }
 
+  // The key that lists `nk` first: its Parent field, as repaired.
+  std::uint32_t Above(std::uint32_t nk) const {
+    for (const auto &[child, parent] : found_.parents) {
+      if (child == nk) return parent;
+    }
+    return nk == image_.root() ? kNil : Le32(image_.Cell(nk) + kNkParent);
+  }
+
   // Whether the key `from` is `to` or above it, by any key that lists it.
   bool Reaches(std::uint32_t from, std::uint32_t to) const {
     std::vector<std::uint32_t> pending{to};
@@ -243,8 +251,7 @@ class Checker {
       pending.pop_back();
       if (at == from) return true;
       if (!seen.insert(at).second) continue;
-      auto up = above_.find(at);
-      if (up != above_.end()) pending.push_back(up->second);
+      if (at != image_.root()) pending.push_back(Above(at));
       auto more = others_.find(at);
       if (more != others_.end()) pending.insert(pending.end(), more->second.begin(), more->second.end());
     }
@@ -256,8 +263,10 @@ class Checker {
   std::vector<unsigned char> roles_;  // one for each 8 bytes
   std::unordered_map<std::uint32_t, std::uint32_t> users_;
   std::unordered_set<std::uint32_t> listTops_;                         // the first cell of each subkey list
-  std::unordered_map<std::uint32_t, std::uint32_t> above_;             // each key, the key it was reached from
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> others_;  // keys listed by more than one key
+  std::u16string name_;
+  std::vector<std::uint32_t> children_, cells_, values_;
+  ValueRead value_;
 };
 
 void PutEntryKey(unsigned char *entry, const Child &child, bool hashed) {
