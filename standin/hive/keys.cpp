@@ -77,7 +77,9 @@ std::uint32_t Segments(std::uint32_t size) { return (size + kMaxCellData - 1) / 
 
 bool IsBig(const Image &image, std::uint32_t size) { return image.minor() >= 4 && size > kMaxCellData; }
 
-std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size, ValueRead &value) {
+// Without `copy`, the data's cells are checked and listed but the data is
+// not copied.
+std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size, ValueRead &value, bool copy) {
   const unsigned char *head = image.Cell(db, kDbCellSize);
   if (!image.Is(db, "db", kDbCellSize)) return "no big data cell" + At(db);
   std::uint32_t count = Le16(head + kDbCount), list = Le32(head + kDbList);
@@ -86,13 +88,13 @@ std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size
   if (!segments) return "no list of big data segments" + At(list);
   value.cells.push_back(db);
   value.cells.push_back(list);
-  value.data.reserve(size);
+  if (copy) value.data.reserve(size);
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t segment = Le32(segments + 4 + 4 * i);
-    std::size_t part = std::min<std::size_t>(kMaxCellData, size - value.data.size());
+    std::size_t part = std::min<std::size_t>(kMaxCellData, size - std::size_t{i} * kMaxCellData);
     const unsigned char *bytes = image.Cell(segment, 4 + part);
     if (!bytes) return "a big data segment cut short or missing" + At(segment);
-    value.data.append(reinterpret_cast<const char *>(bytes + 4), part);
+    if (copy) value.data.append(reinterpret_cast<const char *>(bytes + 4), part);
     value.cells.push_back(segment);
   }
   return "";
@@ -213,9 +215,9 @@ class Checker {
     if (list != kNil && !Claim(list, kValuePart)) return "its value list" + At(list) + " is also another's";
     for (std::uint32_t vk : values) {
       ValueRead &value = value_;
-      if (!(why = ReadValueName(image_, vk, value)).empty()) return why;
+      if (!(why = CheckValueName(image_, vk)).empty()) return why;
       if (!Claim(vk, kValuePart)) return "the value" + At(vk) + " is also another's";
-      if (!ReadValueData(image_, vk, value).empty()) {
+      if (!ReadValueData(image_, vk, value, false).empty()) {
         Unreadable(vk, value);
       } else if (!(why = ClaimAll(value.cells, kValuePart)).empty()) {
         return why;
@@ -386,17 +388,28 @@ std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
 }
 
 std::string ReadValueName(const Image &image, std::uint32_t vk, ValueRead &value) {
-  if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
+  std::string why = CheckValueName(image, vk);
+  if (!why.empty()) return why;
   const unsigned char *cell = image.Cell(vk);
-  std::size_t length = Le16(cell + kVkNameLength);
-  if (!image.Cell(vk, kVkName + length)) return "a value cut short" + At(vk);
-  std::string why = GetName(cell + kVkName, length, Le16(cell + kVkFlags) & kVkCompressedName, value.name);
-  if (!why.empty()) return why + At(vk);
+  GetName(cell + kVkName, Le16(cell + kVkNameLength), Le16(cell + kVkFlags) & kVkCompressedName, value.name);
   value.type = Le32(cell + kVkType);
   return "";
 }
 
+std::string CheckValueName(const Image &image, std::uint32_t vk) {
+  if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
+  const unsigned char *cell = image.Cell(vk);
+  std::size_t length = Le16(cell + kVkNameLength);
+  if (!image.Cell(vk, kVkName + length)) return "a value cut short" + At(vk);
+  if (!(Le16(cell + kVkFlags) & kVkCompressedName) && length % 2 != 0) return "a name of an odd number of bytes" + At(vk);
+  return "";
+}
+
 std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value) {
+  return ReadValueData(image, vk, value, true);
+}
+
+std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value, bool copy) {
   const unsigned char *cell = image.Cell(vk);
   value.data.clear();
   value.cells.clear();
@@ -404,15 +417,15 @@ std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value
   if (size & kVkDataInline) {
     size &= ~kVkDataInline;
     if (size > kMaxInlineData) return "a value of " + std::to_string(size) + " bytes held in its own cell" + At(vk);
-    value.data.assign(reinterpret_cast<const char *>(cell + kVkData), size);
+    if (copy) value.data.assign(reinterpret_cast<const char *>(cell + kVkData), size);
     return "";
   }
   // A value without data leads nowhere, whatever its data field holds.
   if (size == 0) return "";
-  if (IsBig(image, size)) return ReadBigData(image, data, size, value);
+  if (IsBig(image, size)) return ReadBigData(image, data, size, value, copy);
   const unsigned char *bytes = image.Cell(data, 4 + std::size_t{size});
   if (!bytes) return "no data cell of " + std::to_string(size) + " bytes" + At(data);
-  value.data.assign(reinterpret_cast<const char *>(bytes + 4), size);
+  if (copy) value.data.assign(reinterpret_cast<const char *>(bytes + 4), size);
   value.cells.push_back(data);
   return "";
 }
