@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "profiles/backup.h"
+#include "profiles/child.h"
 #include "profiles/options.h"
 #include "profiles/outcome.h"
 #include "profiles/preflight.h"
@@ -406,6 +407,37 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), ReadFile(hive));
   close(fd);
+}
+
+// The same full disk in a profile's service: the profile fails, saying
+// why, and its hive stays as it was.
+TEST_F(ProfilesTest, AFullDiskAtTheBackupFailsTheProfile) {
+  const std::string scratch = folder_ + "/scratch.hiv", reg = folder_ + "/default.reg";
+  Options options;
+  options.defaultHive = folder_ + "/default.hiv", options.profilesDir = Profiles({"u"});
+  options.backupDir = folder_ + "/backup";
+  const std::string hive = options.profilesDir + "/u/NTUSER.DAT";
+  WriteFile(reg, "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"Version\"=\"4.2\"\n");
+  for (const std::string &made : {scratch, options.defaultHive, hive})
+    ASSERT_EQ(std::system((std::string(HIVETOOL) + " blank " + made).c_str()), 0);
+  auto load = [&](const std::string &into, const char *root) {
+    const std::string command = "LORIMEX_DEFAULT_HIVE=" + scratch + " LORIMEX_USER_HIVE=" + into + " " + REGLOAD +
+                                " --wide --into-user '" + root + "' " + reg;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  };
+  load(options.defaultHive, "HKEY_USERS\\.DEFAULT");
+  WriteFile(reg, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Other]\n");
+  load(hive, "HKEY_CURRENT_USER");
+  const std::string before = ReadFile(hive);
+  standin::hooks.pwrite = [](int, const void *, size_t, off_t) -> ssize_t { return errno = ENOSPC, -1; };
+  Outcome outcome = profiles::RunInChild([&] { return profiles::ServiceProfile(options, hive); });
+  EXPECT_EQ(outcome.result, Result::Failed);
+  EXPECT_EQ(outcome.detail, "cannot back up the hive to " + options.backupDir +
+                                "/u/NTUSER.DAT (copying: No space left on device): not saved (error 1016 at Software)");
+  EXPECT_EQ(ReadFile(hive), before);
+  standin::Reset();
+  outcome = profiles::RunInChild([&] { return profiles::ServiceProfile(options, hive); });
+  EXPECT_EQ(profiles::ResultLine("u", outcome), "u: updated: 2 keys created, 1 value set");
 }
 
 }  // namespace
