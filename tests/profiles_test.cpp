@@ -435,6 +435,8 @@ TEST_F(ProfilesTest, AFullDiskAtTheBackupFailsTheProfile) {
   EXPECT_EQ(outcome.detail, "cannot back up the hive to " + options.backupDir +
                                 "/u/NTUSER.DAT (copying: No space left on device): not saved (error 1016 at Software)");
   EXPECT_EQ(ReadFile(hive), before);
+  // Nothing was written, and nothing is counted.
+  EXPECT_EQ(outcome.keysCreated + outcome.valuesSet + outcome.valuesReplaced, 0u);
   standin::Reset();
   outcome = profiles::RunInChild([&] { return profiles::ServiceProfile(options, hive); });
   EXPECT_EQ(profiles::ResultLine("u", outcome), "u: updated: 2 keys created, 1 value set");
