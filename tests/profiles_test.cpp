@@ -425,11 +425,23 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_REGISTRY_IO_FAILED);
   EXPECT_EQ(why, "cannot back up the hive to " + backup + " (copying: No space left on device): not saved");
   EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{});
-  // A backup there already is kept.
+  // A backup there already is kept, and so is one another run makes
+  // while this one writes its own.
   standin::Reset();
   WriteFile(backup, "older");
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), "older");
+  std::filesystem::remove(backup);
+  static std::string raced;
+  raced = backup;
+  standin::hooks.open = [](const char *path, int flags, mode_t mode) {
+    if (std::string(path).find(".lorimex-backup-") != std::string::npos) WriteFile(raced, "meanwhile");
+    return open(path, flags, mode);
+  };
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(backup), "meanwhile");
+  EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{"NTUSER.DAT"});
+  standin::Reset();
   std::filesystem::remove(backup);
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), ReadFile(hive));
