@@ -117,8 +117,9 @@ void PrintUsage(std::FILE *to) {
       "\n"
       "Prints \"PATH: RESULT\" per profile (updated, unchanged, skipped, failed; under\n"
       "--dry-run would update, would leave unchanged) and a summary. Exit status: 0\n"
-      "when no profile failed, 1 when any did, 2 when nothing could be done, 130 or\n"
-      "143 when stopped by SIGINT or SIGTERM (a second run does the rest).\n",
+      "when no profile failed, 1 when any did or the report could not be written, 2\n"
+      "when nothing could be done, 129, 130 or 143 when stopped by SIGHUP, SIGINT or\n"
+      "SIGTERM (a second run does the rest).\n",
       to);
 }
 

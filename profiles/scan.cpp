@@ -43,6 +43,8 @@ std::vector<Found> HivesOf(const std::string &profile) {
     if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back({path, ""});
   }
   closedir(folder);
+  // Said apart, not left out: a profile that never got a hive, or lost it.
+  if (hives.empty()) hives.push_back({profile, "", true});
   std::sort(hives.begin(), hives.end(), [](const Found &a, const Found &b) { return a.path > b.path; });
   return hives;
 }

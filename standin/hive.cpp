@@ -550,7 +550,8 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   std::string why;
   if (run && run->beforeReplace && (status = run->beforeReplace(state.lock.fd(), why)) != ERROR_SUCCESS)
     return Report(state.lock.path(), why, status);
-  status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
+  status = state.lock.ReplaceWith(
+      [&](PendingFile &file) { return WriteHiveFile(file.fd(), state.userHive.image.bytes()); });
   if (run) ActiveResult()->replaced = status == ERROR_SUCCESS;
   return status;
 }
