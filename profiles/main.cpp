@@ -60,8 +60,7 @@ int Serve(profiles::Options &options) {
   if (auto refusal = profiles::MakeReportFolder(options, target)) return Cannot(refusal);
   profiles::ReportFile report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, why)) return Cannot(options.reportPath, why);
-  profiles::Tally tally =
-      profiles::ServiceAll(options, walk, survey.total, report, profiles::ProfileWork(options));
+  profiles::Tally tally = profiles::ServiceAll(options, walk, survey.total, report, profiles::ProfileWork(options));
   std::printf("%s\n", profiles::Summary(options, tally).c_str());
   std::fflush(stdout);
   bool reported = report.Close(why);

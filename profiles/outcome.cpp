@@ -27,7 +27,8 @@ std::string Counted(const Outcome &outcome, bool done, bool whole) {
   const std::vector<std::string> &names = outcome.replacedNames;
   std::size_t shown = whole ? names.size() : std::min(names.size(), kNamesInLine);
   for (std::size_t i = 0; i < shown; ++i) text += (i > 0 ? ", " : ": ") + names[i];
-  if (shown > 0 && shown < outcome.valuesReplaced) text += " and " + std::to_string(outcome.valuesReplaced - shown) + " more";
+  if (shown > 0 && shown < outcome.valuesReplaced)
+    text += " and " + std::to_string(outcome.valuesReplaced - shown) + " more";
   return text + ")";
 }
 

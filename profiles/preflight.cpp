@@ -97,7 +97,7 @@ Refusal RefuseOverlaps(const Options &options, const std::string &report, const 
   const std::string &folder = options.profilesDir;
   if (survey.defaultIsProfile)
     return Refusal{options.defaultHive,
-                  "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)"};
+                   "is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)"};
   if (survey.reportIsProfile ||
       (!report.empty() && (standin::SameFile(report, options.defaultHive) || IsProfileHive(report, folder))))
     return Refusal{options.reportPath, "is a hive the command reads or services: give --report another file"};
@@ -107,7 +107,7 @@ Refusal RefuseOverlaps(const Options &options, const std::string &report, const 
   if (!why.empty()) return Refusal{backup, "cannot take the backups: " + why};
   if (Within(backup, folder))
     return Refusal{backup,
-                  "is in the profiles' folder, which the backups would be mixed into: give --backup another folder"};
+                   "is in the profiles' folder, which the backups would be mixed into: give --backup another folder"};
   // Beside the backups a report is at home, but not in a backup's place.
   std::size_t slash = report.find_last_of('/');
   const char *name = report.c_str() + (slash == std::string::npos ? 0 : slash + 1);
@@ -126,7 +126,6 @@ Refusal CheckDefaultFile(const std::string &path) {
   if (!S_ISREG(st.st_mode)) return Refusal{path, std::string("not a file") + role};
   return {};
 }
-
 
 Refusal MakeReportFolder(const Options &options, const std::string &report) {
   if (report.empty() || options.backupDir.empty()) return {};

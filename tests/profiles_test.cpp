@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "profiles/backup.h"
+#include "profiles/child.h"
 #include "profiles/options.h"
 #include "profiles/outcome.h"
 #include "profiles/preflight.h"
@@ -84,8 +85,7 @@ TEST(ProfilesOptions, EveryFlagAndBadValues) {
     std::string why;  // or, for a run, the options as "dry force backup report jobs default profiles"
   };
   const Case cases[] = {
-      {{"--dry-run", "--force", "--backup", "b", "--report", "r", "--jobs", "3", "d", "p/"}, R::Run,
-       "1 1 b r 3 d p"},
+      {{"--dry-run", "--force", "--backup", "b", "--report", "r", "--jobs", "3", "d", "p/"}, R::Run, "1 1 b r 3 d p"},
       {{"-n", "--backup=b", "--report=r", "--jobs=1024", "d", "p"}, R::Run, "1 0 b r 1024 d p"},
       {{"--", "-d", "/"}, R::Run, "0 0   * -d /"},
       {{"--jobs", "0", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"0\""},
@@ -140,7 +140,8 @@ TEST(ProfilesOutcome, LinesAndCsvRows) {
        "B\\c and 1 more)",
        "/p/u/NTUSER.DAT,would update,\"1 key to create, 5 values to set (4 replace a different value: A\\a, A\\b, "
        "B\\c, B\\)\",1,5\r\n"},
-      {"/p/a,b/NTUSER.DAT", failed, "/p/a,b/NTUSER.DAT: failed: cannot back up the hive to /b, \"x\"\n(error 5 at Software)",
+      {"/p/a,b/NTUSER.DAT", failed,
+       "/p/a,b/NTUSER.DAT: failed: cannot back up the hive to /b, \"x\"\n(error 5 at Software)",
        "\"/p/a,b/NTUSER.DAT\",failed,\"cannot back up the hive to /b, \"\"x\"\"\n(error 5 at Software)\",0,0\r\n"},
       {"/p/caf\xE9", bytes, "/p/caf\xE9: no NTUSER.DAT", "/p/caf\xEF\xBF\xBD,no NTUSER.DAT,,0,0\r\n"},
   };
@@ -162,11 +163,32 @@ TEST(ProfilesOutcome, DecodesOnlyWholeOutcomes) {
   };
   const Case cases[] = {
       {whole, true},
-      {whole.substr(0, whole.size() - 1), false},                 // cut in the last name
-      {whole + "x", false},                                       // more than an outcome
-      {std::string("8\0" "0\0" "0\0" "0\0" "0\0" "\0", 12), false},  // no such result
-      {std::string("0\0" "0\0" "1\0" "2\0" "0\0" "\0", 12), false},  // more replaced than set
-      {std::string("0\0" "0\0" "2\0" "1\0" "2\0" "\0a\0b\0", 16), false},  // more names than replaced
+      {whole.substr(0, whole.size() - 1), false},  // cut in the last name
+      {whole + "x", false},                        // more than an outcome
+      {std::string("8\0"
+                   "0\0"
+                   "0\0"
+                   "0\0"
+                   "0\0"
+                   "\0",
+                   12),
+       false},  // no such result
+      {std::string("0\0"
+                   "0\0"
+                   "1\0"
+                   "2\0"
+                   "0\0"
+                   "\0",
+                   12),
+       false},  // more replaced than set
+      {std::string("0\0"
+                   "0\0"
+                   "2\0"
+                   "1\0"
+                   "2\0"
+                   "\0a\0b\0",
+                   16),
+       false},  // more names than replaced
       {"", false},
   };
   for (const Case &c : cases) {
@@ -202,8 +224,9 @@ TEST_F(ProfilesTest, PreflightRefusals) {
   };
   const Case cases[] = {
       {d, "", folder_ + "/r.csv", ""},
-      {folder_ + "/none", "", "", folder_ + "/none: no such file (the default profile's hive, saved with reg save "
-                                  "HKU\\.DEFAULT)"},
+      {folder_ + "/none", "", "",
+       folder_ + "/none: no such file (the default profile's hive, saved with reg save "
+                 "HKU\\.DEFAULT)"},
       {p, "", "", p + ": not a file (the default profile's hive, saved with reg save HKU\\.DEFAULT)"},
       {folder_ + "/also-alice", "", "",
        folder_ + "/also-alice: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT "
@@ -211,11 +234,14 @@ TEST_F(ProfilesTest, PreflightRefusals) {
       {d, "", d, d + ": is a hive the command reads or services: give --report another file"},
       {d, "", p + "/bob/ntuser.dat",
        p + "/bob/ntuser.dat: is a hive the command reads or services: give --report another file"},
-      {d, "", folder_ + "/to-bob", folder_ + "/to-bob: is a hive the command reads or services: give --report another file"},
-      {d, p + "/", "", p + "/: is in the profiles' folder, which the backups would be mixed into: give --backup "
-                            "another folder"},
-      {d, p + "/alice/sub", "", p + "/alice/sub: is in the profiles' folder, which the backups would be mixed into: "
-                                    "give --backup another folder"},
+      {d, "", folder_ + "/to-bob",
+       folder_ + "/to-bob: is a hive the command reads or services: give --report another file"},
+      {d, p + "/", "",
+       p + "/: is in the profiles' folder, which the backups would be mixed into: give --backup "
+           "another folder"},
+      {d, p + "/alice/sub", "",
+       p + "/alice/sub: is in the profiles' folder, which the backups would be mixed into: "
+           "give --backup another folder"},
       {d, file, "", file + ": cannot take the backups: " + file + " is not a folder"},
       {d, folder_ + "/bk", folder_ + "/bk/alice/ntuser.dat",
        folder_ + "/bk/alice/ntuser.dat: is where a backup goes: give --report another file"},
@@ -245,7 +271,8 @@ TEST_F(ProfilesTest, PreflightRefusals) {
   Options options;
   options.defaultHive = d, options.profilesDir = Profiles({}) + "/empty";
   profiles::Survey survey;
-  EXPECT_EQ(profiles::SurveyProfiles(options, "", survey).why, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+  EXPECT_EQ(profiles::SurveyProfiles(options, "", survey).why,
+            "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
 }
 
 // The runner, with a stand-in for the service: each call appends to a log
@@ -370,7 +397,8 @@ TEST_F(RunnerTest, AfterAStopTheRestIsNotReached) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '+'), 1) << log;
   const std::string report = ReadFile(folder_ + "/report.csv");
   std::size_t rows = 0;
-  for (std::size_t at = report.find(",not reached,"); at != std::string::npos; at = report.find(",not reached,", at + 1))
+  for (std::size_t at = report.find(",not reached,"); at != std::string::npos;
+       at = report.find(",not reached,", at + 1))
     ++rows;
   EXPECT_EQ(rows, 4u) << report;
 }
@@ -397,15 +425,60 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_REGISTRY_IO_FAILED);
   EXPECT_EQ(why, "cannot back up the hive to " + backup + " (copying: No space left on device): not saved");
   EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{});
-  // A backup there already is kept.
+  // A backup there already is kept, and so is one another run makes
+  // while this one writes its own.
   standin::Reset();
   WriteFile(backup, "older");
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), "older");
   std::filesystem::remove(backup);
+  static std::string raced;
+  raced = backup;
+  standin::hooks.open = [](const char *path, int flags, mode_t mode) {
+    if (std::string(path).find(".lorimex-backup-") != std::string::npos) WriteFile(raced, "meanwhile");
+    return open(path, flags, mode);
+  };
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(backup), "meanwhile");
+  EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{"NTUSER.DAT"});
+  standin::Reset();
+  std::filesystem::remove(backup);
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), ReadFile(hive));
   close(fd);
+}
+
+// The same full disk in a profile's service: the profile fails, saying
+// why, and its hive stays as it was.
+TEST_F(ProfilesTest, AFullDiskAtTheBackupFailsTheProfile) {
+  const std::string scratch = folder_ + "/scratch.hiv", reg = folder_ + "/default.reg";
+  Options options;
+  options.defaultHive = folder_ + "/default.hiv", options.profilesDir = Profiles({"u"});
+  options.backupDir = folder_ + "/backup";
+  const std::string hive = options.profilesDir + "/u/NTUSER.DAT";
+  WriteFile(reg, "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"Version\"=\"4.2\"\n");
+  for (const std::string &made : {scratch, options.defaultHive, hive})
+    ASSERT_EQ(std::system((std::string(HIVETOOL) + " blank " + made).c_str()), 0);
+  auto load = [&](const std::string &into, const char *root) {
+    const std::string command = "LORIMEX_DEFAULT_HIVE=" + scratch + " LORIMEX_USER_HIVE=" + into + " " + REGLOAD +
+                                " --wide --into-user '" + root + "' " + reg;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  };
+  load(options.defaultHive, "HKEY_USERS\\.DEFAULT");
+  WriteFile(reg, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Other]\n");
+  load(hive, "HKEY_CURRENT_USER");
+  const std::string before = ReadFile(hive);
+  standin::hooks.pwrite = [](int, const void *, size_t, off_t) -> ssize_t { return errno = ENOSPC, -1; };
+  Outcome outcome = profiles::RunInChild([&] { return profiles::ServiceProfile(options, hive); });
+  EXPECT_EQ(outcome.result, Result::Failed);
+  EXPECT_EQ(outcome.detail, "cannot back up the hive to " + options.backupDir +
+                                "/u/NTUSER.DAT (copying: No space left on device): not saved (error 1016 at Software)");
+  EXPECT_EQ(ReadFile(hive), before);
+  // Nothing was written, and nothing is counted.
+  EXPECT_EQ(outcome.keysCreated + outcome.valuesSet + outcome.valuesReplaced, 0u);
+  standin::Reset();
+  outcome = profiles::RunInChild([&] { return profiles::ServiceProfile(options, hive); });
+  EXPECT_EQ(profiles::ResultLine("u", outcome), "u: updated: 2 keys created, 1 value set");
 }
 
 }  // namespace

@@ -158,6 +158,16 @@ expect 0 "$work/beside/gus/NTUSER.DAT: $skipped" "profiles: 1, updated: 0, uncha
 cmp -s "$work/gus.before" "$work/beside/gus/NTUSER.DAT" && [ ! -e "$work/gus-backup" ] ||
   fail "the skipped profile was written or backed up"
 
+# A copy of the default profile's hive among the profiles (it names itself
+# DEFAULT.SAV) is never written as a user's; the line gives the command's
+# reason, not the environment's of a run of lorimex.
+mkdir -p "$work/saved/frank"
+cp "$work/own.hiv" "$work/saved/frank/NTUSER.DAT"
+"$build/hivetool" name "$work/saved/frank/NTUSER.DAT" 'Config\DEFAULT.SAV'
+run "$default" "$work/saved"
+expect 1 "$work/saved/frank/NTUSER.DAT: failed: names itself \"Config\\DEFAULT.SAV\", the default profile's hive, which is never written as a user's (error 5 at Software)" \
+  "profiles: 1, updated: 0, unchanged: 0, skipped: 0, failed: 1"
+
 # Nothing can be done: exit 2, one line, no profile touched. (The checks
 # of the command line, the files and folders are the unit tests'.)
 "$build/hivetool" blank "$work/bare.hiv"
