@@ -88,6 +88,7 @@ TEST(ProfilesOptions, EveryFlagAndBadValues) {
       {{"--dry-run", "--force", "--backup", "b", "--report", "r", "--jobs", "3", "d", "p/"}, R::Run, "1 1 b r 3 d p"},
       {{"-n", "--backup=b", "--report=r", "--jobs=1024", "d", "p"}, R::Run, "1 0 b r 1024 d p"},
       {{"--", "-d", "/"}, R::Run, "0 0   * -d /"},
+      {{"--backup=b//", "d", "p"}, R::Run, "0 0 b  * d p"},
       {{"--jobs", "0", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"0\""},
       {{"--jobs", "1025", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"1025\""},
       {{"--jobs=2x", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"2x\""},
