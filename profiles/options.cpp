@@ -42,6 +42,11 @@ bool TakesValue(const std::string &arg, const char *name, int &i, int argc, char
   return true;
 }
 
+// A folder as the checks and the paths below it take it: "b/" is "b".
+void DropTrailingSlashes(std::string &folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+}
+
 }  // namespace
 
 Request ParseOptions(int argc, char **argv, Options &options, std::string &why) {
@@ -88,7 +93,8 @@ Request ParseOptions(int argc, char **argv, Options &options, std::string &why) 
   }
   options.defaultHive = operands[0];
   options.profilesDir = operands[1];
-  while (options.profilesDir.size() > 1 && options.profilesDir.back() == '/') options.profilesDir.pop_back();
+  DropTrailingSlashes(options.profilesDir);
+  DropTrailingSlashes(options.backupDir);
   if (options.jobs == 0) options.jobs = Processors();
   return Request::Run;
 }

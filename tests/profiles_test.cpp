@@ -88,6 +88,7 @@ TEST(ProfilesOptions, EveryFlagAndBadValues) {
       {{"--dry-run", "--force", "--backup", "b", "--report", "r", "--jobs", "3", "d", "p/"}, R::Run, "1 1 b r 3 d p"},
       {{"-n", "--backup=b", "--report=r", "--jobs=1024", "d", "p"}, R::Run, "1 0 b r 1024 d p"},
       {{"--", "-d", "/"}, R::Run, "0 0   * -d /"},
+      {{"--backup=b//", "d", "p"}, R::Run, "0 0 b  * d p"},
       {{"--jobs", "0", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"0\""},
       {{"--jobs", "1025", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"1025\""},
       {{"--jobs=2x", "d", "p"}, R::Wrong, "--jobs takes a number of profiles at a time, 1 to 1024, not \"2x\""},
@@ -273,6 +274,25 @@ TEST_F(ProfilesTest, PreflightRefusals) {
   profiles::Survey survey;
   EXPECT_EQ(profiles::SurveyProfiles(options, "", survey).why,
             "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+}
+
+// A folder whose NTUSER.DAT is no file is a folder without one, and its
+// line says what is there instead, which the run leaves out.
+TEST_F(ProfilesTest, WhatStandsInPlaceOfAHive) {
+  const std::string p = Profiles({"file", "link/", "folder/", "pipe/", "none/"});
+  ASSERT_EQ(symlink("../file/NTUSER.DAT", (p + "/link/ntuser.dat").c_str()), 0);
+  std::filesystem::create_directory(p + "/folder/NTUSER.DAT");
+  ASSERT_EQ(mkfifo((p + "/pipe/NTUSER.DAT").c_str(), 0600), 0);
+  profiles::ProfileWalk walk(p);
+  std::string why;
+  ASSERT_TRUE(walk.Open(why));
+  std::vector<std::string> lines;
+  for (profiles::Found found; walk.Next(found);)
+    lines.push_back(found.path.substr(p.size() + 1) + (found.noHive ? " none" : "") + ": " + found.problem);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"file/NTUSER.DAT: ", "folder none: NTUSER.DAT is a folder: left out",
+                                             "link none: ntuser.dat is a symbolic link: left out", "none none: ",
+                                             "pipe none: NTUSER.DAT is not a file: left out"}));
 }
 
 // The runner, with a stand-in for the service: each call appends to a log
