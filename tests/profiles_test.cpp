@@ -291,8 +291,8 @@ TEST_F(ProfilesTest, WhatStandsInPlaceOfAHive) {
     lines.push_back(found.path.substr(p.size() + 1) + (found.noHive ? " none" : "") + ": " + found.problem);
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"file/NTUSER.DAT: ", "folder none: NTUSER.DAT is a folder: left out",
-                                             "link none: ntuser.dat is a symbolic link: left out", "none none: ",
-                                             "pipe none: NTUSER.DAT is not a file: left out"}));
+                                             "link none: ntuser.dat is a symbolic link: left out",
+                                             "none none: ", "pipe none: NTUSER.DAT is not a file: left out"}));
 }
 
 // The runner, with a stand-in for the service: each call appends to a log
@@ -465,6 +465,21 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   std::filesystem::remove(backup);
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), ReadFile(hive));
+  // A disk without hard links (FAT, exFAT, many network shares) takes the
+  // backup all the same, and still keeps one that is there.
+  standin::hooks.link = [](const char *, const char *) { return errno = EPERM, -1; };
+  std::filesystem::remove(backup);
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS) << why;
+  EXPECT_EQ(ReadFile(backup), ReadFile(hive));
+  WriteFile(raced, "meanwhile");
+  standin::hooks.open = [](const char *path, int flags, mode_t mode) {
+    if (std::string(path).find(".lorimex-backup-") != std::string::npos) WriteFile(raced, "meanwhile");
+    return open(path, flags, mode);
+  };
+  std::filesystem::remove(backup);
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(backup), "meanwhile");
+  EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{"NTUSER.DAT"});
   close(fd);
 }
 
