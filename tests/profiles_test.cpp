@@ -437,6 +437,23 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   EXPECT_EQ(why, folder_ + "/report.csv: the report is not written: No space left on device");
   EXPECT_EQ(Entries(folder_), std::vector<std::string>{});
 
+  // A report written over an older one keeps its owner and mode, as a
+  // redirection of the output into it would.
+  standin::Reset();
+  WriteFile(folder_ + "/report.csv", "older");
+  ASSERT_EQ(chmod((folder_ + "/report.csv").c_str(), 0600), 0);
+  const uid_t owner = getuid() == 0 ? 1 : getuid();
+  ASSERT_EQ(chown((folder_ + "/report.csv").c_str(), owner, static_cast<gid_t>(-1)), 0);
+  profiles::ReportFile over;
+  ASSERT_TRUE(over.Open(folder_ + "/report.csv", why));
+  EXPECT_TRUE(over.Close(why)) << why;
+  struct stat st {};
+  ASSERT_EQ(stat((folder_ + "/report.csv").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, owner);
+  EXPECT_EQ(ReadFile(folder_ + "/report.csv"), profiles::CsvHeader());
+  std::filesystem::remove(folder_ + "/report.csv");
+
   standin::Reset();
   const std::string hive = folder_ + "/NTUSER.DAT", backup = folder_ + "/backup/u/NTUSER.DAT";
   WriteFile(hive, std::string(100000, 'h'));
