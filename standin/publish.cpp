@@ -27,17 +27,6 @@ std::string RandomPart() {
   return part;
 }
 
-// Keeps the file off descriptors 0-2: started with standard output closed,
-// the program would otherwise write its lines into it.
-int AboveStandardStreams(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
-
 void SyncFolder(const std::string &folder) {
   int fd = hooks.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return;
