@@ -27,17 +27,6 @@ std::string RandomPart() {
   return part;
 }
 
-// Keeps the file off descriptors 0-2: started with standard output closed,
-// the program would otherwise write its lines into it.
-int AboveStandardStreams(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
-
 // link(2)'s errors on a file system without hard links (FAT, exFAT, many
 // network shares).
 bool NoHardLinks(int error) { return error == EPERM || error == ENOTSUP || error == ENOSYS; }
