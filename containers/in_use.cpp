@@ -68,8 +68,14 @@ bool LineNames(const std::string &line, const std::string &path) {
 }  // namespace
 
 std::string DiskBeside(const std::string &container) {
-  DIR *folder = opendir(FolderOf(container).c_str());
-  if (!folder) return "";
+  // A dry run changes no time, not even the folder's.
+  int fd = open(FolderOf(container).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(FolderOf(container).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *folder = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!folder) {
+    if (fd >= 0) close(fd);
+    return "";
+  }
   std::string own = NameOf(container), found;
   while (dirent *entry = readdir(folder)) {
     std::string name = entry->d_name;

@@ -107,7 +107,7 @@ bool SurveyProfiles(const std::string &folder, const std::string &defaultHive, c
   profiles::ProfileWalk walk(folder);
   if (!walk.Open(why)) return false;
   for (profiles::Found found; walk.Next(found); ++survey.total) {
-    if (!found.problem.empty()) continue;
+    if (!found.problem.empty() || found.container) continue;
     if (survey.first.size() < kFirstHives) survey.first.push_back(found.path);
     survey.defaultIsProfile |= standin::SameFile(found.path, defaultHive);
     survey.reportIsProfile |= !report.empty() && standin::SameFile(found.path, report);
@@ -165,8 +165,8 @@ int Serve(profiles::Options &options) {
   Survey survey;
   profiles::ProfileWalk walk(folder);
   if (!SurveyProfiles(folder, options.defaultHive, target, survey, why) || !walk.Open(why))
-    return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)");
-  if (survey.total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+    return Cannot(folder, why + " (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)");
+  if (survey.total == 0) return Cannot(folder, "no profile in it (no FOLDER/NTUSER.DAT, no FOLDER/Profile_*.vhdx): nothing to do");
   if (int status = RefuseOverlaps(options, target, survey)) return status;
   if (int status = CheckDefaultHive(options.defaultHive, survey.first)) return status;
   profiles::ReportFile report;

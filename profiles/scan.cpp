@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "containers/find.h"
+
 namespace profiles {
 namespace {
 
@@ -40,7 +42,8 @@ std::vector<Found> HivesOf(const std::string &profile) {
   }
   while (dirent *entry = readdir(folder)) {
     std::string path = profile + "/" + entry->d_name;
-    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back({path, ""});
+    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back({path, "", false});
+    if (containers::IsContainerName(entry->d_name) && Is(path, S_IFREG)) hives.push_back({path, "", true});
   }
   closedir(folder);
   std::sort(hives.begin(), hives.end(), [](const Found &a, const Found &b) { return a.path > b.path; });

@@ -1,5 +1,6 @@
 // Finding the profiles of a folder: every FOLDER/NTUSER.DAT below it, the
-// name in any case, as a roaming profile's folder holds it. Folders and
+// name in any case, as a roaming profile's folder holds it, and every
+// profile container, FOLDER/Profile_*.vhd or .vhdx. Folders and
 // files reached through a symbolic link are left out.
 #ifndef LORIMEX_PROFILES_SCAN_H
 #define LORIMEX_PROFILES_SCAN_H
@@ -16,6 +17,7 @@ namespace profiles {
 struct Found {
   std::string path;
   std::string problem;  // why the folder could not be read; empty for a hive
+  bool container = false;  // a profile container, not a hive
 };
 
 // The hives in the order the folder lists them, one profile's folder held

@@ -182,8 +182,8 @@ $work/none.hiv $p|$work/none.hiv: no such file $role
 $p $p|$p: not a file $role
 $work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed (reg save HKU\\.DEFAULT default.hiv)
 $work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf") (error 1015 at the default hive's Software\\Norvane\\Kelvaro)
-$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
-$default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT): nothing to do
+$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)
+$default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT, no FOLDER/Profile_*.vhdx): nothing to do
 --backup $p/ $default $p|$p/: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
 --backup $p/alice/sub $default $p|$p/alice/sub: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
 --backup $default $default $p|$default: cannot take the backups: $default is not a folder
