@@ -30,7 +30,7 @@ std::string Escaped(const std::string &path) {
 // ended by a NUL; the descriptors go beside it.
 std::string Described(const std::vector<Drive> &drives) {
   std::string text;
-  for (const Drive &drive : drives) text += (drive.readOnly ? "r" : "w") + drive.path + '\0';
+  for (const Drive &drive : drives) text += (drive.readOnly ? "r" : "w") + drive.path + '\0' + drive.socket + '\0';
   return text;
 }
 
@@ -38,9 +38,10 @@ std::vector<Drive> DrivesOf(const std::string &text) {
   std::vector<Drive> drives;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\0', at);
-    if (end == std::string::npos) break;
-    drives.push_back({text.substr(at + 1, end - at - 1), "", -1, text[at] == 'r'});
-    at = end + 1;
+    std::size_t last = end == std::string::npos ? end : text.find('\0', end + 1);
+    if (last == std::string::npos) break;
+    drives.push_back({text.substr(at + 1, end - at - 1), "", -1, text[at] == 'r', text.substr(end + 1, last - end - 1)});
+    at = last + 1;
   }
   return drives;
 }
@@ -132,6 +133,7 @@ std::vector<std::string> WithDescriptors(const std::vector<std::string> &argumen
                                          const std::vector<int> &fds) {
   std::vector<std::string> result;
   for (std::size_t i = 0; i < drives.size() && i < fds.size(); ++i) {
+    if (!drives[i].socket.empty()) continue;
     result.push_back("-add-fd");
     result.push_back("fd=" + std::to_string(fds[i]) + ",set=" + std::to_string(i + 1));
   }
@@ -143,8 +145,11 @@ std::vector<std::string> WithDescriptors(const std::vector<std::string> &argumen
       // qemu opens the file once, read-write or read-only as the drive says:
       // its own locks (another open) and its first read-only open would
       // ask the set for a descriptor it does not hold.
-      changed = "file=/dev/fdset/" + std::to_string(i + 1) + ",file.locking=off,file.auto-read-only=off" +
-                (drives[i].readOnly ? ",snapshot=on," : ",") + argument.substr(file.size());
+      if (!drives[i].socket.empty())
+        changed = "file=nbd+unix:///?socket=" + Escaped(drives[i].socket) + ",snapshot=on," + argument.substr(file.size());
+      else
+        changed = "file=/dev/fdset/" + std::to_string(i + 1) + ",file.locking=off,file.auto-read-only=off," +
+                  argument.substr(file.size());
       break;
     }
     result.push_back(changed);

@@ -24,10 +24,12 @@ struct Drive {
   std::string format;     // qemu's name: vhdx or vpc
   int fd = -1;            // the run's descriptor, its lease on it
   bool readOnly = false;  // a dry run's: qemu reads it, its writes go to a throwaway overlay
+  std::string socket;     // a dry run's: the NBD socket qemu reads it through instead
 };
 
 // qemu's arguments with each drive's file given as a descriptor set
-// (-add-fd fd=FD,set=N, file=/dev/fdset/N) instead of by name. `fds` are
+// (-add-fd fd=FD,set=N, file=/dev/fdset/N), or a dry run's as its NBD
+// socket, instead of by name. `fds` are
 // the descriptors as qemu holds them, in the order of `drives`.
 std::vector<std::string> WithDescriptors(const std::vector<std::string> &arguments, const std::vector<Drive> &drives,
                                          const std::vector<int> &fds);

@@ -12,11 +12,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "containers/appliance.h"
 #include "containers/disk_format.h"
 #include "containers/in_use.h"
+#include "containers/nbd_export.h"
 #include "profiles/child.h"
 #include "profiles/service.h"
 
@@ -82,7 +84,7 @@ bool Prepare(const std::string &path, bool dryRun, Prepared &prepared, Outcome &
     return false;
   }
   prepared.path = path;
-  prepared.drive = Drive{path, "", fd, dryRun};
+  prepared.drive = Drive{path, "", fd, dryRun, ""};
   if (int error = TakeLease(fd)) {
     outcome = error == EAGAIN ? InUse("another process has it open (a user logged on through Samba?)")
                               : InUse(std::string("no lease can be taken on it to tell: ") + std::strerror(error));
@@ -94,7 +96,11 @@ bool Prepare(const std::string &path, bool dryRun, Prepared &prepared, Outcome &
     return false;
   }
   prepared.drive.format = FormatName(check.format);
-  std::string beside = DiskBeside(path);
+  std::string beside;
+  if (!DiskBeside(path, beside)) {
+    outcome = InUse("cannot tell: " + beside);
+    return false;
+  }
   if (!beside.empty()) {
     outcome = InUse(beside + " lies beside it (Windows' differencing disk while the user is logged on)");
     return false;
@@ -133,14 +139,22 @@ class Batch {
   const profiles::Options &options_;
   const std::string &work_;
   const Tell &tell_;
+  std::vector<std::unique_ptr<NbdExport>> exports_;  // a dry run's, outliving the appliance
   Appliance appliance_;
 };
 
 void Batch::Serve(std::vector<Prepared> &prepared, std::vector<Prepared> &rest) {
   std::vector<Drive> drives;
-  for (const Prepared &container : prepared) drives.push_back(container.drive);
   std::string why;
-  if (!appliance_.Launch(drives, work_, why)) {
+  bool exported = true;
+  for (const Prepared &container : prepared) {
+    drives.push_back(container.drive);
+    if (!container.drive.readOnly) continue;
+    exports_.push_back(std::make_unique<NbdExport>());
+    drives.back().socket = work_ + "/nbd" + std::to_string(exports_.size()) + ".sock";
+    exported = exported && exports_.back()->Open(drives.back().socket, container.drive.fd, why);
+  }
+  if (!exported || !appliance_.Launch(drives, work_, why)) {
     for (Prepared &container : prepared) {
       tell_(container.path, Failed("the appliance did not start: " + why));
       Release(container);

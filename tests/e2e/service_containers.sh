@@ -118,8 +118,40 @@ expect 0 "$p/S-1-5-21-1001_alice/Profile_alice.vhdx: updated: 5 keys created, 12
 cmp -s "$work/backup/S-1-5-21-1001_alice/Profile_alice.vhdx/NTUSER.DAT" "$work/plain.hiv" ||
   fail "the container's old hive is not in the backup"
 cmp -s "$p/S-1-5-21-1001_alice/ODFC_alice.vhdx" "$work/plain.vhdx" || fail "the Office container changed"
-for disk in "$p/S-1-5-21-1001_alice/Profile_alice.vhdx" "$p/bob_S-1-5-21-1002/Profile_bob.VHD"; do
-  qemu-img check -q "$disk" || fail "$disk does not check"
+qemu-img check -q "$p/S-1-5-21-1001_alice/Profile_alice.vhdx" || fail "alice's container does not check"
+
+# The appliance killed at each step of the replace: the run says the
+# container failed; the container checks; the next run, over all four,
+# finds each hive whole (old: updated now; new: it has the settings), and
+# clears the new hive a killed run left beside the old.
+tree() { LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regdump" --wide hkcu 'Software\Norvane'; }
+steps="upload uploaded renamed synced"
+for step in $steps; do
+  mkdir -p "$work/fault-$step/$step"
+  cp "$work/plain.vhdx" "$work/fault-$step/$step/Profile_$step.vhdx"
+  LORIMEX_CONTAINERS_FAULT=$step run "$default" "$work/fault-$step"
+  [ "$status" = 1 ] && grep -q "^$work/fault-$step/$step/Profile_$step.vhdx: failed: " "$work/out" ||
+    { fail "killed at $step: exit status $status"; cat "$work/out" "$work/err"; }
+  qemu-img check -q "$work/fault-$step/$step/Profile_$step.vhdx" || fail "killed at $step: the container does not check"
+  mkdir -p "$work/faults" && mv "$work/fault-$step/$step" "$work/faults/"
 done
-cat "$work/err"
+run "$default" "$work/faults"
+[ "$status" = 0 ] || { fail "after the faults: exit status $status"; cat "$work/out" "$work/err"; }
+for step in $steps; do
+  grep -qxF "$work/faults/$step/Profile_$step.vhdx: updated: 5 keys created, 12 values set" "$work/out" ||
+    grep -qxF "$work/faults/$step/Profile_$step.vhdx: $skipped" "$work/out" || fail "after a kill at $step: not whole"
+done
+# What the containers hold now, in one launch: each folder only the hive,
+# and alice's hive the settings as the folder profile got them.
+drives=() script=()
+for step in $steps; do
+  drives+=(-a "$work/faults/$step/Profile_$step.vhdx")
+done
+drives+=(-a "$p/S-1-5-21-1001_alice/Profile_alice.vhdx")
+for device in a b c d; do script+=("mount /dev/sd${device}1 /" "ls /Profile" "umount-all"); done
+script+=("mount /dev/sde1 /" "download /Profile/NTUSER.DAT $work/alice.hiv")
+guestfish --ro "${drives[@]}" <<<"run
+$(printf '%s\n' "${script[@]}")" >"$work/listing" || fail "cannot read the containers back"
+[ "$(sort -u "$work/listing")" = "NTUSER.DAT" ] || { fail "leftovers beside the hives"; cat "$work/listing"; }
+[ "$(tree "$work/alice.hiv")" = "$(tree "$p/frank/NTUSER.DAT")" ] || fail "the container's hive differs from the folder's"
 exit $failed
