@@ -7,6 +7,11 @@
 // "-h" or "--help", in any case.
 bool AsksForHelp(const char *argument, std::size_t length);
 
+// Whether any argument of a Windows command line (the program's name
+// first, then the arguments, split as the C runtime splits them) asks for
+// help.
+bool CommandLineAsksForHelp(const char *commandLine);
+
 // Shows the help and returns 0 when `asksForHelp`, touching no registry key;
 // else runs the update and returns its exit status. Any argument that does
 // not ask for help is ignored: the run is the one without arguments.

@@ -9,7 +9,7 @@ namespace {
 // call fails, so each line prints the failing call's own status.
 HKEY OpenRoot(HKEY predefined, const WCHAR *path, REGSAM access, RootFailure failure) {
   HKEY root = nullptr;
-  LONG status = RegOpenKeyExW(predefined, path, 0, access, &root);
+  LONG status = registry::OpenKey(predefined, path, 0, access, &root);
   if (status != ERROR_SUCCESS) {
     ReportRootFailure(failure, status);
     root = nullptr;
@@ -19,7 +19,7 @@ HKEY OpenRoot(HKEY predefined, const WCHAR *path, REGSAM access, RootFailure fai
 
 // Returns false when the close failed. The handle is gone either way.
 bool CloseRoot(HKEY root, RootFailure failure) {
-  LONG status = RegCloseKey(root);
+  LONG status = registry::CloseKey(root);
   if (status != ERROR_SUCCESS) ReportRootFailure(failure, status);
   return status == ERROR_SUCCESS;
 }
@@ -30,7 +30,7 @@ bool CloseRoot(HKEY root, RootFailure failure) {
 void EnsureVendorKey(HKEY destinationRoot) {
   if (destinationRoot == nullptr) return;
   HKEY vendorKey = OpenOrCreateKey(destinationRoot, KEY_NAME("Norvane"));
-  if (vendorKey != nullptr) (void)RegCloseKey(vendorKey);
+  if (vendorKey != nullptr) (void)registry::CloseKey(vendorKey);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ if [ -n "${LORIMEX_BENCH_LINUX:-}" ]; then
   build=$LORIMEX_BENCH_LINUX
 else
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLORIMEX_TESTS=ON >/dev/null
-  cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload >/dev/null
+  cmake --build "$build" -j2 --target lorimex lorimex-profiles hivetool regload io_floor >/dev/null
 fi
 
 # hive FILE KEY REG: FILE becomes a hive whose root holds REG's KEY.

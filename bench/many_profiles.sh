@@ -5,10 +5,14 @@
 # layer), all given the Kelvaro settings of examples/profile.reg's default
 # profile. Prints, for each count, the total time, profiles per second and
 # the peak memory of the command (the largest of the command itself and
-# any one profile's service), which must not grow with the count.
+# any one profile's service), which must not grow with the count; the
+# command with its defaults and with --jobs 1, each beside the I/O floor
+# measured in the same run on the same profiles (bench/io_floor: each hive
+# read, and a copy written, flushed and renamed over it), as a ratio.
 #   bench/many_profiles.sh [--smoke] [FOLDER]
 #  --smoke: 20 and 100 profiles. FOLDER: where to build and work
-#  (build/bench); a full run needs about 12 GB there.
+#  (build/bench); a full run needs about 12 GB there. COUNTS: the numbers
+#  of profiles instead ("1000 5000").
 # LORIMEX_BENCH_LINUX: a build folder to use instead of building. SCRIPT: a
 # script of the interface the command replaced (JOBS and LORIMEX in the
 # environment, DEFAULT_HIVE and PROFILES_DIR as arguments) to time beside
@@ -18,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 smoke=
 if [ "${1:-}" = --smoke ]; then smoke=1; shift; fi
 folder=${1:-$root/build/bench}
-counts="1000 10000" megabytes=1
+counts=${COUNTS:-1000 10000} megabytes=1
 [ -n "$smoke" ] && counts="20 100"
 mkdir -p "$folder"
 work=$(mktemp -d -p "$folder")
@@ -43,27 +47,38 @@ make_profiles() {
   sync
 }
 
-# measure NAME COUNT COMMAND...: a row of the table; the command must
-# update every profile.
+# floor COUNT: the I/O floor on COUNT fresh profiles, in microseconds.
+floor() {
+  make_profiles "$1"
+  local start=${EPOCHREALTIME/./}
+  "$build/io_floor" "$work"/profiles/*/NTUSER.DAT || exit 1
+  echo $((${EPOCHREALTIME/./} - start))
+}
+
+# measure NAME COUNT COMMAND...: a row of the table, beside a floor
+# measured just before; the command must update every profile.
 measure() {
   local name=$1 count=$2
   shift 2
+  local floor_micros
+  floor_micros=$(floor "$count")
   make_profiles "$count"
   local start=${EPOCHREALTIME/./}
   /usr/bin/time -f '%M' -o "$work/time" "$@" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null ||
     { echo "$name failed:"; tail -n 3 "$work/out"; exit 1; }
   local micros=$((${EPOCHREALTIME/./} - start))
   [ "$(grep -c ': updated' "$work/out")" = "$count" ] || { echo "$name did not update every profile"; exit 1; }
-  awk -v n="$name" -v c="$count" -v t="$micros" -v p="$(cat "$work/time")" \
-    'BEGIN { printf "| %s | %d | %.1f | %.0f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t, p / 1024 }'
+  awk -v n="$name" -v c="$count" -v t="$micros" -v p="$(cat "$work/time")" -v f="$floor_micros" \
+    'BEGIN { printf "| %s | %d | %.1f | %.0f | %.0f | %.2f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t, c * 1e6 / f, t / f, p / 1024 }'
 }
 
 echo "## lorimex-profiles: profiles of $(($(stat -c %s "$work/template.hiv") / 1024)) KB, $(nproc) at a time"
 echo
-echo "| command | profiles | total s | profiles per s | peak MB |"
-echo "|---|---:|---:|---:|---:|"
+echo "| command | profiles | total s | profiles per s | floor per s | / floor | peak MB |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
 for count in $counts; do
   measure lorimex-profiles "$count" "$build/lorimex-profiles"
+  measure "lorimex-profiles --jobs 1" "$count" "$build/lorimex-profiles" --jobs 1
   if [ -n "${SCRIPT:-}" ]; then
     measure "$(basename "$SCRIPT")" "$count" env JOBS="$(nproc)" LORIMEX="$build/lorimex" bash "$SCRIPT"
   fi

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "standin/file_io.h"
+#include "standin/hooks.h"
+#include "standin/publish.h"
 
 namespace profiles {
 namespace {
@@ -61,55 +63,23 @@ bool MakeFolders(const std::string &folder) {
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-// The hive's bytes, all of them: a hive that ends early, or a write that
-// does nothing, fails as EIO.
-bool CopyBytes(int from, int to, off_t size) {
+// The hive's bytes, all of them: a hive that ends early fails as EIO.
+int CopyBytes(int from, standin::PendingFile &to, off_t size) {
   char buffer[1 << 16];
   for (off_t at = 0; at < size;) {
-    std::size_t want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, size - at)), got = 0, put = 0;
+    std::size_t want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, size - at)), got = 0;
     errno = EIO;
     if (!standin::Transfer(want, got,
                            [&](std::size_t done, std::size_t left) {
-                             return pread(from, buffer + done, left, at + static_cast<off_t>(done));
+                             return standin::hooks.pread(from, buffer + done, left, at + static_cast<off_t>(done));
                            }) ||
         got < want)
-      return false;
-    errno = EIO;
-    if (!standin::Transfer(got, put,
-                           [&](std::size_t done, std::size_t left) { return write(to, buffer + done, left); }) ||
-        put < got)
-      return false;
+      return errno;
+    if (int error = to.Write(std::string_view(buffer, got))) return error;
     at += static_cast<off_t>(got);
   }
-  return true;
+  return 0;
 }
-
-// The temporary file, removed unless it became the backup.
-class Temporary {
- public:
-  explicit Temporary(const std::string &backup) : path_(TemporaryPrefix(backup) + "XXXXXX") {
-    fd_ = mkostemp(path_.data(), O_CLOEXEC);
-  }
-  Temporary(const Temporary &) = delete;
-  Temporary &operator=(const Temporary &) = delete;
-  ~Temporary() {
-    if (fd_ >= 0) close(fd_);
-    if (fd_ >= 0 || made_) unlink(path_.c_str());
-  }
-  int fd() const { return fd_; }
-  const std::string &path() const { return path_; }
-  bool Close() {
-    made_ = true;
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool made_ = false;
-};
 
 }  // namespace
 
@@ -132,21 +102,16 @@ LONG BackUpHive(int fd, const std::string &backup, std::string &why) {
     return ERROR_ACCESS_DENIED;
   }
   if (!MakeFolders(standin::FolderOf(backup))) return Refuse(backup, "its folder", errno, why);
-  Temporary temporary(backup);
-  if (temporary.fd() < 0) return Refuse(backup, "a temporary file", errno, why);
-  if (!CopyBytes(fd, temporary.fd(), hive.st_size)) return Refuse(backup, "copying", errno, why);
+  standin::PendingFile temporary;
+  if (int error = temporary.Begin(TemporaryPrefix(backup))) return Refuse(backup, "a temporary file", error, why);
+  if (int error = CopyBytes(fd, temporary, hive.st_size)) return Refuse(backup, "copying", error, why);
   // The owner only where the one who runs may give it: root.
-  if (getuid() == 0 && fchown(temporary.fd(), hive.st_uid, hive.st_gid) != 0) return Refuse(backup, "owner", errno, why);
-  if (fchmod(temporary.fd(), hive.st_mode & 07777) != 0) return Refuse(backup, "mode", errno, why);
-  if (fsync(temporary.fd()) != 0) return Refuse(backup, "writing", errno, why);
-  if (!temporary.Close()) return Refuse(backup, "writing", errno, why);
+  if (getuid() == 0 && standin::hooks.fchown(temporary.fd(), hive.st_uid, hive.st_gid) != 0)
+    return Refuse(backup, "owner", errno, why);
+  if (standin::hooks.fchmod(temporary.fd(), hive.st_mode & 07777) != 0) return Refuse(backup, "mode", errno, why);
   // A link never replaces a backup another run made meanwhile.
-  if (link(temporary.path().c_str(), backup.c_str()) != 0 && errno != EEXIST) return Refuse(backup, "naming", errno, why);
-  int folder = open(standin::FolderOf(backup).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
+  int error = temporary.Publish(backup, standin::Naming::kKeepOld);
+  if (error != 0 && error != EEXIST) return Refuse(backup, "writing", error, why);
   return ERROR_SUCCESS;
 }
 
@@ -157,7 +122,7 @@ void RemoveStrayBackups(const std::string &backup) {
   if (!folder) return;
   while (dirent *entry = readdir(folder)) {
     std::string name = entry->d_name;
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+    if (name.size() == prefix.size() + standin::kPendingRandom && name.compare(0, prefix.size(), prefix) == 0)
       unlinkat(dirfd(folder), entry->d_name, 0);
   }
   closedir(folder);

@@ -42,6 +42,11 @@ bool TakesValue(const std::string &arg, const char *name, int &i, int argc, char
   return true;
 }
 
+// A folder as the checks and the paths below it take it: "b/" is "b".
+void DropTrailingSlashes(std::string &folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+}
+
 }  // namespace
 
 Request ParseOptions(int argc, char **argv, Options &options, std::string &why) {
@@ -88,7 +93,8 @@ Request ParseOptions(int argc, char **argv, Options &options, std::string &why) 
   }
   options.defaultHive = operands[0];
   options.profilesDir = operands[1];
-  while (options.profilesDir.size() > 1 && options.profilesDir.back() == '/') options.profilesDir.pop_back();
+  DropTrailingSlashes(options.profilesDir);
+  DropTrailingSlashes(options.backupDir);
   if (options.jobs == 0) options.jobs = Processors();
   return Request::Run;
 }
@@ -117,8 +123,9 @@ void PrintUsage(std::FILE *to) {
       "\n"
       "Prints \"PATH: RESULT\" per profile (updated, unchanged, skipped, failed; under\n"
       "--dry-run would update, would leave unchanged) and a summary. Exit status: 0\n"
-      "when no profile failed, 1 when any did, 2 when nothing could be done, 130 or\n"
-      "143 when stopped by SIGINT or SIGTERM (a second run does the rest).\n",
+      "when no profile failed, 1 when any did or the report could not be written, 2\n"
+      "when nothing could be done, 129, 130 or 143 when stopped by SIGHUP, SIGINT or\n"
+      "SIGTERM (a second run does the rest).\n",
       to);
 }
 

@@ -27,7 +27,8 @@ std::string Counted(const Outcome &outcome, bool done, bool whole) {
   const std::vector<std::string> &names = outcome.replacedNames;
   std::size_t shown = whole ? names.size() : std::min(names.size(), kNamesInLine);
   for (std::size_t i = 0; i < shown; ++i) text += (i > 0 ? ", " : ": ") + names[i];
-  if (shown > 0 && shown < outcome.valuesReplaced) text += " and " + std::to_string(outcome.valuesReplaced - shown) + " more";
+  if (shown > 0 && shown < outcome.valuesReplaced)
+    text += " and " + std::to_string(outcome.valuesReplaced - shown) + " more";
   return text + ")";
 }
 
@@ -81,6 +82,8 @@ const char *ResultWord(Result result) {
       return "would leave unchanged";
     case Result::NotReached:
       return "not reached";
+    case Result::NoHive:
+      return "no NTUSER.DAT";
     case Result::Failed:
       break;
   }
@@ -132,7 +135,7 @@ bool Decode(std::string_view bytes, Outcome &outcome) {
     number = std::strtoul(std::string(bytes.substr(0, end)).c_str(), nullptr, 10);
     bytes.remove_prefix(end + 1);
   }
-  if (numbers[0] > static_cast<unsigned long>(Result::NotReached) || numbers[3] > numbers[2] || numbers[4] > numbers[3])
+  if (numbers[0] > static_cast<unsigned long>(Result::NoHive) || numbers[3] > numbers[2] || numbers[4] > numbers[3])
     return false;
   Outcome read;
   read.result = static_cast<Result>(numbers[0]);

@@ -10,7 +10,7 @@
 
 namespace profiles {
 
-enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeaveUnchanged, NotReached };
+enum class Result { Updated, Unchanged, Skipped, Failed, WouldUpdate, WouldLeaveUnchanged, NotReached, NoHive };
 
 struct Outcome {
   Result result = Result::Failed;

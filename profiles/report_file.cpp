@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "standin/file_io.h"
+#include "standin/hooks.h"
 
 namespace profiles {
 
@@ -25,57 +26,74 @@ std::string LinkedFile(std::string path) {
   return path;
 }
 
-ReportFile::~ReportFile() {
-  if (!file_) return;
-  std::fclose(file_);
-  if (!temporary_.empty()) unlink(temporary_.c_str());
-}
-
 bool ReportFile::Open(const std::string &path, std::string &why) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return OpenStream(path, why);
   path_ = LinkedFile(path);
   std::string folder = standin::FolderOf(path_) + "/";
-  temporary_ = folder + "." + path_.substr(path_.rfind('/') + 1, 200) + ".lorimex-report-XXXXXX";
-  int fd = mkostemp(temporary_.data(), O_CLOEXEC);
-  if (fd < 0 || !(file_ = fdopen(fd, "w"))) {
-    why = "cannot write a file in " + folder + ": " + std::strerror(errno);
-    if (fd >= 0) close(fd), unlink(temporary_.c_str());
+  if (int error = file_.Begin(folder + "." + path_.substr(path_.rfind('/') + 1, 200) + ".lorimex-report-")) {
+    why = "cannot write a file in " + folder + ": " + std::strerror(error);
     return false;
   }
+  pending_ = true;
   // Readable as a file made by redirecting the output would be.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  std::fputs(CsvHeader().c_str(), file_);
+  standin::hooks.fchmod(file_.fd(), 0666 & ~mask);
+  Put(CsvHeader());
   return true;
 }
 
 // What is not a file (a terminal, a pipe, /dev/stdout) is written to as
 // it is, with nothing to rename.
 bool ReportFile::OpenStream(const std::string &path, std::string &why) {
-  if (!(file_ = std::fopen(path.c_str(), "we"))) {
+  stream_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (stream_ < 0) {
     why = std::string("cannot write to it: ") + std::strerror(errno);
     return false;
   }
   path_ = path;
-  std::fputs(CsvHeader().c_str(), file_);
+  Put(CsvHeader());
   return true;
 }
 
+// A row that cannot be written is the report's failure, said at its close.
+void ReportFile::Put(const std::string &text) {
+  if (error_ != 0) return;
+  if (pending_) {
+    error_ = file_.Write(text);
+    return;
+  }
+  std::size_t done = 0;
+  errno = EIO;
+  if (!standin::Transfer(text.size(), done,
+                         [&](std::size_t at, std::size_t left) { return write(stream_, text.data() + at, left); }) ||
+      done < text.size())
+    error_ = errno;
+}
+
+ReportFile::~ReportFile() {
+  if (stream_ >= 0) close(stream_);
+}
+
 void ReportFile::Add(const std::string &profile, const Outcome &outcome) {
-  if (file_) std::fputs(CsvRow(profile, outcome).c_str(), file_);
+  if (pending_ || stream_ >= 0) Put(CsvRow(profile, outcome));
 }
 
 bool ReportFile::Close(std::string &why) {
-  if (!file_) return true;
-  bool written = std::fflush(file_) == 0 && (temporary_.empty() || fsync(fileno(file_)) == 0);
-  int error = errno;
-  if (std::fclose(file_) != 0 && written) written = false, error = errno;
-  file_ = nullptr;
-  if (written && (temporary_.empty() || rename(temporary_.c_str(), path_.c_str()) == 0)) return true;
-  if (written) error = errno;
-  if (!temporary_.empty()) unlink(temporary_.c_str());
+  int error = error_;
+  if (pending_) {
+    pending_ = false;
+    // A report that lost a row is not published: no half-written file.
+    if (error == 0) error = file_.Publish(path_, standin::Naming::kReplace);
+    file_.Abandon();
+  } else if (stream_ >= 0) {
+    if (close(stream_) != 0 && error == 0) error = errno;
+    stream_ = -1;
+  } else {
+    return true;
+  }
+  if (error == 0) return true;
   why = path_ + ": the report is not written: " + std::strerror(error);
   return false;
 }

@@ -5,10 +5,10 @@
 #ifndef LORIMEX_PROFILES_REPORT_FILE_H
 #define LORIMEX_PROFILES_REPORT_FILE_H
 
-#include <cstdio>
 #include <string>
 
 #include "profiles/outcome.h"
+#include "standin/publish.h"
 
 namespace profiles {
 
@@ -31,9 +31,13 @@ class ReportFile {
 
  private:
   bool OpenStream(const std::string &path, std::string &why);
+  void Put(const std::string &text);
 
-  std::string path_, temporary_;  // no temporary: written as it is
-  std::FILE *file_ = nullptr;
+  std::string path_;
+  standin::PendingFile file_;  // a file's report, named when the run is over
+  bool pending_ = false;
+  int stream_ = -1;  // what is not a file, written as it is
+  int error_ = 0;    // the first write that failed
 };
 
 }  // namespace profiles

@@ -41,13 +41,16 @@ void Count(Result result, Tally &tally) {
     case Result::NotReached:
       ++tally.notReached;
       break;
+    case Result::NoHive:
+      ++tally.withoutHive;
+      break;
   }
 }
 
 class Run {
  public:
-  Run(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report)
-      : options_(options), walk_(walk), report_(report), progress_(total) {}
+  Run(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report, const Work &work)
+      : options_(options), walk_(walk), report_(report), work_(work), progress_(total) {}
   Tally All();
 
  private:
@@ -59,8 +62,10 @@ class Run {
   const Options &options_;
   ProfileWalk &walk_;
   ReportFile &report_;
+  const Work &work_;
   Progress progress_;
   Tally tally_;
+  std::size_t ended_ = 0;
   std::map<pid_t, std::pair<std::string, Child>> running_;  // no more than --jobs
   std::vector<std::string> containers_;  // served after the folders, in batches
 };
@@ -69,7 +74,8 @@ class Run {
 // process until one of those running ends: it is started again then.
 bool Run::Start(const Found &found) {
   Outcome outcome;
-  if (!found.problem.empty()) {
+  if (found.noHive) outcome.result = Result::NoHive;
+  if (!found.problem.empty() || found.noHive) {
     outcome.detail = found.problem;
     Ended(found.path, outcome);
     return true;
@@ -80,7 +86,7 @@ bool Run::Start(const Found &found) {
   }
   Child child;
   const std::string &hive = found.path;
-  int error = StartChild([this, &hive] { return ServiceProfile(options_, hive); }, child, outcome.detail);
+  int error = StartChild([this, &hive] { return work_.service(hive); }, child, outcome.detail);
   if (error == 0) {
     running_[child.pid] = {hive, child};
     return true;
@@ -102,7 +108,7 @@ void Run::Wait() {
   running_.erase(found);
   Outcome outcome;
   if (!FinishChild(child, status, outcome) && !options_.dryRun)
-    RunInChild([this, &hive = hive] { return CleanUpAfter(options_, hive); });
+    RunInChild([this, &hive = hive] { return work_.cleanUp(hive); });
   Ended(hive, outcome);
 }
 
@@ -124,7 +130,8 @@ void Run::Ended(const std::string &path, const Outcome &outcome) {
   std::fflush(stdout);
   report_.Add(path, outcome);
   Count(outcome.result, tally_);
-  progress_.Show(++tally_.profiles);
+  if (outcome.result != Result::NoHive) ++tally_.profiles;
+  progress_.Show(++ended_);
 }
 
 Tally Run::All() {
@@ -152,6 +159,7 @@ Tally Run::All() {
     ++tally_.notReached;
   }
   for (bool more = pending || walk_.Next(found); more; more = walk_.Next(found)) {
+    if (found.noHive) continue;
     report_.Add(found.path, notReached);
     ++tally_.notReached;
   }
@@ -162,7 +170,13 @@ Tally Run::All() {
 
 }  // namespace
 
+Work ProfileWork(const Options &options) {
+  return Work{[&options](const std::string &hive) { return ServiceProfile(options, hive); },
+              [&options](const std::string &hive) { return CleanUpAfter(options, hive); }};
+}
+
 void CatchStopSignals() {
+  stopSignal = 0;
   struct sigaction action {};
   action.sa_handler = NoteStop;
   sigemptyset(&action.sa_mask);
@@ -173,8 +187,8 @@ void CatchStopSignals() {
   std::signal(SIGCHLD, SIG_DFL);
 }
 
-Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report) {
-  return Run(options, walk, total, report).All();
+Tally ServiceAll(const Options &options, ProfileWalk &walk, std::size_t total, ReportFile &report, const Work &work) {
+  return Run(options, walk, total, report, work).All();
 }
 
 std::string Summary(const Options &options, const Tally &tally) {
@@ -183,6 +197,7 @@ std::string Summary(const Options &options, const Tally &tally) {
                      ", unchanged: " + std::to_string(tally.unchanged) + ", skipped: " + std::to_string(tally.skipped) +
                      ", failed: " + std::to_string(tally.failed);
   if (tally.notReached > 0) text += ", not reached: " + std::to_string(tally.notReached);
+  if (tally.withoutHive > 0) text += "; folders without NTUSER.DAT: " + std::to_string(tally.withoutHive);
   return text;
 }
 

@@ -30,6 +30,15 @@ bool Is(const std::string &path, mode_t kind) {
   return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
 }
 
+// What a profile's NTUSER.DAT is when it is no file the run takes: "" for
+// a file; a link is not followed.
+std::string KindOf(const std::string &path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return std::string("unreadable (") + std::strerror(errno) + ")";
+  if (S_ISREG(st.st_mode)) return "";
+  return S_ISLNK(st.st_mode) ? "a symbolic link" : S_ISDIR(st.st_mode) ? "a folder" : "not a file";
+}
+
 // The hives of one profile's folder, in reverse order of their names (they
 // are taken from the back); the folder itself when it cannot be read, as
 // it may well hold one.
@@ -40,12 +49,21 @@ std::vector<Found> HivesOf(const std::string &profile) {
     hives.push_back({profile, std::string("cannot read the profile's folder: ") + std::strerror(errno)});
     return hives;
   }
+  std::string leftOut;
   while (dirent *entry = readdir(folder)) {
     std::string path = profile + "/" + entry->d_name;
-    if (strcasecmp(entry->d_name, "NTUSER.DAT") == 0 && Is(path, S_IFREG)) hives.push_back({path, "", false});
-    if (containers::IsContainerName(entry->d_name) && Is(path, S_IFREG)) hives.push_back({path, "", true});
+    if (containers::IsContainerName(entry->d_name) && Is(path, S_IFREG)) hives.push_back({path, "", false, true});
+    if (strcasecmp(entry->d_name, "NTUSER.DAT") != 0) continue;
+    std::string kind = KindOf(path);
+    if (kind.empty())
+      hives.push_back({path, ""});
+    else
+      leftOut = entry->d_name + (" is " + kind + ": left out");
   }
   closedir(folder);
+  // Said apart, not left out: a profile that never got a hive, or lost it,
+  // or holds something else in its place.
+  if (hives.empty()) hives.push_back({profile, leftOut, true});
   std::sort(hives.begin(), hives.end(), [](const Found &a, const Found &b) { return a.path > b.path; });
   return hives;
 }

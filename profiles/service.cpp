@@ -19,7 +19,8 @@ bool StartsWith(const std::string &text, std::string_view start) { return text.c
 // A key as the administrator knows it: below the profile's hive, or the
 // default hive's.
 std::string Where(const std::string &keyPath) {
-  for (auto [root, name] : {std::pair{kUserRoot, "the hive's root"}, std::pair{kDefaultRoot, "the default hive's root"}}) {
+  for (auto [root, name] :
+       {std::pair{kUserRoot, "the hive's root"}, std::pair{kDefaultRoot, "the default hive's root"}}) {
     if (keyPath == root) return name;
     if (StartsWith(keyPath, root) && keyPath[root.size()] == '\\')
       return (root == kDefaultRoot ? "the default hive's " : "") + keyPath.substr(root.size() + 1);

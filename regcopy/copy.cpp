@@ -90,7 +90,7 @@ LONG ReadValue(HKEY key, DWORD index, Value &value) {
   value.nameLength = kNameCapacity;
   value.dataLength = kTextCapacity;
   LONG status =
-      RegEnumValueW(key, index, value.name, &value.nameLength, nullptr, &value.type, value.data, &value.dataLength);
+      registry::EnumValue(key, index, value.name, &value.nameLength, &value.type, value.data, &value.dataLength);
   if (status == ERROR_SUCCESS && !regtext::IsTextType(value.type) && value.dataLength > kDataCapacity)
     status = ERROR_MORE_DATA;
   return status;
@@ -98,7 +98,7 @@ LONG ReadValue(HKEY key, DWORD index, Value &value) {
 
 HKEY OpenSourceKey(HKEY parent, const WCHAR *name, DWORD options) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(parent, name, options, kSourceAccess, &key) != ERROR_SUCCESS) key = nullptr;
+  if (registry::OpenKey(parent, name, options, kSourceAccess, &key) != ERROR_SUCCESS) key = nullptr;
   return key;
 }
 
@@ -179,7 +179,7 @@ bool CopyValues(HKEY sourceKey, HKEY destinationKey, int depth, Value &value, LO
     // Text followed by a NUL that its length leaves out would be written
     // with that NUL: the registry adds it, as if the caller forgot it.
     value.data[value.dataLength] = value.data[value.dataLength + 1] = 0xFF;
-    if (RegSetValueExW(destinationKey, value.name, 0, value.type, value.data, value.dataLength) != ERROR_SUCCESS) {
+    if (registry::SetValue(destinationKey, value.name, value.type, value.data, value.dataLength) != ERROR_SUCCESS) {
       ReportWriteError(depth, value.name);
       copied = false;
       break;
@@ -197,7 +197,7 @@ void OpenPairAndCopyValues(HKEY sourceParent, HKEY destinationParent, const WCHA
   HKEY source = OpenSourceKey(sourceParent, name, REG_OPTION_OPEN_LINK);
   LONG status = source != nullptr ? ReadValue(source, 0, value) : ERROR_SUCCESS;
   if (source != nullptr && status == ERROR_SUCCESS && IsLink(value)) {
-    (void)RegCloseKey(source);
+    (void)registry::CloseKey(source);
     source = FollowLink(sourceParent, name, value, walk);
     pair.followedLink = source != nullptr;
     if (source != nullptr) status = ReadValue(source, 0, value);
@@ -220,11 +220,10 @@ bool CopyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int 
 // Returns true when every subkey's subtree was copied without an error line.
 bool CopySubkeys(HKEY sourceKey, HKEY destinationKey, int depth, Walk &walk) {
   WCHAR name[kNameCapacity];
-  FILETIME lastWrite;
   bool copied = true;
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = kNameCapacity;
-    LONG status = RegEnumKeyExW(sourceKey, index, name, &nameLength, nullptr, nullptr, nullptr, &lastWrite);
+    LONG status = registry::EnumKey(sourceKey, index, name, &nameLength);
     if (ListEndedReportingFailure(status, index, copied)) break;
     // Opened by the name cut at its NUL, another key would be copied in its
     // place: it is reported as a key that cannot be opened.
@@ -254,20 +253,16 @@ bool CopyTree(HKEY sourceParent, HKEY destinationParent, const WCHAR *name, int 
     copied = CopySubkeys(pair.source, pair.destination, depth, walk) && pair.valuesCopied;
   if (pair.followedLink) --walk.followedCount;
   // Failed closes are ignored: the key was used and nothing is left to undo.
-  if (pair.source != nullptr) (void)RegCloseKey(pair.source);
-  if (pair.destination != nullptr) (void)RegCloseKey(pair.destination);
+  if (pair.source != nullptr) (void)registry::CloseKey(pair.source);
+  if (pair.destination != nullptr) (void)registry::CloseKey(pair.destination);
   return copied;
 }
 
 }  // namespace
 
 HKEY OpenOrCreateKey(HKEY parent, const WCHAR *path) {
-  WCHAR noClass[1] = {0};
   HKEY key = nullptr;
-  DWORD disposition = 0;
-  LONG status = RegCreateKeyExW(parent, path, 0, noClass, REG_OPTION_NON_VOLATILE, kDestinationAccess, nullptr, &key,
-                                &disposition);
-  if (status != ERROR_SUCCESS) key = nullptr;
+  if (registry::CreateKey(parent, path, kDestinationAccess, &key) != ERROR_SUCCESS) key = nullptr;
   return key;
 }
 

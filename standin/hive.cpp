@@ -26,6 +26,7 @@ struct HiveFile {
   std::string path;
   hive::Image image;
   hive::Findings found;  // of the user's hive, checked whole
+  struct stat read {};   // the file as it was read
   bool loaded = false;
   bool Shared(std::uint32_t cell) const { return found.shared.count(cell) != 0; }
 };
@@ -110,13 +111,40 @@ std::string NotAProfileHive(const hive::Image &image) {
          (classes ? ": it looks like a UsrClass.dat, the hive of a user's file classes" : "");
 }
 
+// The user's hive a session checked whole and left unchanged, as loaded
+// and repaired: a profile's service reaches the same hive in more than one
+// session (whether it holds the product, then the run), and a hive whose
+// file has not changed since need not be read and checked again.
+struct CheckedHive {
+  std::string path;
+  struct stat read {};
+  hive::Image image;
+  hive::Findings found;
+};
+CheckedHive &LastChecked() {
+  static CheckedHive last;
+  return last;
+}
+
 // Reads and checks a hive as Windows loads it: the file, its bins, and for
 // the user's hive, which the run may write, every cell of every key.
 LONG LoadImage(HiveFile &file, bool whole) {
   std::vector<unsigned char> bytes;
   LONG status = CheckHiveFile(file.path);
-  if (status == ERROR_SUCCESS) status = ReadHiveFile(file.path, bytes);
   if (status != ERROR_SUCCESS) return status;
+  CheckedHive last;
+  if (whole) {
+    last = std::move(LastChecked());
+    LastChecked().path.clear();
+  }
+  if (whole && !last.path.empty() && last.path == file.path && SameHiveFile(file.path, last.read)) {
+    file.read = last.read;
+    file.image = std::move(last.image);
+    file.found = std::move(last.found);
+    file.loaded = true;
+    return ERROR_SUCCESS;
+  }
+  if ((status = ReadHiveFile(file.path, bytes, &file.read)) != ERROR_SUCCESS) return status;
   std::string why = file.image.Load(std::move(bytes));
   if (why.empty() && whole) why = hive::CheckHive(file.image, file.found);
   if (!why.empty()) return NotAHive(file.path, why);
@@ -152,7 +180,13 @@ HiveRun::HiveRun(std::string defaultPath, std::string userPath) : state_(std::ma
   state_->defaultHive.path = std::move(defaultPath);
   state_->userHive.path = std::move(userPath);
 }
-HiveRun::~HiveRun() = default;
+// A user's hive the session checked and did not change is kept for the
+// next session of the process (see LoadImage).
+HiveRun::~HiveRun() {
+  HiveFile &user = state_->userHive;
+  if (user.loaded && !state_->changed)
+    LastChecked() = CheckedHive{user.path, user.read, std::move(user.image), std::move(user.found)};
+}
 
 LONG HiveRun::Load(Key &top, FileForm &form) {
   State &state = *state_;
@@ -516,7 +550,8 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   std::string why;
   if (run && run->beforeReplace && (status = run->beforeReplace(state.lock.fd(), why)) != ERROR_SUCCESS)
     return Report(state.lock.path(), why, status);
-  status = state.lock.ReplaceWith([&](int fd) { return WriteHiveFile(fd, state.userHive.image.bytes()); });
+  status = state.lock.ReplaceWith(
+      [&](PendingFile &file) { return WriteHiveFile(file.fd(), state.userHive.image.bytes()); });
   if (run) ActiveResult()->replaced = status == ERROR_SUCCESS;
   return status;
 }

@@ -1,6 +1,7 @@
 // What a test may replace in the stand-in, in one table: the system calls
 // whose failures nothing outside the process can bring about on demand (the
-// save's, and those that read and write a hive), the
+// save's, every file's publication (publish.h), and those that read and
+// write a hive), the
 // clock the lock wait runs on, and the calls' hold for the tests (counted
 // calls, chosen failures, the administrator's role, the caller's buffers).
 // The program runs on the plain table; the tests' library
@@ -34,6 +35,7 @@ struct Hooks {
   int (*fchmod)(int fd, mode_t mode);
   // rename(2), or with `replace` false renameat2's RENAME_NOREPLACE.
   int (*rename)(const char *from, const char *to, bool replace);
+  int (*link)(const char *from, const char *to);
   // The lock wait's clock and its pause between two tries.
   std::chrono::steady_clock::time_point (*now)();
   void (*pause)(std::chrono::milliseconds length);

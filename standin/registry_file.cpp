@@ -17,6 +17,7 @@
 
 #include "regfile/names.h"
 #include "standin/hooks.h"
+#include "standin/publish.h"
 #include "standin/service.h"
 
 namespace standin {
@@ -52,7 +53,6 @@ std::string OwnFilePrefix(const std::string &path) {
   return FolderOf(path) + "/." + name.substr(0, kNamePart);
 }
 constexpr char kSaveTag[] = ".lorimex-save-";
-constexpr std::size_t kSaveRandom = 6;  // the XXXXXX that mkostemp fills
 
 bool ReadAll(int fd, FileBytes &bytes) {
   char buffer[1 << 16];
@@ -63,20 +63,6 @@ bool ReadAll(int fd, FileBytes &bytes) {
     bytes.Add(std::string_view(buffer, n));
     if (n < sizeof buffer) return true;
   }
-}
-
-bool WriteAll(int fd, std::string_view text) {
-  std::size_t done = 0;
-  return Transfer(text.size(), done,
-                  [&](std::size_t at, std::size_t left) { return write(fd, text.data() + at, left); }) &&
-         done == text.size();
-}
-
-void SyncFolder(const std::string &folder) {
-  int fd = OpenFile(folder, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
 }
 
 // Under the lock no other run is saving: a file of exactly the temporary
@@ -91,7 +77,7 @@ void RemoveStrayTemporaries(const std::string &path, const struct stat &registry
   while (const dirent *entry = readdir(dir)) {
     std::string_view name = entry->d_name;
     struct stat st {};
-    if (name.size() != prefix.size() + kSaveRandom || name.substr(0, prefix.size()) != prefix) continue;
+    if (name.size() != prefix.size() + kPendingRandom || name.substr(0, prefix.size()) != prefix) continue;
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
     if (st.st_dev == registry.st_dev && st.st_ino == registry.st_ino) continue;
     unlinkat(dirfd(dir), entry->d_name, 0);
@@ -147,39 +133,6 @@ std::string GroupName(gid_t group) {
   return entry ? entry->gr_name : std::to_string(group);
 }
 
-// A temporary file beside the registry, removed again unless it became the
-// registry: a save that fails, out of memory included, leaves nothing.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::string &registry) : path_(OwnFilePrefix(registry) + kSaveTag + "XXXXXX") {
-    fd_ = AboveStandardStreams(mkostemp(path_.data(), O_CLOEXEC));
-    made_ = fd_ >= 0;
-  }
-  TemporaryFile(const TemporaryFile &) = delete;
-  TemporaryFile &operator=(const TemporaryFile &) = delete;
-  ~TemporaryFile() {
-    if (fd_ >= 0) close(fd_);
-    if (made_) hooks.unlink(path_.c_str());
-  }
-  int fd() const { return fd_; }
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-  // Replacing `registry`, or making it when it was not there.
-  bool RenameTo(const std::string &registry, bool replace) {
-    if (hooks.rename(path_.c_str(), registry.c_str(), replace) != 0) return false;
-    made_ = false;
-    return true;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool made_ = false;  // and not yet renamed
-};
-
 // Why the new file cannot have the old one's owner and group, and what
 // would let it.
 // Whether the one who runs is of the group, as the kernel checks a chown.
@@ -230,6 +183,13 @@ LONG KeepIdentity(const std::string &path, const struct stat &old, int oldFd, in
   return status;
 }
 
+// The user as chown(1) takes it: the name, or the number of a user the
+// system has no name for (a file server's domain users, often).
+std::string ChownArgument(uid_t user) {
+  const passwd *entry = getpwuid(user);
+  return entry ? entry->pw_name : std::to_string(user);
+}
+
 bool ActsForAnother() { return getuid() == 0 && geteuid() != 0; }
 
 // A file of root's where a run of root acts as a user, the owner of its
@@ -238,10 +198,11 @@ bool ActsForAnother() { return getuid() == 0 && geteuid() != 0; }
 // of root's is not given away on a guess.
 LONG RefuseRootsFile(const std::string &path, const std::string &folder) {
   const std::string user = UserName(geteuid());
+  const std::string owner = ChownArgument(geteuid());
   struct stat st {};
   if (stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid())
     return Report(path,
-                  "is root's, in " + user + "'s folder " + folder + ": not saved (chown " + user + " " + path + ")",
+                  "is root's, in " + user + "'s folder " + folder + ": not saved (chown " + owner + " " + path + ")",
                   ERROR_ACCESS_DENIED);
   return Report(path, "is root's, as is its folder " + folder + ": not saved (both must be " + user + "'s)",
                 ERROR_ACCESS_DENIED);
@@ -259,7 +220,9 @@ LONG RefuseTemporaryFile(const std::string &path, const std::string &folder, boo
     return ReportError(path, reason + ": ", error, ERROR_REGISTRY_IO_FAILED);
   reason += ", which is " + UserName(st.st_uid) + "'s: " + std::strerror(error) + ": not saved (" + user +
             " needs write access to the folder";
-  if (ownFile) reason += std::string(": ") + (st.st_uid == geteuid() ? "chmod u+w " : "chown " + user + " ") + folder;
+  if (ownFile)
+    reason += std::string(": ") + (st.st_uid == geteuid() ? "chmod u+w " : "chown " + ChownArgument(geteuid()) + " ") +
+              folder;
   return Report(path, reason + ")", ERROR_ACCESS_DENIED);
 }
 
@@ -341,13 +304,9 @@ LONG RegistryLock::Read(FileBytes &bytes) const {
 }
 
 LONG RegistryLock::Replace(const Producer &write) {
-  return ReplaceWith([&write](int fd) {
+  return ReplaceWith([&write](PendingFile &file) {
     int error = 0;
-    bool written = write([&](std::string_view piece) {
-      bool done = WriteAll(fd, piece);
-      if (!done) error = errno;
-      return done;
-    });
+    bool written = write([&](std::string_view piece) { return (error = file.Write(piece)) == 0; });
     return written ? 0 : error != 0 ? error : ECANCELED;
   });
 }
@@ -375,22 +334,18 @@ LONG RegistryLock::ReplaceWith(const Filler &fill) {
   if (refused != ERROR_SUCCESS) return refused;
   if (!exists && byDefault_ && !MakeFolders(folder))
     return ReportError(folder, "cannot make the folder: ", errno, ERROR_PATH_NOT_FOUND);
-  TemporaryFile temporary(path_);
-  if (temporary.fd() < 0) return RefuseTemporaryFile(path_, folder, !exists || old_.st_uid == geteuid(), errno);
+  // A save that fails, out of memory included, leaves nothing beside it.
+  PendingFile temporary;
+  int error = temporary.Begin(OwnFilePrefix(path_) + kSaveTag);
+  if (error != 0) return RefuseTemporaryFile(path_, folder, !exists || old_.st_uid == geteuid(), error);
   LONG status = exists ? KeepIdentity(path_, old_, fd_, temporary.fd()) : ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
-  int error = fill(temporary.fd());
-  bool written = error == 0;
-  if (written && hooks.fsync(temporary.fd()) != 0) written = false, error = errno;
-  if (!temporary.Close() && written) written = false, error = errno;
-  if (written && !temporary.RenameTo(path_, exists)) {
-    // Only the rename that may not replace says that another first run
-    // made the file; the filler's own failures are not that.
-    if (errno == EEXIST) return Report(path_, "made by another run meanwhile: not saved", ERROR_SHARING_VIOLATION);
-    written = false, error = errno;
-  }
-  if (!written) return ReportError(path_, "not saved: ", error, ERROR_REGISTRY_IO_FAILED);
-  SyncFolder(folder);
+  if ((error = fill(temporary)) != 0) return ReportError(path_, "not saved: ", error, ERROR_REGISTRY_IO_FAILED);
+  error = temporary.Publish(path_, exists ? Naming::kReplace : Naming::kNew);
+  // Only the rename that may not replace says that another first run made
+  // the file; the filler's own failures are not that.
+  if (error == EEXIST) return Report(path_, "made by another run meanwhile: not saved", ERROR_SHARING_VIOLATION);
+  if (error != 0) return ReportError(path_, "not saved: ", error, ERROR_REGISTRY_IO_FAILED);
   return ERROR_SUCCESS;
 }
 

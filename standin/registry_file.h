@@ -13,6 +13,7 @@
 #include "standin/backend.h"
 #include "standin/configuration.h"
 #include "standin/file_io.h"
+#include "standin/publish.h"
 #include "standin/system_calls.h"
 
 namespace standin {
@@ -66,9 +67,9 @@ class RegistryLock {
   using Producer = std::function<bool(const Sink &)>;  // false when it gave up
   LONG Replace(const Producer &write);
   // The same, with the new contents written by `fill` straight into the
-  // temporary file, given its descriptor: for files a library writes (hive
-  // files). `fill` returns 0 or an errno.
-  using Filler = std::function<int(int fd)>;
+  // temporary file (publish.h): for files a library writes (hive files).
+  // `fill` returns 0 or an errno.
+  using Filler = std::function<int(PendingFile &file)>;
   LONG ReplaceWith(const Filler &fill);
   // What Replace would refuse before writing anything, with its line on
   // standard error: a dry run says it as the save would.

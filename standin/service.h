@@ -40,14 +40,13 @@ struct ServiceFailure {
 // Names are paths below the hive's root; a value's is its key's path, a
 // backslash and its name ("" for the key's default value).
 struct ServiceResult {
-  int status = 0;                           // what the run's work returned
+  int status = 0;  // what the run's work returned
   std::vector<std::string> keysCreated;
   std::vector<std::string> valuesSet;       // values new to their key or given new data
   std::vector<std::string> valuesReplaced;  // of those, values that held other data
   unsigned long keysHidden = 0;             // keys the run reached that Windows' lookup could not find
   bool replaced = false;                    // a save replaced the hive (dry run: would have)
   ServiceFailure failure;
-
 };
 
 // Runs `work`, the registry calls of one run (lorimex's update run, or a

@@ -379,6 +379,15 @@ TEST_F(HiveTest, ARootRunOnAUsersHiveKeepsItTheirs) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the owner cannot run after root";
   Hivetool("check " + user_);
+  // A hive of root's in the folder of a user the system has no name for
+  // (a file server's domain user): the advice runs as typed.
+  const std::string profile = folder_ + "/4242", hive = profile + "/NTUSER.DAT";
+  ASSERT_EQ(mkdir(profile.c_str(), 0700) | chown(profile.c_str(), 4242, 4242), 0);
+  Hivetool("blank " + hive);
+  setenv("LORIMEX_USER_HIVE", hive.c_str(), 1);
+  stderrCapture.Start();
+  EXPECT_EQ(Change("Kelvaro", "root"), ERROR_ACCESS_DENIED);
+  EXPECT_NE(stderrCapture.Text().find("(chown 4242 " + hive + ")"), std::string::npos) << stderrCapture.Text();
 }
 
 }  // namespace

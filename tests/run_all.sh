@@ -13,6 +13,7 @@ need g++ g++
 need make make
 need valgrind valgrind
 need perl perl
+need lintian lintian  # checks the Debian package
 [ -x /usr/bin/time ] || packages+=(time)  # the benchmarks measure peak memory with it
 need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need i686-w64-mingw32-g++ g++-mingw-w64-i686

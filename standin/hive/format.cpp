@@ -167,7 +167,7 @@ LONG CheckHiveFile(const std::string &path) {
   return ERROR_SUCCESS;
 }
 
-LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes) {
+LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes, struct stat *read) {
   Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
@@ -182,7 +182,16 @@ LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes) {
     int error = errno;
     return Report(path, std::string("cannot read the hive: ") + std::strerror(error), ERROR_REGISTRY_IO_FAILED);
   }
+  if (read) *read = st;
   return ERROR_SUCCESS;
+}
+
+bool SameHiveFile(const std::string &path, const struct stat &read) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && st.st_dev == read.st_dev && st.st_ino == read.st_ino &&
+         st.st_size == read.st_size && st.st_mtim.tv_sec == read.st_mtim.tv_sec &&
+         st.st_mtim.tv_nsec == read.st_mtim.tv_nsec && st.st_ctim.tv_sec == read.st_ctim.tv_sec &&
+         st.st_ctim.tv_nsec == read.st_ctim.tv_nsec;
 }
 
 int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes) {

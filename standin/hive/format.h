@@ -3,6 +3,8 @@
 #ifndef LORIMEX_STANDIN_HIVE_FORMAT_H
 #define LORIMEX_STANDIN_HIVE_FORMAT_H
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,8 +25,12 @@ LONG NotAHive(const std::string &path, const std::string &why);
 // than it.
 LONG CheckHiveFile(const std::string &path);
 
-// The whole file, or a status with one line on standard error.
-LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes);
+// The whole file, or a status with one line on standard error; `read`, when
+// given, gets what fstat says of the file read.
+LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes, struct stat *read = nullptr);
+// Whether `path` is still the file `read` describes, unchanged since: the
+// same file, size and times of change.
+bool SameHiveFile(const std::string &path, const struct stat &read);
 // Writes a hive's bytes to `fd`; 0 or an errno.
 int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes);
 

@@ -77,7 +77,9 @@ std::uint32_t Segments(std::uint32_t size) { return (size + kMaxCellData - 1) / 
 
 bool IsBig(const Image &image, std::uint32_t size) { return image.minor() >= 4 && size > kMaxCellData; }
 
-std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size, ValueRead &value) {
+// Without `copy`, the data's cells are checked and listed but the data is
+// not copied.
+std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size, ValueRead &value, bool copy) {
   const unsigned char *head = image.Cell(db, kDbCellSize);
   if (!image.Is(db, "db", kDbCellSize)) return "no big data cell" + At(db);
   std::uint32_t count = Le16(head + kDbCount), list = Le32(head + kDbList);
@@ -86,13 +88,13 @@ std::string ReadBigData(const Image &image, std::uint32_t db, std::uint32_t size
   if (!segments) return "no list of big data segments" + At(list);
   value.cells.push_back(db);
   value.cells.push_back(list);
-  value.data.reserve(size);
+  if (copy) value.data.reserve(size);
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t segment = Le32(segments + 4 + 4 * i);
-    std::size_t part = std::min<std::size_t>(kMaxCellData, size - value.data.size());
+    std::size_t part = std::min<std::size_t>(kMaxCellData, size - std::size_t{i} * kMaxCellData);
     const unsigned char *bytes = image.Cell(segment, 4 + part);
     if (!bytes) return "a big data segment cut short or missing" + At(segment);
-    value.data.append(reinterpret_cast<const char *>(bytes + 4), part);
+    if (copy) value.data.append(reinterpret_cast<const char *>(bytes + 4), part);
     value.cells.push_back(segment);
   }
   return "";
@@ -163,8 +165,10 @@ class Checker {
     return "";
   }
 
+  // The scratch buffers below are the check's own, reused key after key:
+  // a hive of a user of some years holds 100,000 values.
   std::string Key(std::uint32_t nk, std::vector<std::uint32_t> &pending) {
-    std::u16string name;
+    std::u16string &name = name_;
     std::string why = ReadKeyName(image_, nk, name);
     if (!why.empty()) return why;
     const unsigned char *node = image_.Cell(nk);
@@ -179,7 +183,7 @@ class Checker {
       if (!image_.Cell(classCell, 4 + std::size_t{classLength})) return "no class" + At(classCell);
       if (!Claim(classCell, kValuePart)) return "its class" + At(classCell) + " is also another's";
     }
-    std::vector<std::uint32_t> children, cells;
+    std::vector<std::uint32_t> &children = children_, &cells = cells_;
     if (!(why = ReadSubkeys(image_, nk, children, cells)).empty()) return why;
     if (children.size() != Le32(node + kNkSubkeyCount))
       found_.subkeyCounts.emplace_back(nk, static_cast<std::uint32_t>(children.size()));
@@ -193,11 +197,9 @@ class Checker {
       listTops_.insert(cells[0]);
     }
     for (std::uint32_t child : children) {
-      std::u16string childName;
-      if (!ReadKeyName(image_, child, childName).empty()) return "a subkey that is not a key" + At(child);
+      if (!image_.Is(child, "nk", kNkName)) return "a subkey that is not a key" + At(child);
       if (Claim(child, kKeyPart)) {
         if (Le32(image_.Cell(child) + kNkParent) != nk) found_.parents.emplace_back(child, nk);
-        above_[child] = nk;
         pending.push_back(child);
       } else if (roles_[child / 8] == kKeyPart && !Reaches(child, nk)) {
         // A key two keys list: Windows loads it, and the check went
@@ -207,15 +209,15 @@ class Checker {
         return "the subkey" + At(child) + " is reached twice (a cycle)";
       }
     }
-    std::vector<std::uint32_t> values;
+    std::vector<std::uint32_t> &values = values_;
     std::uint32_t list = kNil;
     if (!(why = ReadValueList(image_, nk, values, list)).empty()) return why;
     if (list != kNil && !Claim(list, kValuePart)) return "its value list" + At(list) + " is also another's";
     for (std::uint32_t vk : values) {
-      ValueRead value;
-      if (!(why = ReadValueName(image_, vk, value)).empty()) return why;
+      ValueRead &value = value_;
+      if (!(why = CheckValueName(image_, vk)).empty()) return why;
       if (!Claim(vk, kValuePart)) return "the value" + At(vk) + " is also another's";
-      if (!ReadValueData(image_, vk, value).empty()) {
+      if (!ReadValueData(image_, vk, value, false).empty()) {
         Unreadable(vk, value);
       } else if (!(why = ClaimAll(value.cells, kValuePart)).empty()) {
         return why;
@@ -234,6 +236,14 @@ class Checker {
     found_.shared.insert(value.cells.begin(), value.cells.end());
   }
 
+  // The key that lists `nk` first: its Parent field, as repaired.
+  std::uint32_t Above(std::uint32_t nk) const {
+    for (const auto &[child, parent] : found_.parents) {
+      if (child == nk) return parent;
+    }
+    return nk == image_.root() ? kNil : Le32(image_.Cell(nk) + kNkParent);
+  }
+
   // Whether the key `from` is `to` or above it, by any key that lists it.
   bool Reaches(std::uint32_t from, std::uint32_t to) const {
     std::vector<std::uint32_t> pending{to};
@@ -243,8 +253,7 @@ class Checker {
       pending.pop_back();
       if (at == from) return true;
       if (!seen.insert(at).second) continue;
-      auto up = above_.find(at);
-      if (up != above_.end()) pending.push_back(up->second);
+      if (at != image_.root()) pending.push_back(Above(at));
       auto more = others_.find(at);
       if (more != others_.end()) pending.insert(pending.end(), more->second.begin(), more->second.end());
     }
@@ -256,8 +265,10 @@ class Checker {
   std::vector<unsigned char> roles_;  // one for each 8 bytes
   std::unordered_map<std::uint32_t, std::uint32_t> users_;
   std::unordered_set<std::uint32_t> listTops_;                         // the first cell of each subkey list
-  std::unordered_map<std::uint32_t, std::uint32_t> above_;             // each key, the key it was reached from
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> others_;  // keys listed by more than one key
+  std::u16string name_;
+  std::vector<std::uint32_t> children_, cells_, values_;
+  ValueRead value_;
 };
 
 void PutEntryKey(unsigned char *entry, const Child &child, bool hashed) {
@@ -377,17 +388,28 @@ std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value) {
 }
 
 std::string ReadValueName(const Image &image, std::uint32_t vk, ValueRead &value) {
-  if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
+  std::string why = CheckValueName(image, vk);
+  if (!why.empty()) return why;
   const unsigned char *cell = image.Cell(vk);
-  std::size_t length = Le16(cell + kVkNameLength);
-  if (!image.Cell(vk, kVkName + length)) return "a value cut short" + At(vk);
-  std::string why = GetName(cell + kVkName, length, Le16(cell + kVkFlags) & kVkCompressedName, value.name);
-  if (!why.empty()) return why + At(vk);
+  GetName(cell + kVkName, Le16(cell + kVkNameLength), Le16(cell + kVkFlags) & kVkCompressedName, value.name);
   value.type = Le32(cell + kVkType);
   return "";
 }
 
+std::string CheckValueName(const Image &image, std::uint32_t vk) {
+  if (!image.Is(vk, "vk", kVkName)) return "no value" + At(vk);
+  const unsigned char *cell = image.Cell(vk);
+  std::size_t length = Le16(cell + kVkNameLength);
+  if (!image.Cell(vk, kVkName + length)) return "a value cut short" + At(vk);
+  if (!(Le16(cell + kVkFlags) & kVkCompressedName) && length % 2 != 0) return "a name of an odd number of bytes" + At(vk);
+  return "";
+}
+
 std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value) {
+  return ReadValueData(image, vk, value, true);
+}
+
+std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value, bool copy) {
   const unsigned char *cell = image.Cell(vk);
   value.data.clear();
   value.cells.clear();
@@ -395,15 +417,15 @@ std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value
   if (size & kVkDataInline) {
     size &= ~kVkDataInline;
     if (size > kMaxInlineData) return "a value of " + std::to_string(size) + " bytes held in its own cell" + At(vk);
-    value.data.assign(reinterpret_cast<const char *>(cell + kVkData), size);
+    if (copy) value.data.assign(reinterpret_cast<const char *>(cell + kVkData), size);
     return "";
   }
   // A value without data leads nowhere, whatever its data field holds.
   if (size == 0) return "";
-  if (IsBig(image, size)) return ReadBigData(image, data, size, value);
+  if (IsBig(image, size)) return ReadBigData(image, data, size, value, copy);
   const unsigned char *bytes = image.Cell(data, 4 + std::size_t{size});
   if (!bytes) return "no data cell of " + std::to_string(size) + " bytes" + At(data);
-  value.data.assign(reinterpret_cast<const char *>(bytes + 4), size);
+  if (copy) value.data.assign(reinterpret_cast<const char *>(bytes + 4), size);
   value.cells.push_back(data);
   return "";
 }

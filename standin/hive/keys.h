@@ -49,6 +49,10 @@ std::string ReadValue(const Image &image, std::uint32_t vk, ValueRead &value);
 // The two halves of ReadValue: the value's name and type, then its data.
 std::string ReadValueName(const Image &image, std::uint32_t vk, ValueRead &value);
 std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value);
+// Whether the value and its name are whole, the name not copied.
+std::string CheckValueName(const Image &image, std::uint32_t vk);
+// The same without copying the data: its cells checked and listed only.
+std::string ReadValueData(const Image &image, std::uint32_t vk, ValueRead &value, bool copy);
 
 // What the check finds that Windows' loader lets through. Windows does not
 // look for cells that more than one key leads to (value lists, values,

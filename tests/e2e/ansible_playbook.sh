@@ -21,11 +21,13 @@ fill "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
 mkdir -p "$work/profiles/alice" "$work/server"
 fill "$work/profiles/alice/NTUSER.DAT" HKEY_CURRENT_USER
 echo 'localhost ansible_connection=local' | sed '1i [profile_servers]' >"$work/inventory"
+# Run from the work folder, as an administrator would from theirs: the
+# default hive and the reports' folder relative to it.
 play() {
-  ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
-    ansible-playbook -i "$work/inventory" -c local "$root/examples/ansible/service-profiles.yml" \
-    -e "lorimex_become=false lorimex_profiles=$build/lorimex-profiles default_hive_source=$work/default.hiv" \
-    -e "default_hive=$work/server/default.hiv backup_dir=$work/backup profiles_dir=$work/profiles reports=$work/reports" \
+  (cd "$work" && ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
+    ansible-playbook -i inventory -c local "$root/examples/ansible/service-profiles.yml" \
+    -e "lorimex_become=false lorimex_profiles=$build/lorimex-profiles default_hive_source=default.hiv" \
+    -e "default_hive=$work/server/default.hiv backup_dir=$work/backup profiles_dir=$work/profiles" "$@") \
     >"$work/log" 2>&1
 }
 play || { fail "the playbook failed"; cat "$work/log"; }
@@ -34,7 +36,7 @@ grep -q "^$work/profiles/alice/NTUSER.DAT,updated," "$work/reports/localhost.csv
 [ -f "$work/backup/alice/NTUSER.DAT" ] || fail "no backup of alice"
 mkdir "$work/profiles/bob" && echo junk >"$work/profiles/bob/NTUSER.DAT"
 rm "$work/reports/localhost.csv"
-play && fail "the playbook did not fail with a failed profile"
+play -e "reports=$work/reports" && fail "the playbook did not fail with a failed profile"
 grep -q "^$work/profiles/bob/NTUSER.DAT,failed," "$work/reports/localhost.csv" 2>/dev/null ||
   { fail "no report fetched with bob failed"; cat "$work/log"; }
 exit $failed

@@ -158,54 +158,45 @@ expect 0 "$work/beside/gus/NTUSER.DAT: $skipped" "profiles: 1, updated: 0, uncha
 cmp -s "$work/gus.before" "$work/beside/gus/NTUSER.DAT" && [ ! -e "$work/gus-backup" ] ||
   fail "the skipped profile was written or backed up"
 
-# Nothing can be done: exit 2, one line, no profile touched.
-mkdir "$work/empty"
+# A copy of the default profile's hive among the profiles (it names itself
+# DEFAULT.SAV) is never written as a user's; the line gives the command's
+# reason, not the environment's of a run of lorimex.
+mkdir -p "$work/saved/frank"
+cp "$work/own.hiv" "$work/saved/frank/NTUSER.DAT"
+"$build/hivetool" name "$work/saved/frank/NTUSER.DAT" 'Config\DEFAULT.SAV'
+run "$default" "$work/saved"
+expect 1 "$work/saved/frank/NTUSER.DAT: failed: names itself \"Config\\DEFAULT.SAV\", the default profile's hive, which is never written as a user's (error 5 at Software)" \
+  "profiles: 1, updated: 0, unchanged: 0, skipped: 0, failed: 1"
+
+# Nothing can be done: exit 2, one line, no profile touched. (The checks
+# of the command line, the files and folders are the unit tests'.)
 "$build/hivetool" blank "$work/bare.hiv"
 # A default profile whose settings the copy cannot read whole: a value
 # past the copy's 2048 bytes.
 perl -e 'print "REGEDIT4\n\n[HKEY_USERS\\.DEFAULT\\Software\\Norvane\\Kelvaro]\n\"Version\"=\"4.2\"\n";
   print "\"Layout\"=hex:", join(",", ("00") x 3000), "\n\"Server\"=\"srv1\"\n"' >"$work/big.reg"
 fill "$work/big.hiv" 'HKEY_USERS\.DEFAULT' "$work/big.reg"
-role="(the default profile's hive, saved with reg save HKU\\.DEFAULT)"
-# Other names of profiles' hives: a link and a hard link.
-ln -s "$p/bob/ntuser.dat" "$work/to-bob"
-mkdir -p "$work/bk/alice"
-ln "$p/alice/NTUSER.DAT" "$work/also-alice"
 settle "$p"
 before=$(snapshot)
 while IFS='|' read -r arguments expected; do
   eval "run $arguments"
-  [ $status = 2 ] && [ "$(head -1 "$work/err")" = "lorimex-profiles: $expected" ] ||
+  [ $status = 2 ] && [ "$(cat "$work/err")" = "lorimex-profiles: $expected" ] ||
     fail "$arguments: exit status $status, not 2 with: $expected; got: $(cat "$work/err")"
 done <<ROWS
-$work/none.hiv $p|$work/none.hiv: no such file $role
-$p $p|$p: not a file $role
 $work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed (reg save HKU\\.DEFAULT default.hiv)
 $work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf") (error 1015 at the default hive's Software\\Norvane\\Kelvaro)
-$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)
-$default $work/empty|$work/empty: no profile in it (no FOLDER/NTUSER.DAT, no FOLDER/Profile_*.vhdx): nothing to do
---backup $p/ $default $p|$p/: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
---backup $p/alice/sub $default $p|$p/alice/sub: is in the profiles' folder, which the backups would be mixed into: give --backup another folder
---backup $default $default $p|$default: cannot take the backups: $default is not a folder
---report $default $default $p|$default: is a hive the command reads or services: give --report another file
---report $p/bob/ntuser.dat $default $p|$p/bob/ntuser.dat: is a hive the command reads or services: give --report another file
---backup $work/bk --report $work/bk/alice/ntuser.dat $default $p|$work/bk/alice/ntuser.dat: is where a backup goes: give --report another file
---report $work/to-bob $default $p|$work/to-bob: is a hive the command reads or services: give --report another file
-$work/also-alice $p|$work/also-alice: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
-$p/alice/NTUSER.DAT $p|$p/alice/NTUSER.DAT: is one of the profiles' hives, not the default profile's (reg save HKU\\.DEFAULT default.hiv)
 $work/big.hiv $p|$work/big.hiv: the copy cannot read all of its Software\\Norvane\\Kelvaro (the copy left out what it does not copy: a value larger than it takes, a name holding a NUL, or a link or a depth it does not follow): every profile would get only part of it
---jobs 0 $default $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0"
-$default|the folder of the profiles is missing
---report $work/none/r.csv $default $p|$work/none/r.csv: cannot write a file in $work/none/: No such file or directory
+$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)
+--jobs 0 $default $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0" (try lorimex-profiles --help)
 ROWS
 after=$(snapshot)
 [ "$after" = "$before" ] || { fail "a run that could do nothing touched a profile"; diff <(echo "$before") <(echo "$after"); }
 "$command" --help | grep -q '^usage: lorimex-profiles' || fail "--help"
 
-# SIGINT or SIGTERM: the profiles under way finish, no new one starts,
+# SIGINT, SIGTERM or SIGHUP: the profiles under way finish, no new one starts,
 # every hive is whole and no temporary file is left; a second run does the
 # rest.
-for stop in INT:130 TERM:143; do
+for stop in INT:130 TERM:143 HUP:129; do
   rm -rf "$p"
   for i in $(seq 1 60); do mkdir -p "$p/user$i" && cp "$work/alice.before" "$p/user$i/NTUSER.DAT"; done
   # The signal goes to the command's process group, services and all, as

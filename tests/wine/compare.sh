@@ -26,11 +26,14 @@
 #             Linux build on them on its own; here the keys and values so
 #             named are left out of the fixture, for both runs.
 #   --args WORDS  both runs get these arguments (split at spaces)
-#   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] [--windows-case] [--args WORDS] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
+#   --9x      Wine runs lorimex-9x.exe, the program as Windows 9x runs it
+#             (every wide call fails with 120, so it makes the 8-bit ones)
+#   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] [--windows-case] [--args WORDS] [--9x] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
 set -u
-wide=() against_reg= locale= guarded=() wow= windows_case= arguments=()
+wide=() against_reg= locale= guarded=() wow= windows_case= arguments=() program=lorimex
 while true; do
   case $1 in
+    --9x) program=lorimex-9x; shift ;;
     --args) read -ra arguments <<<"$2"; shift 2 ;;
     --wide) wide=(--wide); shift ;;
     --windows-case) windows_case=1; shift ;;
@@ -92,13 +95,13 @@ load() {
 }
 dump() { wine_run "$windows/regdump.exe" "${wide[@]}" hkcu 'Software\Norvane' </dev/null | tr -d '\r'; }
 
-lorimex=$windows/lorimex.exe
+lorimex=$windows/$program.exe
 if [ -n "$locale" ]; then
   declare -A code_pages=([en_US.UTF-8]=1252 [ja_JP.UTF-8]=932)
-  for exe in lorimex codepage; do
+  for exe in $program codepage; do
     LC_ALL=C perl -pe 's/activeCodePage/activeCodePagX/g' "$windows/$exe.exe" >"$work/$exe.exe"
   done
-  lorimex=$work/lorimex.exe
+  lorimex=$work/$program.exe
   export WINE_LOCALE=$locale
   code_page=$(wine_run "$work/codepage.exe" </dev/null | tr -d '\r')
   [ "$code_page" = "${code_pages[$locale]}" ] || { echo "runs under code page $code_page, not ${code_pages[$locale]}"; exit 1; }

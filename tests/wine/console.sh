@@ -4,11 +4,14 @@
 # page the console uses: a Cyrillic name as it is, and a name holding a
 # terminal's escape sequences (clear the screen, red) escaped, so that the
 # screen keeps the lines before it.
-#   console.sh WINDOWS_BUILD
+# PROGRAM is lorimex (default) or lorimex-9x, which writes through the
+# 8-bit console call in the console's code page (437 here), so its KEY must
+# be a name that code page holds.
+#   console.sh WINDOWS_BUILD [PROGRAM KEY]
 set -u
-windows=$1 here=$(cd "$(dirname "$0")" && pwd)
+windows=$1 program=${2:-lorimex} key=${3:-Настройки} here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_env.sh"
-key=Настройки escapes=$'esc\e[2J\e[31mred' session=lorimex-console-$$
+escapes=$'esc\e[2J\e[31mred' session=lorimex-console-$$
 allow() {
   wine_run "$windows/reglink.exe" allow "$key" </dev/null >/dev/null 2>&1
   wine_run "$windows/reglink.exe" allow "$escapes" </dev/null >/dev/null 2>&1
@@ -20,7 +23,7 @@ wine_run "$windows/regload.exe" "Z:$here/../e2e/cases/example/input.reg" </dev/n
   { echo "setting up the keys failed"; exit 1; }
 # A tmux server of its own, started with this environment (Wine prefix).
 LC_ALL=C.UTF-8 tmux -L "$session" -u new-session -d -s "$session" -x 120 -y 40 \
-  "wine $(printf %q "$windows/lorimex.exe"); echo finished; sleep 60"
+  "wine $(printf %q "$windows/$program.exe"); echo finished; sleep 60"
 for ((i = 0; i < 300; ++i)); do
   tmux -L "$session" capture-pane -p -t "$session" >"/tmp/$session.screen" 2>/dev/null
   grep -q '^finished' "/tmp/$session.screen" && break

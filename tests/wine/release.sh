@@ -6,7 +6,10 @@
 # is (ASCII, lines of at most 80 characters, no markup), and the program carries no
 # debug sections; it carries its manifest (UTF-8 code page, no elevation,
 # Windows 7 to 11) and its version information, read back with wrestool,
-# and reserves a stack of 2 MB, read back with objdump.
+# and reserves a stack of 2 MB, read back with objdump. The 32-bit program
+# imports only what Windows 95 and NT 4.0 export (win95-nt4-imports.txt),
+# asks in its header for no newer system than 4.0, and holds no
+# instruction that a 486 lacks.
 #   release.sh WINDOWS_BUILD VERSION win64|win32
 set -u
 windows=$1 version=$2 suffix=$3 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -57,5 +60,21 @@ reserve=$("${objdump:-objdump}" -p "$exe" | awk '$1 == "SizeOfStackReserve" { pr
 # Stripped: no debug sections, no symbols.
 "${objdump:-objdump}" -h "$exe" | grep -q ' \.debug' && fail "lorimex.exe has debug sections"
 "${objdump:-objdump}" -f "$exe" | grep -qE 'HAS_(SYMS|DEBUG)' && fail "lorimex.exe has symbols"
+
+# The import table as DLL and function, one a line.
+imports() {
+  "${objdump:-objdump}" -p "$1" | awk '/DLL Name:/ { dll = $3 } /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll, $3 }'
+}
+if [ "$suffix" = win32 ]; then
+  allowed=$(grep -v '^#' "$root/tests/wine/win95-nt4-imports.txt" | awk '{ print $1, $2 }')
+  imported=$(imports "$exe")
+  [ -n "$imported" ] || fail "no imports read from lorimex.exe"
+  while read -r dll function; do
+    grep -qixF "$dll $function" <<<"$allowed" || fail "lorimex.exe imports $dll $function, not listed in win95-nt4-imports.txt"
+  done <<<"$imported"
+  "${objdump:-objdump}" -p "$exe" | awk '$1 ~ /^Major(OSystem|Subsystem)Version$/ && $2 > 4 { print; bad = 1 } END { exit bad }' ||
+    fail "lorimex.exe asks for a system newer than 4.0"
+  "${objdump:-objdump}" -d "$exe" | grep -qE $'\t(cmov[a-z]+|f(u)?comip?) |xmm' && fail "lorimex.exe holds instructions a 486 lacks"
+fi
 
 exit $failed
