@@ -29,8 +29,12 @@ const char *SkipProgramName(const char *at) {
 // options are long goes into `argument`, its whole length into `length`.
 // Returns where it ends. 2n backslashes before a quote are n, and the
 // quote opens or closes a quoted part; 2n+1 are n and a quote; other
-// backslashes are themselves.
-const char *ReadArgument(const char *at, char *argument, std::size_t capacity, std::size_t &length) {
+// backslashes are themselves. A character of two bytes is read whole: in
+// the code pages of East Asia its second byte may be a backslash's, and
+// taken for one it would escape the quote after it and join the arguments
+// that follow, a request for help among them, to this one.
+const char *ReadArgument(const char *at, bool (*isLeadByte)(char), char *argument, std::size_t capacity,
+                         std::size_t &length) {
   bool quoted = false;
   length = 0;
   auto keep = [&](char c) {
@@ -42,7 +46,9 @@ const char *ReadArgument(const char *at, char *argument, std::size_t capacity, s
     for (; *at == '\\'; ++at) ++backslashes;
     if (*at != '"') {
       for (; backslashes > 0; --backslashes) keep('\\');
-      if (*at != 0 && (quoted || !IsBlank(*at))) keep(*at++);
+      if (*at == 0 || (!quoted && IsBlank(*at))) continue;
+      if (isLeadByte(*at) && at[1] != 0) keep(*at++);
+      keep(*at++);
       continue;
     }
     for (std::size_t i = 0; i < backslashes / 2; ++i) keep('\\');
@@ -58,7 +64,7 @@ const char *ReadArgument(const char *at, char *argument, std::size_t capacity, s
 
 }  // namespace
 
-bool CommandLineAsksForHelp(const char *commandLine) {
+bool CommandLineAsksForHelp(const char *commandLine, bool (*isLeadByte)(char)) {
   char argument[8];
   std::size_t length = 0;
   bool asksForHelp = false;
@@ -66,7 +72,7 @@ bool CommandLineAsksForHelp(const char *commandLine) {
   for (;;) {
     while (IsBlank(*at)) ++at;
     if (*at == 0) break;
-    at = ReadArgument(at, argument, sizeof argument, length);
+    at = ReadArgument(at, isLeadByte, argument, sizeof argument, length);
     asksForHelp = (length <= sizeof argument && AsksForHelp(argument, length)) || asksForHelp;
   }
   return asksForHelp;

@@ -9,8 +9,9 @@ bool AsksForHelp(const char *argument, std::size_t length);
 
 // Whether any argument of a Windows command line (the program's name
 // first, then the arguments, split as the C runtime splits them) asks for
-// help.
-bool CommandLineAsksForHelp(const char *commandLine);
+// help. `isLeadByte` tells the first bytes of the code page's characters of
+// two bytes.
+bool CommandLineAsksForHelp(const char *commandLine, bool (*isLeadByte)(char));
 
 // Shows the help and returns 0 when `asksForHelp`, touching no registry key;
 // else runs the update and returns its exit status. Any argument that does

@@ -44,10 +44,18 @@ extern "C" std::size_t strlen(const char *text) {
   return length;
 }
 
+namespace {
+
+// GetCommandLineA gives the command line in the ANSI code page, whose
+// characters of two bytes this tells.
+bool IsLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != FALSE; }
+
+}  // namespace
+
 // The linker's default entry of a console program. A 32-bit system starts
 // it with the stack aligned to 4 bytes only.
 extern "C" __attribute__((force_align_arg_pointer)) void mainCRTStartup() {
-  bool asksForHelp = CommandLineAsksForHelp(GetCommandLineA());
+  bool asksForHelp = CommandLineAsksForHelp(GetCommandLineA(), IsLeadByte);
   SetUpProcess();
   ExitProcess(static_cast<UINT>(RunCommand(asksForHelp)));
 }

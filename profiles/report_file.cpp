@@ -26,7 +26,35 @@ std::string LinkedFile(std::string path) {
   return path;
 }
 
+namespace {
+
+// The command's standard output or error, when `path` names it through the
+// system's names for them (/dev/stdout, /dev/fd/2, /proc/self/fd/1); -1
+// otherwise. Opened anew, a file there would be written from its start,
+// over the lines, or replaced by the report.
+int StandardStreamNamed(const std::string &path) {
+  if (path.compare(0, 5, "/dev/") != 0 && path.compare(0, 6, "/proc/") != 0) return -1;
+  struct stat named {};
+  struct stat stream {};
+  if (stat(path.c_str(), &named) != 0) return -1;
+  for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+    if (fstat(fd, &stream) == 0 && stream.st_dev == named.st_dev && stream.st_ino == named.st_ino) return fd;
+  return -1;
+}
+
+}  // namespace
+
 bool ReportFile::Open(const std::string &path, std::string &why) {
+  if (int fd = StandardStreamNamed(path); fd >= 0) {
+    // Through the same descriptor: rows and lines follow each other.
+    if ((stream_ = fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
+      why = std::string("cannot write to it: ") + std::strerror(errno);
+      return false;
+    }
+    path_ = path;
+    Put(CsvHeader());
+    return true;
+  }
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return OpenStream(path, why);
   path_ = LinkedFile(path);

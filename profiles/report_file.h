@@ -1,7 +1,7 @@
 // The --report file: a CSV row per profile as each ends, in a temporary
 // file beside it that takes its name when the run is over, so that the file
-// is never found half-written. What is not a file (a pipe, a terminal) is
-// written to as it is.
+// is never found half-written. What is not a file (a pipe, a terminal),
+// and the command's own standard output or error, is written to as it is.
 #ifndef LORIMEX_PROFILES_REPORT_FILE_H
 #define LORIMEX_PROFILES_REPORT_FILE_H
 

@@ -22,9 +22,11 @@ mkdir -p "$work/profiles/alice" "$work/server"
 fill "$work/profiles/alice/NTUSER.DAT" HKEY_CURRENT_USER
 echo 'localhost ansible_connection=local' | sed '1i [profile_servers]' >"$work/inventory"
 # Run from the work folder, as an administrator would from theirs: the
-# default hive and the reports' folder relative to it.
+# default hive and the reports' folder relative to it. PWD names another
+# folder, as it does when a program (make -C, a job runner) starts the
+# command in a folder it changed to itself.
 play() {
-  (cd "$work" && ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
+  (cd "$work" && PWD=$root ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
     ansible-playbook -i inventory -c local "$root/examples/ansible/service-profiles.yml" \
     -e "lorimex_become=false lorimex_profiles=$build/lorimex-profiles default_hive_source=default.hiv" \
     -e "default_hive=$work/server/default.hiv backup_dir=$work/backup profiles_dir=$work/profiles" "$@") \

@@ -109,6 +109,10 @@ settle "$p/bob"
 bob=$(snapshot)
 (cd "$work" && exec "$command" --dry-run --report closed.csv "$default" "$p" >&- 2>/dev/null)
 grep -q '^profiles: ' "$work/closed.csv" && fail "with standard output closed, lines went into the report"
+# The report to /dev/stdout, which is a file: rows and lines both there.
+(cd "$work" && exec "$command" --dry-run --report /dev/stdout "$default" "$p" >"$work/both" 2>/dev/null)
+grep -q '^profiles: ' "$work/both" && grep -q '^path,result,' "$work/both" ||
+  fail "--report /dev/stdout into a file lost the lines or the rows: $(cat "$work/both")"
 ln -s report-1.csv "$work/report.csv"
 run --jobs 2 --backup backup --report report.csv "$default" "$p"
 [ -L "$work/report.csv" ] || fail "the link to the report was replaced"

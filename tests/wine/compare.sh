@@ -25,7 +25,8 @@
 #             whole plane). Windows holds there, and the case checks the
 #             Linux build on them on its own; here the keys and values so
 #             named are left out of the fixture, for both runs.
-#   --args WORDS  both runs get these arguments (split at spaces)
+#   --args WORDS  both runs get these arguments (split at spaces); with
+#             --acp, Windows gets them through cmd, in the code page's bytes
 #   --9x      Wine runs lorimex-9x.exe, the program as Windows 9x runs it
 #             (every wide call fails with 120, so it makes the 8-bit ones)
 #   compare.sh [--wide] [--reg] [--guard] [--wow] [--acp LOCALE] [--windows-case] [--args WORDS] [--9x] NATIVE_BUILD WINDOWS_BUILD FIXTURE.reg|deep:LEVELS [runs]
@@ -124,9 +125,18 @@ else
   "$native/regdump" "${wide[@]}" hkcu 'Software\Norvane' >"$work/native.tree"
 fi
 
+# Wine takes arguments through this system's locale, which may be missing:
+# under --acp they go as a batch file's line, which cmd reads in the code
+# page, quotes and all, as typed at a prompt.
+run=("$lorimex" "${arguments[@]}")
+if [ -n "$locale" ] && [ ${#arguments[@]} -gt 0 ]; then
+  printf '@"Z:%s" %s\r\n' "${lorimex//\//\\}" "${arguments[*]}" |
+    iconv -f UTF-8 -t "CP${code_pages[$locale]}" >"$work/run.bat" || { echo "the arguments do not fit code page ${code_pages[$locale]}"; exit 1; }
+  run=(cmd /c "Z:${work//\//\\}\\run.bat")
+fi
 load
 for ((i = 0; i < runs; ++i)); do
-  wine_run "$lorimex" "${arguments[@]}" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
+  wine_run "${run[@]}" </dev/null >"$work/wine.raw" 2>"$work/wine.err"
   wine_status=$?
 done
 dump >"$work/wine.tree"
