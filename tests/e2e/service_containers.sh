@@ -103,7 +103,7 @@ run --dry-run --backup "$work/backup" "$default" "$p"
 expect 0 "$p/S-1-5-21-1001_alice/Profile_alice.vhdx: would update: 5 keys to create, 12 values to set" \
   "$p/bob_S-1-5-21-1002/Profile_bob.VHD: $skipped" "$carol" "$dan" \
   "$p/frank/NTUSER.DAT: would update: 5 keys to create, 12 values to set" \
-  "profiles: 5, would update: 2, unchanged: 0, skipped: 3, failed: 0"
+  "$p/erin: no NTUSER.DAT" "profiles: 5, would update: 2, unchanged: 0, skipped: 3, failed: 0; folders without NTUSER.DAT: 1"
 after=$(snapshot)
 [ "$after" = "$before" ] || { fail "the dry run changed files"; diff <(echo "$before") <(echo "$after"); }
 diff -r "$work/copies" "$p" >/dev/null || fail "the dry run changed a container's bytes"
@@ -114,7 +114,7 @@ run --backup "$work/backup" "$default" "$p"
 expect 0 "$p/S-1-5-21-1001_alice/Profile_alice.vhdx: updated: 5 keys created, 12 values set" \
   "$p/bob_S-1-5-21-1002/Profile_bob.VHD: $skipped" "$carol" "$dan" \
   "$p/frank/NTUSER.DAT: updated: 5 keys created, 12 values set" \
-  "profiles: 5, updated: 2, unchanged: 0, skipped: 3, failed: 0"
+  "$p/erin: no NTUSER.DAT" "profiles: 5, updated: 2, unchanged: 0, skipped: 3, failed: 0; folders without NTUSER.DAT: 1"
 cmp -s "$work/backup/S-1-5-21-1001_alice/Profile_alice.vhdx/NTUSER.DAT" "$work/plain.hiv" ||
   fail "the container's old hive is not in the backup"
 cmp -s "$p/S-1-5-21-1001_alice/ODFC_alice.vhdx" "$work/plain.vhdx" || fail "the Office container changed"
