@@ -64,10 +64,17 @@ bool ReportFile::Open(const std::string &path, std::string &why) {
     return false;
   }
   pending_ = true;
-  // Readable as a file made by redirecting the output would be.
-  mode_t mask = umask(0);
-  umask(mask);
-  standin::hooks.fchmod(file_.fd(), 0666 & ~mask);
+  // Readable as a file made by redirecting the output would be: an older
+  // report's owner and mode are kept (the owner where root runs).
+  struct stat older {};
+  if (stat(path_.c_str(), &older) == 0 && S_ISREG(older.st_mode)) {
+    if (getuid() == 0) (void)standin::hooks.fchown(file_.fd(), older.st_uid, older.st_gid);
+    standin::hooks.fchmod(file_.fd(), older.st_mode & 07777);
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    standin::hooks.fchmod(file_.fd(), 0666 & ~mask);
+  }
   Put(CsvHeader());
   return true;
 }

@@ -1,6 +1,8 @@
 #include "standin/file_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -66,4 +68,13 @@ bool SameFile(const std::string &a, const std::string &b) {
   return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
          one.st_ino == other.st_ino;
 }
+int AboveStandardStreams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
+}
+
 }  // namespace standin

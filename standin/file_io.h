@@ -25,6 +25,10 @@ LONG StatusOfError(int error, LONG otherwise);
 std::string FolderOf(const std::string &path);
 // Whether the two paths name one file, links followed.
 bool SameFile(const std::string &a, const std::string &b);
+// Moves a descriptor of 0-2 above them (closing the low one), errno kept on
+// failure: started with standard output closed, the program would
+// otherwise write its report lines into a file it opened.
+int AboveStandardStreams(int fd);
 
 // Repeats `step`, one read or write of at most `left` bytes from `done`
 // on, until `size` bytes are done or it does nothing (the end of a file),

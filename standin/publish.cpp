@@ -27,16 +27,9 @@ std::string RandomPart() {
   return part;
 }
 
-// Keeps the file off descriptors 0-2: started with standard output closed,
-// the program would otherwise write its lines into it.
-int AboveStandardStreams(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
+// link(2)'s errors on a file system without hard links (FAT, exFAT, many
+// network shares).
+bool NoHardLinks(int error) { return error == EPERM || error == ENOTSUP || error == ENOSYS; }
 
 void SyncFolder(const std::string &folder) {
   int fd = hooks.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
@@ -91,6 +84,11 @@ int PendingFile::Publish(const std::string &target, Naming naming) {
   if (close(fd) != 0) return errno;
   int named = naming == Naming::kKeepOld ? hooks.link(path_.c_str(), target.c_str())
                                          : hooks.rename(path_.c_str(), target.c_str(), naming == Naming::kReplace);
+  if (named != 0 && naming == Naming::kKeepOld && NoHardLinks(errno)) {
+    // A rename that replaces nothing keeps the old file just the same.
+    naming = Naming::kNew;
+    named = hooks.rename(path_.c_str(), target.c_str(), false);
+  }
   int error = named == 0 ? 0 : errno;
   // A link leaves the temporary name to remove; a rename took it.
   if (named == 0 && naming != Naming::kKeepOld) made_ = false;

@@ -16,7 +16,8 @@ namespace standin {
 enum class Naming {
   kReplace,  // rename(2) over whatever is there
   kNew,      // rename only where nothing is there: EEXIST otherwise
-  kKeepOld,  // link(2): a file there already is kept, and EEXIST said
+  kKeepOld,  // link(2): a file there already is kept, and EEXIST said (on a
+             // file system without hard links, a rename that replaces nothing)
 };
 
 // The temporary file, removed again unless it was published.

@@ -27,18 +27,6 @@ LONG ReportError(const std::string &path, const std::string &what, int error, LO
   return Report(path, what + std::strerror(error), StatusOfError(error, otherwise));
 }
 
-// Keeps our files off descriptors 0-2: when the program is started with
-// standard output closed, a file opened onto descriptor 1 would receive the
-// report lines.
-int AboveStandardStreams(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
-
 int OpenFile(const std::string &path, int flags) {
   return AboveStandardStreams(OpenForRun(path.c_str(), flags | O_CLOEXEC));
 }

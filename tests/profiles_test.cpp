@@ -291,8 +291,8 @@ TEST_F(ProfilesTest, WhatStandsInPlaceOfAHive) {
     lines.push_back(found.path.substr(p.size() + 1) + (found.noHive ? " none" : "") + ": " + found.problem);
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"file/NTUSER.DAT: ", "folder none: NTUSER.DAT is a folder: left out",
-                                             "link none: ntuser.dat is a symbolic link: left out", "none none: ",
-                                             "pipe none: NTUSER.DAT is not a file: left out"}));
+                                             "link none: ntuser.dat is a symbolic link: left out",
+                                             "none none: ", "pipe none: NTUSER.DAT is not a file: left out"}));
 }
 
 // The runner, with a stand-in for the service: each call appends to a log
@@ -437,6 +437,23 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   EXPECT_EQ(why, folder_ + "/report.csv: the report is not written: No space left on device");
   EXPECT_EQ(Entries(folder_), std::vector<std::string>{});
 
+  // A report written over an older one keeps its owner and mode, as a
+  // redirection of the output into it would.
+  standin::Reset();
+  WriteFile(folder_ + "/report.csv", "older");
+  ASSERT_EQ(chmod((folder_ + "/report.csv").c_str(), 0600), 0);
+  const uid_t owner = getuid() == 0 ? 1 : getuid();
+  ASSERT_EQ(chown((folder_ + "/report.csv").c_str(), owner, static_cast<gid_t>(-1)), 0);
+  profiles::ReportFile over;
+  ASSERT_TRUE(over.Open(folder_ + "/report.csv", why));
+  EXPECT_TRUE(over.Close(why)) << why;
+  struct stat st {};
+  ASSERT_EQ(stat((folder_ + "/report.csv").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, owner);
+  EXPECT_EQ(ReadFile(folder_ + "/report.csv"), profiles::CsvHeader());
+  std::filesystem::remove(folder_ + "/report.csv");
+
   standin::Reset();
   const std::string hive = folder_ + "/NTUSER.DAT", backup = folder_ + "/backup/u/NTUSER.DAT";
   WriteFile(hive, std::string(100000, 'h'));
@@ -465,6 +482,21 @@ TEST_F(ProfilesTest, AFullDiskLeavesNoHalfWrittenFile) {
   std::filesystem::remove(backup);
   EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(backup), ReadFile(hive));
+  // A disk without hard links (FAT, exFAT, many network shares) takes the
+  // backup all the same, and still keeps one that is there.
+  standin::hooks.link = [](const char *, const char *) { return errno = EPERM, -1; };
+  std::filesystem::remove(backup);
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS) << why;
+  EXPECT_EQ(ReadFile(backup), ReadFile(hive));
+  WriteFile(raced, "meanwhile");
+  standin::hooks.open = [](const char *path, int flags, mode_t mode) {
+    if (std::string(path).find(".lorimex-backup-") != std::string::npos) WriteFile(raced, "meanwhile");
+    return open(path, flags, mode);
+  };
+  std::filesystem::remove(backup);
+  EXPECT_EQ(profiles::BackUpHive(fd, backup, why), ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(backup), "meanwhile");
+  EXPECT_EQ(Entries(folder_ + "/backup/u"), std::vector<std::string>{"NTUSER.DAT"});
   close(fd);
 }
 
