@@ -30,6 +30,11 @@ bool Is(const std::string &path, mode_t kind) {
   return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
 }
 
+bool LeadsToFolder(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // What a profile's NTUSER.DAT is when it is no file the run takes: "" for
 // a file; a link is not followed.
 std::string KindOf(const std::string &path) {
@@ -83,7 +88,12 @@ bool ProfileWalk::Next(Found &found) {
     if (!entry) return false;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     std::string profile = (folder_ == "/" ? "" : folder_) + "/" + entry->d_name;
-    if (Is(profile, S_IFDIR)) found_ = HivesOf(profile);
+    if (Is(profile, S_IFDIR)) {
+      found_ = HivesOf(profile);
+    } else if (Is(profile, S_IFLNK) && LeadsToFolder(profile)) {
+      // A profile's folder moved elsewhere and linked: said, not serviced.
+      found_.push_back({profile, "the folder is a symbolic link: left out", true});
+    }
   }
   found = std::move(found_.back());
   found_.pop_back();

@@ -303,6 +303,9 @@ LONG RegistryLock::MayReplace() const {
   if (fd_ < 0) return ERROR_SUCCESS;
   const std::string folder = FolderOf(path_);
   if (ActsForAnother() && old_.st_uid == 0) return RefuseRootsFile(path_, folder);
+  // The kernel refuses to open such a file for writing, root too: said
+  // for what it is, not as a permission.
+  if (LONG kept = RefuseUnreplaceable(path_, fd_); kept != ERROR_SUCCESS) return kept;
   if (!writable_ || (old_.st_mode & 0222) == 0)
     return Report(path_, "no write permission: not saved", ERROR_ACCESS_DENIED);
   if (old_.st_nlink > 1)

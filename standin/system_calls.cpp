@@ -160,17 +160,22 @@ LONG CopyAttributes(const std::string &path, int oldFd, int newFd) {
   return ERROR_SUCCESS;
 }
 
+LONG RefuseUnreplaceable(const std::string &path, int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0) return ERROR_SUCCESS;
+  return Report(path, "is immutable or append-only (chattr -i -a to allow saving): not saved", ERROR_ACCESS_DENIED);
+}
+
 // The flags an owner may set on a file and that say how it is kept (no
 // dump, no access times, synchronous writes, compression, no copy on
-// write). An immutable or append-only file is not to be replaced at all.
+// write).
 LONG CopyInodeFlags(const std::string &path, int oldFd, int newFd) {
   constexpr int kKept = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
                         FS_NOCOMP_FL | FS_NOTAIL_FL | FS_NOCOW_FL;
   int old = 0, made = 0;
   // A file system without inode flags has none to keep.
   if (ioctl(oldFd, FS_IOC_GETFLAGS, &old) != 0 || ioctl(newFd, FS_IOC_GETFLAGS, &made) != 0) return ERROR_SUCCESS;
-  if (old & (FS_IMMUTABLE_FL | FS_APPEND_FL))
-    return Report(path, "is immutable or append-only (chattr -i -a to allow saving): not saved", ERROR_ACCESS_DENIED);
+  if (LONG kept = RefuseUnreplaceable(path, oldFd); kept != ERROR_SUCCESS) return kept;
   int wanted = (made & ~kKept) | (old & kKept);
   if (wanted != made && ioctl(newFd, FS_IOC_SETFLAGS, &wanted) != 0)
     return Report(path,

@@ -55,6 +55,9 @@ long LockHolder(const struct stat &st);
 // set. A status, with one line on standard error, when one cannot be kept.
 LONG CopyAttributes(const std::string &path, int oldFd, int newFd);
 LONG CopyInodeFlags(const std::string &path, int oldFd, int newFd);
+// An immutable or append-only file is not to be replaced at all: a status,
+// with the line that says so, or ERROR_SUCCESS.
+LONG RefuseUnreplaceable(const std::string &path, int fd);
 
 }  // namespace standin
 

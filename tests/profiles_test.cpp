@@ -283,6 +283,8 @@ TEST_F(ProfilesTest, WhatStandsInPlaceOfAHive) {
   ASSERT_EQ(symlink("../file/NTUSER.DAT", (p + "/link/ntuser.dat").c_str()), 0);
   std::filesystem::create_directory(p + "/folder/NTUSER.DAT");
   ASSERT_EQ(mkfifo((p + "/pipe/NTUSER.DAT").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("file", (p + "/alias").c_str()), 0);
+  ASSERT_EQ(symlink("file/NTUSER.DAT", (p + "/stray").c_str()), 0);
   profiles::ProfileWalk walk(p);
   std::string why;
   ASSERT_TRUE(walk.Open(why));
@@ -290,7 +292,8 @@ TEST_F(ProfilesTest, WhatStandsInPlaceOfAHive) {
   for (profiles::Found found; walk.Next(found);)
     lines.push_back(found.path.substr(p.size() + 1) + (found.noHive ? " none" : "") + ": " + found.problem);
   std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{"file/NTUSER.DAT: ", "folder none: NTUSER.DAT is a folder: left out",
+  EXPECT_EQ(lines, (std::vector<std::string>{"alias none: the folder is a symbolic link: left out",
+                                             "file/NTUSER.DAT: ", "folder none: NTUSER.DAT is a folder: left out",
                                              "link none: ntuser.dat is a symbolic link: left out",
                                              "none none: ", "pipe none: NTUSER.DAT is not a file: left out"}));
 }

@@ -291,6 +291,13 @@ TEST_F(StoreTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
     return flags & (FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL);
   };
   const std::string link = folder_ + "/link.reg";
+  // Only root may make a file immutable, and not on every file system.
+  WriteFile(link, "");
+  int probe = open(link.c_str(), O_RDONLY), immutable = FS_IMMUTABLE_FL, none = 0;
+  const bool canBeImmutable = ioctl(probe, FS_IOC_SETFLAGS, &immutable) == 0;
+  ioctl(probe, FS_IOC_SETFLAGS, &none);
+  close(probe);
+  std::filesystem::remove(link);
   // user::rw- user:65534:rw- group::r-- mask::rw- other::r--, as the kernel stores it.
   const unsigned char acl[] = {2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  6,
                                0, 254, 255, 0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
@@ -310,6 +317,9 @@ TEST_F(StoreTest, SavingKeepsWhoMayUseTheFileOrLeavesItAlone) {
        },
        ERROR_SUCCESS},
       {"inode flags (chattr +d +A +S)", [&] { inodeFlags(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL); }, ERROR_SUCCESS},
+      {"an immutable file (chattr +i), said as such", [&] { inodeFlags(FS_IMMUTABLE_FL); },
+       canBeImmutable ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_SUCCESS},
+       canBeImmutable ? "is immutable or append-only" : ""},
       {"owners that cannot change (chown gives ENOSYS)",
        [&] { calls.fchown = [](int, uid_t, gid_t) { return errno = ENOSYS, -1; }; }, ERROR_SUCCESS},
       {"modes that cannot change (FAT through FUSE: chmod gives ENOSYS)",

@@ -18,6 +18,8 @@ fill() {
 }
 "$build/hivetool" blank "$work/scratch.hiv"
 fill "$work/default.hiv" 'HKEY_USERS\.DEFAULT'
+# The server's folder for the default hive is not there yet, as on a new
+# server.
 mkdir -p "$work/profiles/alice" "$work/server"
 fill "$work/profiles/alice/NTUSER.DAT" HKEY_CURRENT_USER
 echo 'localhost ansible_connection=local' | sed '1i [profile_servers]' >"$work/inventory"
@@ -29,7 +31,7 @@ play() {
   (cd "$work" && PWD=$root ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
     ansible-playbook -i inventory -c local "$root/examples/ansible/service-profiles.yml" \
     -e "lorimex_become=false lorimex_profiles=$build/lorimex-profiles default_hive_source=default.hiv" \
-    -e "default_hive=$work/server/default.hiv backup_dir=$work/backup profiles_dir=$work/profiles" "$@") \
+    -e "default_hive=$work/server/lib/lorimex/default.hiv backup_dir=$work/backup profiles_dir=$work/profiles" "$@") \
     >"$work/log" 2>&1
 }
 play || { fail "the playbook failed"; cat "$work/log"; }
