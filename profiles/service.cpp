@@ -31,8 +31,8 @@ std::string Where(const std::string &keyPath) {
 // Whether Windows would find the product key: an entry on the way that its
 // lookup cannot match hides the key from it, and from the user. Only a look:
 // its run writes nothing, whatever it found to repair.
-bool HoldsProduct(const std::string &defaultHive, const std::string &hive) {
-  standin::ServiceRun look{defaultHive, hive, true, nullptr};
+bool HoldsProduct(const std::string &defaultHive, const std::string &hive, standin::CheckedHiveHolder &checked) {
+  standin::ServiceRun look{defaultHive, hive, true, nullptr, &checked};
   standin::ServiceResult seen = standin::Service(look, [] {
     HKEY key = nullptr;
     LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, KEY_NAME("Software\\Norvane\\Kelvaro"), 0, KEY_READ, &key);
@@ -126,13 +126,15 @@ Outcome CleanUpAfter(const Options &options, const std::string &hive) {
 
 Outcome ServiceProfile(const Options &options, const std::string &hive) {
   Outcome outcome;
-  if (!options.force && HoldsProduct(options.defaultHive, hive)) {
+  // The look and the run read the hive once between them.
+  standin::CheckedHiveHolder checked;
+  if (!options.force && HoldsProduct(options.defaultHive, hive, checked)) {
     outcome.result = Result::Skipped;
     outcome.detail =
         "already holds Software\\Norvane\\Kelvaro, whose values a run would overwrite (--force services it)";
     return outcome;
   }
-  standin::ServiceRun run{options.defaultHive, hive, options.dryRun, nullptr};
+  standin::ServiceRun run{options.defaultHive, hive, options.dryRun, nullptr, &checked};
   if (!options.backupDir.empty() && !options.dryRun) {
     std::string backup = BackupPathOf(options.backupDir, options.profilesDir, hive);
     run.beforeReplace = [backup](int fd, std::string &why) { return BackUpHive(fd, backup, why); };

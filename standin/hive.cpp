@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -16,6 +17,15 @@
 #include "standin/service.h"
 
 namespace standin {
+// What a holder keeps (service.h): the hive as loaded and repaired, and
+// the file as it was when read, which must still be so for it to serve.
+struct CheckedHive {
+  std::string path;
+  struct stat read {};
+  hive::Image image;
+  hive::Findings found;
+};
+
 namespace {
 
 // Windows refuses longer key names.
@@ -111,20 +121,8 @@ std::string NotAProfileHive(const hive::Image &image) {
          (classes ? ": it looks like a UsrClass.dat, the hive of a user's file classes" : "");
 }
 
-// The user's hive a session checked whole and left unchanged, as loaded
-// and repaired: a profile's service reaches the same hive in more than one
-// session (whether it holds the product, then the run), and a hive whose
-// file has not changed since need not be read and checked again.
-struct CheckedHive {
-  std::string path;
-  struct stat read {};
-  hive::Image image;
-  hive::Findings found;
-};
-CheckedHive &LastChecked() {
-  static CheckedHive last;
-  return last;
-}
+// The holder the run under way was given, if any (service.h).
+CheckedHiveHolder *Holder() { return ActiveRun() ? ActiveRun()->checked : nullptr; }
 
 // Reads and checks a hive as Windows loads it: the file, its bins, and for
 // the user's hive, which the run may write, every cell of every key.
@@ -132,15 +130,13 @@ LONG LoadImage(HiveFile &file, bool whole) {
   std::vector<unsigned char> bytes;
   LONG status = CheckHiveFile(file.path);
   if (status != ERROR_SUCCESS) return status;
-  CheckedHive last;
-  if (whole) {
-    last = std::move(LastChecked());
-    LastChecked().path.clear();
-  }
-  if (whole && !last.path.empty() && last.path == file.path && SameHiveFile(file.path, last.read)) {
-    file.read = last.read;
-    file.image = std::move(last.image);
-    file.found = std::move(last.found);
+  // A kept hive serves once: taken here, it is the run's own.
+  CheckedHiveHolder *holder = whole ? Holder() : nullptr;
+  std::shared_ptr<CheckedHive> last = holder ? std::move(holder->hive) : nullptr;
+  if (last && last->path == file.path && SameHiveFile(file.path, last->read)) {
+    file.read = last->read;
+    file.image = std::move(last->image);
+    file.found = std::move(last->found);
     file.loaded = true;
     return ERROR_SUCCESS;
   }
@@ -184,8 +180,10 @@ HiveRun::HiveRun(std::string defaultPath, std::string userPath) : state_(std::ma
 // next session of the process (see LoadImage).
 HiveRun::~HiveRun() {
   HiveFile &user = state_->userHive;
-  if (user.loaded && !state_->changed)
-    LastChecked() = CheckedHive{user.path, user.read, std::move(user.image), std::move(user.found)};
+  CheckedHiveHolder *holder = Holder();
+  if (holder && user.loaded && !state_->changed)
+    holder->hive = std::make_shared<CheckedHive>(
+        CheckedHive{user.path, user.read, std::move(user.image), std::move(user.found)});
 }
 
 LONG HiveRun::Load(Key &top, FileForm &form) {

@@ -8,12 +8,23 @@
 #define LORIMEX_STANDIN_SERVICE_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "standin/api.h"
 
 namespace standin {
+
+// A user's hive as a run read, checked and repaired it, kept by a run that
+// left it unchanged for the next run given the same holder: a profile's
+// service reaches one hive in more than one run (whether it holds the
+// product, then the update), and a hive whose file has not changed since
+// need not be read and checked again. What it holds is the stand-in's.
+struct CheckedHive;
+struct CheckedHiveHolder {
+  std::shared_ptr<CheckedHive> hive;
+};
 
 struct ServiceRun {
   std::string defaultHive;  // read only: HKEY_USERS\.DEFAULT
@@ -25,6 +36,9 @@ struct ServiceRun {
   // replaces it; a status other than ERROR_SUCCESS stops the save with it,
   // `why` saying why.
   std::function<LONG(int fd, std::string &why)> beforeReplace;
+  // Where a run that leaves the user's hive unchanged keeps it, and where
+  // the run looks for it first; none: every run reads the file.
+  CheckedHiveHolder *checked = nullptr;
 };
 
 // The first call of the run that failed (ERROR_NO_MORE_ITEMS, the end of a
