@@ -202,7 +202,7 @@ DiskCheck CheckDisk(int fd) {
 }
 
 const char *FormatName(DiskFormat format) {
-  return format == DiskFormat::Vhdx ? "vhdx" : format == DiskFormat::Vhd ? "vhd" : "raw";
+  return format == DiskFormat::Vhdx ? "vhdx" : format == DiskFormat::Vhd ? "vpc" : "raw";
 }
 
 }  // namespace containers

@@ -28,7 +28,7 @@ struct DiskCheck {
 // times stay as they were; the caller opens it with O_NOATIME).
 DiskCheck CheckDisk(int fd);
 
-// "vhdx" or "vhd", as qemu names the format.
+// "vhdx" or "vpc", as qemu names the format.
 const char *FormatName(DiskFormat format);
 
 // CRC-32C (Castagnoli), the checksum of the VHDX headers and region tables.

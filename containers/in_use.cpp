@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 
 #include "containers/find.h"
@@ -67,17 +68,25 @@ bool LineNames(const std::string &line, const std::string &path) {
 
 }  // namespace
 
-std::string DiskBeside(const std::string &container) {
-  DIR *folder = opendir(FolderOf(container).c_str());
-  if (!folder) return "";
-  std::string own = NameOf(container), found;
+bool DiskBeside(const std::string &container, std::string &found) {
+  // A dry run changes no time, not even the folder's.
+  int fd = open(FolderOf(container).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(FolderOf(container).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *folder = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!folder) {
+    found = std::string("its folder cannot be read: ") + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  found.clear();
+  std::string own = NameOf(container);
   while (dirent *entry = readdir(folder)) {
     std::string name = entry->d_name;
     if (name != own && IsDiskName(name) && !IsOfficeContainerName(name) && (found.empty() || name < found))
       found = name;
   }
   closedir(folder);
-  return found;
+  return true;
 }
 
 int TakeLease(int fd) {

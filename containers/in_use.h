@@ -11,9 +11,10 @@
 namespace containers {
 
 // The name of a disk beside `container` that says Windows has it in use:
-// RW.VHD, RW.VHDX or any other VHD(X) that is not an Office container.
-// Empty when there is none.
-std::string DiskBeside(const std::string &container);
+// RW.VHD, RW.VHDX or any other VHD(X) that is not an Office container;
+// empty when there is none. False, with why, when the folder cannot be
+// read: then it cannot be told.
+bool DiskBeside(const std::string &container, std::string &found);
 
 // Takes a write lease on `fd`, opened read-write or (for a dry run)
 // read-only, and has SIGIO say when it is broken. 0 or the errno: EAGAIN

@@ -77,16 +77,16 @@ Refusal SurveyProfiles(const Options &options, const std::string &report, Survey
   ProfileWalk walk(options.profilesDir);
   std::string why;
   if (!walk.Open(why))
-    return {options.profilesDir, why + " (the folder of the profiles, each a folder holding NTUSER.DAT)"};
+    return {options.profilesDir, why + " (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)"};
   for (Found found; walk.Next(found); ++survey.total) {
     survey.withoutHive += found.noHive;
-    if (!found.problem.empty() || found.noHive) continue;
+    if (!found.problem.empty() || found.noHive || found.container) continue;
     if (survey.first.size() < kFirstHives) survey.first.push_back(found.path);
     survey.defaultIsProfile |= standin::SameFile(found.path, options.defaultHive);
     survey.reportIsProfile |= !report.empty() && standin::SameFile(found.path, report);
   }
   if (survey.total == survey.withoutHive)
-    return {options.profilesDir, "no profile in it (no FOLDER/NTUSER.DAT): nothing to do"};
+    return {options.profilesDir, "no profile in it (no FOLDER/NTUSER.DAT, no FOLDER/Profile_*.vhdx): nothing to do"};
   return {};
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "profiles/child.h"
+#include "profiles/containers.h"
 #include "profiles/progress.h"
 #include "profiles/service.h"
 
@@ -66,6 +67,7 @@ class Run {
   Tally tally_;
   std::size_t ended_ = 0;
   std::map<pid_t, std::pair<std::string, Child>> running_;  // no more than --jobs
+  std::vector<std::string> containers_;  // served after the folders, in batches
 };
 
 // Starts the service of a hive found. False when there is no room for its
@@ -76,6 +78,10 @@ bool Run::Start(const Found &found) {
   if (!found.problem.empty() || found.noHive) {
     outcome.detail = found.problem;
     Ended(found.path, outcome);
+    return true;
+  }
+  if (found.container) {
+    containers_.push_back(found.path);
     return true;
   }
   Child child;
@@ -139,10 +145,19 @@ Tally Run::All() {
     if (running_.empty()) break;
     Wait();
   }
+  std::vector<std::string> containersLeft = containers_;
+  if (stopSignal == 0 && !containers_.empty())
+    containersLeft = ServiceContainers(
+        options_, containers_, [this](const std::string &path, const Outcome &outcome) { Ended(path, outcome); },
+        [] { return int(stopSignal); });
   progress_.Clear();
   // What was not reached is counted, and has its row in the report.
   Outcome notReached;
   notReached.result = Result::NotReached;
+  for (const std::string &path : containersLeft) {
+    report_.Add(path, notReached);
+    ++tally_.notReached;
+  }
   for (bool more = pending || walk_.Next(found); more; more = walk_.Next(found)) {
     if (found.noHive) continue;
     report_.Add(found.path, notReached);

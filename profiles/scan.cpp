@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "containers/find.h"
+
 namespace profiles {
 namespace {
 
@@ -54,8 +56,9 @@ std::vector<Found> HivesOf(const std::string &profile) {
   }
   std::string leftOut;
   while (dirent *entry = readdir(folder)) {
-    if (strcasecmp(entry->d_name, "NTUSER.DAT") != 0) continue;
     std::string path = profile + "/" + entry->d_name;
+    if (containers::IsContainerName(entry->d_name) && Is(path, S_IFREG)) hives.push_back({path, "", false, true});
+    if (strcasecmp(entry->d_name, "NTUSER.DAT") != 0) continue;
     std::string kind = KindOf(path);
     if (kind.empty())
       hives.push_back({path, ""});

@@ -1,7 +1,7 @@
 // Finding the profiles of a folder: every FOLDER/NTUSER.DAT below it, the
-// name in any case, as a roaming profile's folder holds it, and the
-// folders that hold none. Folders and files reached through a symbolic
-// link are left out.
+// name in any case, as a roaming profile's folder holds it, every profile
+// container, FOLDER/Profile_*.vhd or .vhdx, and the folders that hold
+// neither. Folders and files reached through a symbolic link are left out.
 #ifndef LORIMEX_PROFILES_SCAN_H
 #define LORIMEX_PROFILES_SCAN_H
 
@@ -19,6 +19,7 @@ struct Found {
   std::string path;
   std::string problem;  // why the folder could not be read; empty for a hive
   bool noHive = false;  // `path` is a folder without NTUSER.DAT
+  bool container = false;  // a profile container, not a hive
 };
 
 // The hives in the order the folder lists them, one profile's folder held

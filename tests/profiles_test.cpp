@@ -273,7 +273,7 @@ TEST_F(ProfilesTest, PreflightRefusals) {
   options.defaultHive = d, options.profilesDir = Profiles({}) + "/empty";
   profiles::Survey survey;
   EXPECT_EQ(profiles::SurveyProfiles(options, "", survey).why,
-            "no profile in it (no FOLDER/NTUSER.DAT): nothing to do");
+            "no profile in it (no FOLDER/NTUSER.DAT, no FOLDER/Profile_*.vhdx): nothing to do");
 }
 
 // A folder whose NTUSER.DAT is no file is a folder without one, and its

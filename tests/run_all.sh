@@ -34,6 +34,12 @@ compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >
 need pkg-config pkg-config
 need regfexport libregf-utils
 [ -d /usr/share/mingw-w64/include ] || packages+=(mingw-w64)
+# Profile containers: libguestfs (its appliance, qemu and ntfs-3g), a kernel
+# for the appliance, qemu-img to make and check the test's containers.
+[ -f /usr/include/guestfs.h ] || packages+=(libguestfs-dev)
+need guestfish libguestfs-tools
+need qemu-img qemu-utils
+compgen -G '/boot/vmlinuz-*' >/dev/null || packages+=(linux-image-amd64)
 # 32-bit Wine, which runs the i686 build beside the x86_64 one.
 if ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386

@@ -11,7 +11,16 @@ trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { echo "--- $*"; failed=1; }
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
-deb=$(ls "$work"/*.deb)
+deb=$(ls "$work"/lorimex_*.deb)
+# Where the containers' part is built it is a package of its own: the base
+# package must not pull in libguestfs and qemu.
+containers=$(ls "$work"/lorimex-containers_*.deb 2>/dev/null)
+if [ -n "$containers" ]; then
+  dpkg-deb -c "$containers" | grep -q '\./usr/lib/lorimex/lorimex-containers$' || fail "lorimex-containers is not packaged"
+  dpkg-deb -f "$containers" Depends | grep -q libguestfs0 || fail "lorimex-containers does not say it needs libguestfs0"
+  dpkg-deb -f "$deb" Depends | grep -q 'guestfs\|qemu' && fail "the base package needs libguestfs or qemu"
+  dpkg-deb -c "$deb" | grep -q lorimex-containers && fail "the base package holds lorimex-containers"
+fi
 dpkg-deb -c "$deb" | awk '{ print $6 }' >"$work/contents"
 for file in usr/bin/lorimex usr/bin/lorimex-profiles usr/share/man/man1/lorimex.1.gz usr/share/man/man1/lorimex-profiles.1.gz \
   usr/share/doc/lorimex/copyright usr/share/doc/lorimex/README.md usr/share/doc/lorimex/docs/file-server.md; do

@@ -196,7 +196,7 @@ done <<ROWS
 $work/bare.hiv $p|$work/bare.hiv: holds no Software\\Norvane\\Kelvaro: save the default profile of a PC where Kelvaro is installed (reg save HKU\\.DEFAULT default.hiv)
 $work/own.reg $p|$work/own.reg: not a usable hive: no base block (a hive file begins with "regf") (error 1015 at the default hive's Software\\Norvane\\Kelvaro)
 $work/big.hiv $p|$work/big.hiv: the copy cannot read all of its Software\\Norvane\\Kelvaro (the copy left out what it does not copy: a value larger than it takes, a name holding a NUL, or a link or a depth it does not follow): every profile would get only part of it
-$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT)
+$default $work/none|$work/none: no such folder (the folder of the profiles, each a folder holding NTUSER.DAT or Profile_*.vhdx)
 --jobs 0 $default $p|--jobs takes a number of profiles at a time, 1 to 1024, not "0" (try lorimex-profiles --help)
 ROWS
 after=$(snapshot)
