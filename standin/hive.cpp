@@ -130,7 +130,7 @@ CheckedHiveHolder *Holder() { return ActiveRun() ? ActiveRun()->checked : nullpt
 // Reads and checks a hive as Windows loads it: the file, its bins, and for
 // the user's hive, which the run may write, every cell of every key.
 LONG LoadImage(HiveFile &file, bool whole) {
-  std::vector<unsigned char> bytes;
+  hive::Bytes bytes;
   LONG status = CheckHiveFile(file.path);
   if (status != ERROR_SUCCESS) return status;
   // A kept hive serves once: taken here, it is the run's own.

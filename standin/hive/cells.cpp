@@ -6,7 +6,6 @@ namespace standin {
 namespace hive {
 namespace {
 
-constexpr std::uint32_t kMinCell = 8;
 // Windows keeps the hive below 2 GB: cell offsets are 31 bits.
 constexpr std::uint64_t kMaxBins = 0x7FFFF000u;
 
@@ -18,22 +17,6 @@ std::string At(std::uint32_t offset) { return " at offset " + std::to_string(off
 
 }  // namespace
 
-std::uint16_t Le16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const unsigned char *p) {
-  return p[0] | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
-         static_cast<std::uint32_t>(p[3]) << 24;
-}
-void PutLe16(unsigned char *p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void PutLe32(unsigned char *p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void PutLe64(unsigned char *p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 std::uint32_t BaseBlockChecksum(const unsigned char *block) {
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < kChecksum; i += 4) sum ^= Le32(block + i);
@@ -42,7 +25,7 @@ std::uint32_t BaseBlockChecksum(const unsigned char *block) {
   return sum;
 }
 
-std::string Image::Load(std::vector<unsigned char> bytes) {
+std::string Image::Load(Bytes bytes) {
   bytes_ = std::move(bytes);
   if (bytes_.size() < kBaseBlock) return "no base block";
   std::uint64_t bins = Le32(&bytes_[kBinsSize]);
@@ -93,20 +76,6 @@ std::u16string Image::FileName() const {
     name.push_back(unit);
   }
   return name;
-}
-
-std::uint32_t Image::Allocated(std::uint32_t offset) const {
-  if (offset % kMinCell != 0 || offset >= BinsSize() || cells_[offset / kMinCell] != (kStart | kInUse)) return 0;
-  return 0u - Le32(&bytes_[kBaseBlock + offset]);
-}
-
-const unsigned char *Image::Cell(std::uint32_t offset, std::size_t size) const {
-  return Allocated(offset) >= size ? &bytes_[kBaseBlock + offset] : nullptr;
-}
-
-bool Image::Is(std::uint32_t offset, const char *id, std::size_t size) const {
-  const unsigned char *cell = Cell(offset, size < 6 ? 6 : size);
-  return cell && cell[4] == id[0] && cell[5] == id[1];
 }
 
 void Image::Free(std::uint32_t offset) {

@@ -8,9 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace standin {
@@ -54,11 +58,48 @@ constexpr std::size_t kMaxLeafEntries = 507;
 // Security ("sk") fields.
 constexpr std::size_t kSkReferences = 16;
 
-std::uint16_t Le16(const unsigned char *p);
-std::uint32_t Le32(const unsigned char *p);
-void PutLe16(unsigned char *p, std::uint16_t v);
-void PutLe32(unsigned char *p, std::uint32_t v);
-void PutLe64(unsigned char *p, std::uint64_t v);
+// Little-endian fields, read and written on every cell: inline, as the
+// check of a hive reads millions of them.
+inline std::uint16_t Le16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+inline std::uint32_t Le32(const unsigned char *p) {
+  return p[0] | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+         static_cast<std::uint32_t>(p[3]) << 24;
+}
+inline void PutLe16(unsigned char *p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+inline void PutLe32(unsigned char *p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void PutLe64(unsigned char *p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// An allocator whose resize leaves new bytes unset: a hive's bytes are read
+// over straight away, and zeroing them first would write (and fault in)
+// every page of the image one more time. A resize that names a value still
+// sets it.
+template <class T>
+struct LeftUnset : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = LeftUnset<U>;
+  };
+  LeftUnset() = default;
+  template <class U>
+  LeftUnset(const LeftUnset<U> &) noexcept {}
+  template <class U>
+  void construct(U *p) noexcept {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
+// A hive file's bytes.
+using Bytes = std::vector<unsigned char, LeftUnset<unsigned char>>;
 
 // The checksum of a base block (its first 508 bytes XORed as 32-bit words),
 // with Windows' two exceptions: 0 is stored as 1, all ones as all ones - 1.
@@ -69,24 +110,32 @@ class Image {
   // Takes the file's bytes, and checks what every later step relies on:
   // the base block's fields, each bin's header, and cells that tile each
   // bin exactly. "" when it is a hive, else what is wrong and where.
-  std::string Load(std::vector<unsigned char> bytes);
+  std::string Load(Bytes bytes);
 
   std::uint32_t minor() const { return Le32(&bytes_[kMinor]); }
   std::uint32_t root() const { return Le32(&bytes_[kRootCell]); }
-  const std::vector<unsigned char> &bytes() const { return bytes_; }
+  const Bytes &bytes() const { return bytes_; }
   // The name the hive gives itself in its base block.
   std::u16string FileName() const;
 
   // The allocated size of the cell at `offset`, its size field included;
   // 0 when no allocated cell begins there.
-  std::uint32_t Allocated(std::uint32_t offset) const;
+  std::uint32_t Allocated(std::uint32_t offset) const {
+    if (offset % kMinCell != 0 || offset >= BinsSize() || cells_[offset / kMinCell] != (kStart | kInUse)) return 0;
+    return 0u - Le32(&bytes_[kBaseBlock + offset]);
+  }
   // The cell's bytes, which hold at least `size` (its size field included),
   // or null when `offset` is no allocated cell that large.
-  const unsigned char *Cell(std::uint32_t offset, std::size_t size = 4) const;
+  const unsigned char *Cell(std::uint32_t offset, std::size_t size = 4) const {
+    return Allocated(offset) >= size ? &bytes_[kBaseBlock + offset] : nullptr;
+  }
   unsigned char *MutableCell(std::uint32_t offset) { return &bytes_[kBaseBlock + offset]; }
   // Whether the allocated cell at `offset` is of the kind `id` ("nk", ...)
   // and holds at least `size` bytes.
-  bool Is(std::uint32_t offset, const char *id, std::size_t size) const;
+  bool Is(std::uint32_t offset, const char *id, std::size_t size) const {
+    const unsigned char *cell = Cell(offset, size < 6 ? 6 : size);
+    return cell && cell[4] == id[0] && cell[5] == id[1];
+  }
 
   // The writer's side. A new cell of `size` bytes (its size field included):
   // the smallest free cell that holds it, split when enough is left over,
@@ -103,13 +152,14 @@ class Image {
   void Seal(std::uint64_t now);
 
  private:
+  static constexpr std::uint32_t kMinCell = 8;
   static constexpr unsigned char kStart = 1, kInUse = 2;
   std::uint32_t BinsSize() const { return static_cast<std::uint32_t>(bytes_.size() - kBaseBlock); }
   std::string CheckBin(std::uint32_t at, std::uint32_t &size);
   void MarkCell(std::uint32_t offset, std::uint32_t size, bool inUse);
   std::uint32_t AddBin(std::size_t size);
 
-  std::vector<unsigned char> bytes_;
+  Bytes bytes_;
   // One entry for each 8 bytes of the bins: whether a cell starts there,
   // and whether it is allocated.
   std::vector<unsigned char> cells_;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +120,21 @@ std::vector<std::string> LogsOf(const std::string &path) {
   return logs;
 }
 
+// Gives the pages of a buffer about to be read into their memory in one
+// call, rather than one fault at a time as the read reaches each page (a
+// hive of 1 MB is 256 of them, in a process that is new for each
+// profile). Only a hint: where the system lacks it, the read faults them in.
+void FaultIn(unsigned char *data, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) / page * page;
+  if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)data, (void)size;
+#endif
+}
+
 LONG NotFinished(const std::string &path, const std::string &why) {
   return Report(path, why + ": let Windows load the profile once (log on and off), then run again",
                 ERROR_SHARING_VIOLATION);
@@ -167,7 +183,7 @@ LONG CheckHiveFile(const std::string &path) {
   return ERROR_SUCCESS;
 }
 
-LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes, struct stat *read) {
+LONG ReadHiveFile(const std::string &path, hive::Bytes &bytes, struct stat *read) {
   Descriptor fd(OpenForRun(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
@@ -178,6 +194,7 @@ LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes, st
   // Cell offsets are 31 bits: a larger file is no hive Windows loads.
   if (st.st_size > 0x80000000LL) return NotAHive(path, "larger than 2 GB");
   bytes.resize(static_cast<std::size_t>(st.st_size));
+  FaultIn(bytes.data(), bytes.size());
   if (!ReadAt(fd.get(), 0, bytes.size(), bytes.data())) {
     int error = errno;
     return Report(path, std::string("cannot read the hive: ") + std::strerror(error), ERROR_REGISTRY_IO_FAILED);
@@ -194,7 +211,7 @@ bool SameHiveFile(const std::string &path, const struct stat &read) {
          st.st_ctim.tv_nsec == read.st_ctim.tv_nsec;
 }
 
-int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes) {
+int WriteHiveFile(int fd, const hive::Bytes &bytes) {
   return WriteAt(fd, 0, bytes.data(), bytes.size()) ? 0 : errno;
 }
 

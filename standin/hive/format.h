@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "standin/api.h"
+#include "standin/hive/cells.h"
 
 namespace standin {
 
@@ -27,12 +28,12 @@ LONG CheckHiveFile(const std::string &path);
 
 // The whole file, or a status with one line on standard error; `read`, when
 // given, gets what fstat says of the file read.
-LONG ReadHiveFile(const std::string &path, std::vector<unsigned char> &bytes, struct stat *read = nullptr);
+LONG ReadHiveFile(const std::string &path, hive::Bytes &bytes, struct stat *read = nullptr);
 // Whether `path` is still the file `read` describes, unchanged since: the
 // same file, size and times of change.
 bool SameHiveFile(const std::string &path, const struct stat &read);
 // Writes a hive's bytes to `fd`; 0 or an errno.
-int WriteHiveFile(int fd, const std::vector<unsigned char> &bytes);
+int WriteHiveFile(int fd, const hive::Bytes &bytes);
 
 // What a hive is by the name it gives itself in its base block (the last
 // characters of the path it was loaded from, or the bare file name), in any

@@ -41,7 +41,7 @@ bool ReadAll(const Image &image, std::vector<std::uint32_t> &keys) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   Image image;
-  std::vector<unsigned char> bytes(data, data + size);
+  Bytes bytes(data, data + size);
   std::vector<std::uint32_t> keys;
   if (!image.Load(bytes).empty()) return 0;
   Findings found;
