@@ -57,7 +57,8 @@ std::string Image::CheckBin(std::uint32_t at, std::uint32_t &size) {
     std::uint32_t length = raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
     if (length < kMinCell || length % kMinCell != 0 || length > at + size - cell)
       return "a cell of a wrong size" + At(cell);
-    MarkCell(cell, length, raw < 0);
+    // As MarkCell, without writing back the size the cell already holds.
+    cells_[cell / kMinCell] = static_cast<unsigned char>(kStart | (raw < 0 ? kInUse : 0));
     cell += length;
   }
   return "";

@@ -52,7 +52,10 @@ void PutName(unsigned char *out, std::u16string_view name) {
 std::string GetName(const unsigned char *at, std::size_t bytes, bool compressed, std::u16string &name) {
   name.clear();
   if (compressed) {
-    name.assign(at, at + bytes);
+    // Widened in place: assign() from bytes would build a string apart and
+    // copy it, for every key the check reads.
+    name.resize(bytes);
+    std::copy(at, at + bytes, name.begin());
     return "";
   }
   if (bytes % 2 != 0) return "a name of an odd number of bytes";
