@@ -8,7 +8,9 @@
 # any one profile's service), which must not grow with the count; the
 # command with its defaults and with --jobs 1, each beside the I/O floor
 # measured in the same run on the same profiles (bench/io_floor: each hive
-# read, and a copy written, flushed and renamed over it), as a ratio.
+# read, and a copy written, flushed and renamed over it), as a ratio, in
+# wall time and in processor time (user and system, the profiles' processes
+# included), which other load on the machine changes less.
 #   bench/many_profiles.sh [--smoke] [FOLDER]
 #  --smoke: 20 and 100 profiles. FOLDER: where to build and work
 #  (build/bench); a full run needs about 12 GB there. COUNTS: the numbers
@@ -16,7 +18,8 @@
 # LORIMEX_BENCH_LINUX: a build folder to use instead of building. SCRIPT: a
 # script of the interface the command replaced (JOBS and LORIMEX in the
 # environment, DEFAULT_HIVE and PROFILES_DIR as arguments) to time beside
-# it on the same profiles.
+# it on the same profiles. BEFORE: the build folder of an earlier version,
+# whose lorimex-profiles --jobs 1 is timed beside this one's.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 smoke=
@@ -47,12 +50,13 @@ make_profiles() {
   sync
 }
 
-# floor COUNT: the I/O floor on COUNT fresh profiles, in microseconds.
+# floor COUNT: the I/O floor on COUNT fresh profiles: microseconds of wall
+# time, then of processor time.
 floor() {
   make_profiles "$1"
   local start=${EPOCHREALTIME/./}
-  "$build/io_floor" "$work"/profiles/*/NTUSER.DAT || exit 1
-  echo $((${EPOCHREALTIME/./} - start))
+  /usr/bin/time -f '%U %S' -o "$work/floor_time" "$build/io_floor" "$work"/profiles/*/NTUSER.DAT || exit 1
+  echo $((${EPOCHREALTIME/./} - start)) "$(awk '{ printf "%.0f", ($1 + $2) * 1e6 }' "$work/floor_time")"
 }
 
 # measure NAME COUNT COMMAND...: a row of the table, beside a floor
@@ -60,25 +64,32 @@ floor() {
 measure() {
   local name=$1 count=$2
   shift 2
-  local floor_micros
-  floor_micros=$(floor "$count")
+  local floor_micros floor_cpu
+  read -r floor_micros floor_cpu < <(floor "$count")
   make_profiles "$count"
   local start=${EPOCHREALTIME/./}
-  /usr/bin/time -f '%M' -o "$work/time" "$@" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null ||
+  /usr/bin/time -f '%M %U %S' -o "$work/time" "$@" "$work/default.hiv" "$work/profiles" >"$work/out" 2>/dev/null ||
     { echo "$name failed:"; tail -n 3 "$work/out"; exit 1; }
   local micros=$((${EPOCHREALTIME/./} - start))
   [ "$(grep -c ': updated' "$work/out")" = "$count" ] || { echo "$name did not update every profile"; exit 1; }
-  awk -v n="$name" -v c="$count" -v t="$micros" -v p="$(cat "$work/time")" -v f="$floor_micros" \
-    'BEGIN { printf "| %s | %d | %.1f | %.0f | %.0f | %.2f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t, c * 1e6 / f, t / f, p / 1024 }'
+  read -r peak user system <"$work/time"
+  awk -v n="$name" -v c="$count" -v t="$micros" -v p="$peak" -v f="$floor_micros" -v u="$user" -v s="$system" \
+    -v fc="$floor_cpu" 'BEGIN {
+      cpu = (u + s) * 1e6
+      printf "| %s | %d | %.1f | %.0f | %.0f | %.2f | %.2f | %.2f | %.2f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t,
+        c * 1e6 / f, t / f, cpu / c / 1e3, fc / c / 1e3, cpu / fc, p / 1024 }'
 }
 
 echo "## lorimex-profiles: profiles of $(($(stat -c %s "$work/template.hiv") / 1024)) KB, $(nproc) at a time"
 echo
-echo "| command | profiles | total s | profiles per s | floor per s | / floor | peak MB |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
+echo "| command | profiles | total s | profiles per s | floor per s | / floor | processor ms per profile | floor's | / floor's | peak MB |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for count in $counts; do
   measure lorimex-profiles "$count" "$build/lorimex-profiles"
   measure "lorimex-profiles --jobs 1" "$count" "$build/lorimex-profiles" --jobs 1
+  if [ -n "${BEFORE:-}" ]; then
+    measure "before: lorimex-profiles --jobs 1" "$count" "$BEFORE/lorimex-profiles" --jobs 1
+  fi
   if [ -n "${SCRIPT:-}" ]; then
     measure "$(basename "$SCRIPT")" "$count" env JOBS="$(nproc)" LORIMEX="$build/lorimex" bash "$SCRIPT"
   fi
