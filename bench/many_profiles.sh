@@ -76,8 +76,10 @@ measure() {
   awk -v n="$name" -v c="$count" -v t="$micros" -v p="$peak" -v f="$floor_micros" -v u="$user" -v s="$system" \
     -v fc="$floor_cpu" 'BEGIN {
       cpu = (u + s) * 1e6
-      printf "| %s | %d | %.1f | %.0f | %.0f | %.2f | %.2f | %.2f | %.2f | %.1f |\n", n, c, t / 1e6, c * 1e6 / t,
-        c * 1e6 / f, t / f, cpu / c / 1e3, fc / c / 1e3, cpu / fc, p / 1024 }'
+      # time(1) counts in hundredths of a second: a smoke run may see none.
+      ratio = fc > 0 ? sprintf("%.2f", cpu / fc) : "-"
+      printf "| %s | %d | %.1f | %.0f | %.0f | %.2f | %.2f | %.2f | %s | %.1f |\n", n, c, t / 1e6, c * 1e6 / t,
+        c * 1e6 / f, t / f, cpu / c / 1e3, fc / c / 1e3, ratio, p / 1024 }'
 }
 
 echo "## lorimex-profiles: profiles of $(($(stat -c %s "$work/template.hiv") / 1024)) KB, $(nproc) at a time"
