@@ -99,11 +99,14 @@ LONG KeyLeftAsItIs(const Place &place, const std::string &why, LONG status) {
 }
 
 // Why a hive that holds keys, but no Software key at its root, is none of a
-// user's profile, saying what it looks like; "" when it is one, or holds
-// nothing yet (a hive made from nothing gets its keys through the calls).
+// user's profile, saying what it looks like; "" when it is one. A hive that
+// holds nothing yet is one for lorimex (made from nothing, it gets its keys
+// through the calls), but never a profile's for a service run, which only
+// finds the keys that are there.
 std::string NotAProfileHive(const hive::Image &image) {
   std::vector<std::uint32_t> children, cells;
-  if (!hive::ReadSubkeys(image, image.root(), children, cells).empty() || children.empty()) return "";
+  if (!hive::ReadSubkeys(image, image.root(), children, cells).empty()) return "";
+  if (children.empty()) return ActiveRun() ? "its root holds no keys at all (an empty hive)" : "";
   std::string names;
   bool classes = false;
   for (std::uint32_t child : children) {
@@ -169,6 +172,8 @@ struct HiveRun::State {
   LONG Write(Key &key, std::uint32_t node);
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
+  LONG CheckChangedOnce();
+  LONG CheckListsKept();
   LONG CheckSearchable();
 };
 
@@ -501,6 +506,43 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
+// A key that two keys list is one key, reached by two paths: what the run
+// writes there by one path, the other would write over, and the run would
+// say it set what the hive does not hold. Such a key may change by one
+// path only; otherwise nothing is saved.
+LONG HiveRun::State::CheckChangedOnce() {
+  std::unordered_map<std::uint32_t, const Place *> changedAt;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !(place.valuesSet || place.relisted || GetsSubkeys(*key)))
+      continue;
+    auto [first, fresh] = changedAt.emplace(place.node, &place);
+    if (!fresh)
+      return Report(userHive.path,
+                    KeyNamed(place) + " is also " + KeyNamed(*first->second) +
+                        " (a key two keys list), and the run would change it by both: not saved",
+                    ERROR_REGISTRY_CORRUPT);
+  }
+  return ERROR_SUCCESS;
+}
+
+// A key whose subkey count is 0 yet whose list field names a list: the run
+// took it for a key without subkeys, and a list it wrote there would lose
+// for good the keys the old list holds, which other readers show. Nothing
+// is saved then; a key whose values alone change keeps its list field.
+LONG HiveRun::State::CheckListsKept() {
+  const hive::Image &image = userHive.image;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !GetsSubkeys(*key)) continue;
+    const unsigned char *node = image.Cell(place.node);
+    if (hive::Le32(node + hive::kNkSubkeyCount) == 0 && hive::Le32(node + hive::kNkSubkeyList) != hive::kNil)
+      return Report(userHive.path,
+                    hive::KeyPath(image, place.node) +
+                        " counts no subkeys beside a subkey list, whose keys a new list would lose: not saved",
+                    ERROR_REGISTRY_CORRUPT);
+  }
+  return ERROR_SUCCESS;
+}
+
 // The last check before a save: every key the run created or set something
 // in, and every key above it, has a subkey list Windows can search, or
 // nothing is saved. Keys the run created are written so, and have no place.
@@ -528,9 +570,12 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   if (!state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
   State &state = *state_;
   state.now = Now();
+  LONG status = state.CheckChangedOnce();
+  if (status == ERROR_SUCCESS) status = state.CheckListsKept();
+  if (status != ERROR_SUCCESS) return status;
   state.FreeReplaced(*state.userRoot);
   state.userHive.image.GatherFreeCells();
-  LONG status = state.Write(*state.userRoot, state.places[state.userRoot].node);
+  status = state.Write(*state.userRoot, state.places[state.userRoot].node);
   if (status == ERROR_OUTOFMEMORY)
     return Report(state.userHive.path, "the hive would grow beyond what Windows loads: not saved",
                   ERROR_REGISTRY_IO_FAILED);
