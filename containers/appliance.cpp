@@ -107,9 +107,10 @@ bool Appliance::Launch(const std::vector<Drive> &drives, const std::string &fold
   // Where the user chose the backend's settings, they stand.
   bool chosen = std::getenv("LIBGUESTFS_BACKEND_SETTINGS") != nullptr;
   bool kvm = access("/dev/kvm", R_OK | W_OK) == 0;
-  if (chosen || !kvm) return Start(drives, false, 0, why);
+  if (chosen || !kvm) return Start(drives, !kvm, 0, why);
   if (Start(drives, false, kKvmPatience, why)) return true;
-  return Start(drives, true, 0, why);
+  kvmHung_ = why.compare(0, 4, "KVM ") == 0;
+  return false;
 }
 
 bool Appliance::Mount(std::size_t index, std::string &why) {
