@@ -99,11 +99,14 @@ LONG KeyLeftAsItIs(const Place &place, const std::string &why, LONG status) {
 }
 
 // Why a hive that holds keys, but no Software key at its root, is none of a
-// user's profile, saying what it looks like; "" when it is one, or holds
-// nothing yet (a hive made from nothing gets its keys through the calls).
+// user's profile, saying what it looks like; "" when it is one. A hive that
+// holds nothing yet is one for lorimex (made from nothing, it gets its keys
+// through the calls), but never a profile's for a service run, which only
+// finds the keys that are there.
 std::string NotAProfileHive(const hive::Image &image) {
   std::vector<std::uint32_t> children, cells;
-  if (!hive::ReadSubkeys(image, image.root(), children, cells).empty() || children.empty()) return "";
+  if (!hive::ReadSubkeys(image, image.root(), children, cells).empty()) return "";
+  if (children.empty()) return ActiveRun() ? "its root holds no keys at all (an empty hive)" : "";
   std::string names;
   bool classes = false;
   for (std::uint32_t child : children) {

@@ -171,6 +171,12 @@ cp "$work/own.hiv" "$work/saved/frank/NTUSER.DAT"
 run "$default" "$work/saved"
 expect 1 "$work/saved/frank/NTUSER.DAT: failed: names itself \"Config\\DEFAULT.SAV\", the default profile's hive, which is never written as a user's (error 5 at Software)" \
   "profiles: 1, updated: 0, unchanged: 0, skipped: 0, failed: 1"
+# An empty hive in a profile's place: made from nothing, never a profile's.
+mkdir -p "$work/empty/gina"
+"$build/hivetool" blank "$work/empty/gina/NTUSER.DAT"
+run "$default" "$work/empty"
+expect 1 "$work/empty/gina/NTUSER.DAT: failed: not a user's profile hive: its root holds no keys at all (an empty hive) (error 2 at Software)" \
+  "profiles: 1, updated: 0, unchanged: 0, skipped: 0, failed: 1"
 
 # Nothing can be done: exit 2, one line, no profile touched. (The checks
 # of the command line, the files and folders are the unit tests'.)
