@@ -172,6 +172,7 @@ struct HiveRun::State {
   LONG Write(Key &key, std::uint32_t node);
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
+  LONG CheckChangedOnce();
   LONG CheckSearchable();
 };
 
@@ -504,6 +505,25 @@ LONG HiveRun::State::Write(Key &key, std::uint32_t node) {
   return WriteSubkeys(key, node);
 }
 
+// A key that two keys list is one key, reached by two paths: what the run
+// writes there by one path, the other would write over, and the run would
+// say it set what the hive does not hold. Such a key may change by one
+// path only; otherwise nothing is saved.
+LONG HiveRun::State::CheckChangedOnce() {
+  std::unordered_map<std::uint32_t, const Place *> changedAt;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !(place.valuesSet || place.relisted || GetsSubkeys(*key)))
+      continue;
+    auto [first, fresh] = changedAt.emplace(place.node, &place);
+    if (!fresh)
+      return Report(userHive.path,
+                    KeyNamed(place) + " is also " + KeyNamed(*first->second) +
+                        " (a key two keys list), and the run would change it by both: not saved",
+                    ERROR_REGISTRY_CORRUPT);
+  }
+  return ERROR_SUCCESS;
+}
+
 // The last check before a save: every key the run created or set something
 // in, and every key above it, has a subkey list Windows can search, or
 // nothing is saved. Keys the run created are written so, and have no place.
@@ -531,9 +551,11 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   if (!state_->changed || !state_->userHive.loaded) return ERROR_SUCCESS;
   State &state = *state_;
   state.now = Now();
+  LONG status = state.CheckChangedOnce();
+  if (status != ERROR_SUCCESS) return status;
   state.FreeReplaced(*state.userRoot);
   state.userHive.image.GatherFreeCells();
-  LONG status = state.Write(*state.userRoot, state.places[state.userRoot].node);
+  status = state.Write(*state.userRoot, state.places[state.userRoot].node);
   if (status == ERROR_OUTOFMEMORY)
     return Report(state.userHive.path, "the hive would grow beyond what Windows loads: not saved",
                   ERROR_REGISTRY_IO_FAILED);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "tests/standin_fixture.h"
@@ -52,6 +53,22 @@ class HiveTest : public StandinTest {
     LONG closed = created ? RegCloseKey(created) : ERROR_SUCCESS;
     return status != ERROR_SUCCESS ? status : closed;
   }
+  // One session that sets Value in each of Software\Norvane\KEYS, to the
+  // key's name.
+  LONG SetInOneSession(std::initializer_list<const char *> keys) {
+    standin::Reset();
+    HKEY held = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &held);
+    for (const char *key : keys) {
+      HKEY opened = nullptr;
+      std::string path = std::string("Software\\Norvane\\") + key;
+      if (status == ERROR_SUCCESS) status = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &opened);
+      if (status == ERROR_SUCCESS) status = Set(opened, "Value", key);
+      if (opened) RegCloseKey(opened);
+    }
+    LONG closed = held ? RegCloseKey(held) : ERROR_SUCCESS;
+    return status != ERROR_SUCCESS ? status : closed;
+  }
   // The values of Software\Norvane\KEY as a session reads them.
   std::string Values(const char *key) {
     standin::Reset();
@@ -90,6 +107,7 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
     LONG status;
     const char *says;
     void (*fault)(standin::Hooks &) = nullptr;  // a save's system call that fails
+    bool twoPaths = false;                        // the session sets Kelvaro\A\X's and Kelvaro\B\X's Value
   };
   auto kelvaro = [&] { EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS); };
   const Case cases[] = {
@@ -144,6 +162,12 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
        },
        ERROR_FILE_NOT_FOUND, "not a user's profile hive: its root holds no Software key, only \"CLSID\": it looks like a "
                              "UsrClass.dat"},
+      {"a key two keys list, which the run would change by both",
+       [&] {
+         EXPECT_EQ(Change("Kelvaro\\A\\X", "1") | Change("Kelvaro\\B\\X", "2"), 0);
+         Hivetool("share " + user_ + " 'Software\\Norvane\\Kelvaro\\B' 'Software\\Norvane\\Kelvaro\\A' subkeys");
+       },
+       ERROR_REGISTRY_CORRUPT, "(a key two keys list), and the run would change it by both: not saved", nullptr, true},
       {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
        "clustering factor 2"},
       {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},
@@ -194,7 +218,9 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
     standin::Reset();
     stderrCapture.Start();
     HKEY key = nullptr;
-    if (c.fault) {
+    if (c.twoPaths) {
+      EXPECT_EQ(SetInOneSession({"Kelvaro\\A\\X", "Kelvaro\\B\\X"}), c.status);
+    } else if (c.fault) {
       EXPECT_EQ(Change("Kelvaro", "2", "Value", c.fault), c.status);
     } else {
       EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
