@@ -173,6 +173,7 @@ struct HiveRun::State {
   LONG WriteValues(Key &key, std::uint32_t node, Place *place);
   LONG WriteSubkeys(Key &key, std::uint32_t node);
   LONG CheckChangedOnce();
+  LONG CheckListsKept();
   LONG CheckSearchable();
 };
 
@@ -524,6 +525,24 @@ LONG HiveRun::State::CheckChangedOnce() {
   return ERROR_SUCCESS;
 }
 
+// A key whose subkey count is 0 yet whose list field names a list: the run
+// took it for a key without subkeys, and a list it wrote there would lose
+// for good the keys the old list holds, which other readers show. Nothing
+// is saved then; a key whose values alone change keeps its list field.
+LONG HiveRun::State::CheckListsKept() {
+  const hive::Image &image = userHive.image;
+  for (const auto &[key, place] : places) {
+    if (place.hive != &userHive || !place.reached || !GetsSubkeys(*key)) continue;
+    const unsigned char *node = image.Cell(place.node);
+    if (hive::Le32(node + hive::kNkSubkeyCount) == 0 && hive::Le32(node + hive::kNkSubkeyList) != hive::kNil)
+      return Report(userHive.path,
+                    hive::KeyPath(image, place.node) +
+                        " counts no subkeys beside a subkey list, whose keys a new list would lose: not saved",
+                    ERROR_REGISTRY_CORRUPT);
+  }
+  return ERROR_SUCCESS;
+}
+
 // The last check before a save: every key the run created or set something
 // in, and every key above it, has a subkey list Windows can search, or
 // nothing is saved. Keys the run created are written so, and have no place.
@@ -552,6 +571,7 @@ LONG HiveRun::Save(const Key &, const FileForm &) {
   State &state = *state_;
   state.now = Now();
   LONG status = state.CheckChangedOnce();
+  if (status == ERROR_SUCCESS) status = state.CheckListsKept();
   if (status != ERROR_SUCCESS) return status;
   state.FreeReplaced(*state.userRoot);
   state.userHive.image.GatherFreeCells();

@@ -107,7 +107,9 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
     LONG status;
     const char *says;
     void (*fault)(standin::Hooks &) = nullptr;  // a save's system call that fails
-    bool twoPaths = false;                        // the session sets Kelvaro\A\X's and Kelvaro\B\X's Value
+    // What the session does: opens Software; sets Kelvaro's Value (as
+    // with a fault); sets Kelvaro\A\X's and Kelvaro\B\X's.
+    enum { kOpens, kSets, kSetsTwo } session = kOpens;
   };
   auto kelvaro = [&] { EXPECT_EQ(Change("Kelvaro", "1"), ERROR_SUCCESS); };
   const Case cases[] = {
@@ -167,7 +169,14 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
          EXPECT_EQ(Change("Kelvaro\\A\\X", "1") | Change("Kelvaro\\B\\X", "2"), 0);
          Hivetool("share " + user_ + " 'Software\\Norvane\\Kelvaro\\B' 'Software\\Norvane\\Kelvaro\\A' subkeys");
        },
-       ERROR_REGISTRY_CORRUPT, "(a key two keys list), and the run would change it by both: not saved", nullptr, true},
+       ERROR_REGISTRY_CORRUPT, "(a key two keys list), and the run would change it by both: not saved", nullptr,
+       Case::kSetsTwo},
+      {"a subkey count of 0 beside a list, on the path where the run adds a key",
+       [&] {
+         EXPECT_EQ(Change("Kelvaro", "1") | Change("Other", "2"), 0);
+         Hivetool("count " + user_ + " 'Software\\Norvane' 0");
+       },
+       ERROR_REGISTRY_CORRUPT, "key Software\\Norvane counts no subkeys beside a subkey list", nullptr, Case::kSets},
       {"a clustering factor Windows refuses", [&] { Hivetool("base " + user_ + " 44 2"); }, ERROR_REGISTRY_CORRUPT,
        "clustering factor 2"},
       {"a format Windows refuses", [&] { Hivetool("base " + user_ + " 32 0"); }, ERROR_REGISTRY_CORRUPT, "format 0"},
@@ -218,9 +227,9 @@ TEST_F(HiveTest, HivesRefusedOrNotSavedStayUnchanged) {
     standin::Reset();
     stderrCapture.Start();
     HKEY key = nullptr;
-    if (c.twoPaths) {
+    if (c.session == Case::kSetsTwo) {
       EXPECT_EQ(SetInOneSession({"Kelvaro\\A\\X", "Kelvaro\\B\\X"}), c.status);
-    } else if (c.fault) {
+    } else if (c.fault || c.session == Case::kSets) {
       EXPECT_EQ(Change("Kelvaro", "2", "Value", c.fault), c.status);
     } else {
       EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), c.status);
