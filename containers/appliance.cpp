@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -106,9 +107,10 @@ bool Appliance::Launch(const std::vector<Drive> &drives, const std::string &fold
   // Where the user chose the backend's settings, they stand.
   bool chosen = std::getenv("LIBGUESTFS_BACKEND_SETTINGS") != nullptr;
   bool kvm = access("/dev/kvm", R_OK | W_OK) == 0;
-  if (chosen || !kvm) return Start(drives, false, 0, why);
+  if (chosen || !kvm) return Start(drives, !kvm, 0, why);
   if (Start(drives, false, kKvmPatience, why)) return true;
-  return Start(drives, true, 0, why);
+  kvmHung_ = why.compare(0, 4, "KVM ") == 0;
+  return false;
 }
 
 bool Appliance::Mount(std::size_t index, std::string &why) {
@@ -119,8 +121,14 @@ bool Appliance::Mount(std::size_t index, std::string &why) {
   List partitions;
   partitions.items = guestfs_list_partitions(g_);
   std::vector<std::string> candidates;
+  // The disk's partitions are its name and a number (/dev/sdb1): asking the
+  // appliance for each partition's disk would cost a round trip apiece.
+  const std::string &device = devices_[index];
   for (char **partition = partitions.items; partition && *partition; ++partition) {
-    if (Taken(guestfs_part_to_dev(g_, *partition)) == devices_[index]) candidates.push_back(*partition);
+    std::string name = *partition;
+    if (name.size() > device.size() && name.compare(0, device.size(), device) == 0 &&
+        std::isdigit(static_cast<unsigned char>(name[device.size()])))
+      candidates.push_back(name);
   }
   // A volume with no partition table is the disk itself.
   if (candidates.empty()) candidates.push_back(devices_[index]);

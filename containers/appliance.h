@@ -22,10 +22,12 @@ class Appliance {
   ~Appliance();
 
   // Starts qemu with `drives`, handed over through `folder`. KVM where the
-  // machine has it (a launch that does not come up in time is given up and
-  // tried again with TCG), TCG otherwise, or as LIBGUESTFS_BACKEND_SETTINGS
-  // says.
+  // machine has it, TCG otherwise, or as LIBGUESTFS_BACKEND_SETTINGS says. A
+  // KVM launch that does not come up in time is given up: KvmHung() then
+  // says so, and the run starts again with TCG, in a fresh process (a
+  // second launch in this one does not come up).
   bool Launch(const std::vector<Drive> &drives, const std::string &folder, std::string &why);
+  bool KvmHung() const { return kvmHung_; }
   // Mounts the NTFS volume of the drive `index` at /, refusing one that
   // Windows did not leave clean. False with why.
   bool Mount(std::size_t index, std::string &why);
@@ -52,6 +54,7 @@ class Appliance {
   guestfs_h *g_ = nullptr;
   HandOver handOver_;
   std::vector<std::string> devices_;
+  bool kvmHung_ = false;
 };
 
 }  // namespace containers

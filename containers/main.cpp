@@ -41,6 +41,7 @@ int Usage() {
 
 int main(int argc, char **argv) {
   if (std::getenv(containers::kQemuVariable)) return containers::RunAsHypervisor(argc, argv);
+  containers::KeepArguments(argv);
   profiles::Options options;
   int at = 1;
   for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {

@@ -29,6 +29,20 @@ using profiles::Outcome;
 using profiles::Result;
 
 volatile sig_atomic_t stopSignal = 0;
+char **arguments = nullptr;
+
+// KVM is there but does not bring the appliance up: the run starts again
+// with TCG (its leases given up and taken again; the outcomes told already
+// are told again, and the caller keeps the first).
+void RestartWithTcg() {
+  if (!arguments) return;
+  setenv("LIBGUESTFS_BACKEND_SETTINGS", "force_tcg", 1);
+  // Started as itself, not as the hypervisor.
+  unsetenv(kQemuVariable);
+  unsetenv(kHandOverVariable);
+  std::fflush(nullptr);
+  execv("/proc/self/exe", arguments);
+}
 void NoteStop(int signal) { stopSignal = signal; }
 
 // The hive in the container's volume, and the name the new one is written
@@ -155,6 +169,10 @@ void Batch::Serve(std::vector<Prepared> &prepared, std::vector<Prepared> &rest) 
     exported = exported && exports_.back()->Open(drives.back().socket, container.drive.fd, why);
   }
   if (!exported || !appliance_.Launch(drives, work_, why)) {
+    if (appliance_.KvmHung()) {
+      RemoveTree(work_);
+      RestartWithTcg();
+    }
     for (Prepared &container : prepared) {
       tell_(container.path, Failed("the appliance did not start: " + why));
       Release(container);
@@ -243,6 +261,8 @@ Outcome Batch::Replace(const Outcome &serviced, const std::string &local, const 
 }
 
 }  // namespace
+
+void KeepArguments(char **argv) { arguments = argv; }
 
 void ServeContainers(const profiles::Options &options, const std::vector<std::string> &paths, const Tell &tell) {
   struct sigaction action {};

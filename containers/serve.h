@@ -21,6 +21,9 @@ using Tell = std::function<void(const std::string &container, const profiles::Ou
 // on, no container starts: the one under way is finished, the appliance
 // shut down, and those not reached are not told.
 void ServeContainers(const profiles::Options &options, const std::vector<std::string> &paths, const Tell &tell);
+// The program's arguments, to start it again under TCG when KVM does not
+// bring the appliance up.
+void KeepArguments(char **argv);
 
 }  // namespace containers
 

@@ -18,7 +18,16 @@ namespace {
 constexpr std::size_t kMostDetail = 2000;
 constexpr std::size_t kMostNames = 40000;
 
+// A NUL ends a field of the outcome's bytes; one in a text (a name a
+// user's hive holds) is sent as the line would show it.
+void WithoutNul(std::string &text) {
+  for (std::size_t at = text.find('\0'); at != std::string::npos; at = text.find('\0', at))
+    text.replace(at, 1, "<0000>");
+}
+
 void WriteOutcome(int fd, Outcome outcome) {
+  WithoutNul(outcome.detail);
+  for (std::string &name : outcome.replacedNames) WithoutNul(name);
   if (outcome.detail.size() > kMostDetail) outcome.detail.resize(kMostDetail);
   std::size_t names = 0, size = 0;
   while (names < outcome.replacedNames.size() && (size += outcome.replacedNames[names].size() + 1) <= kMostNames)

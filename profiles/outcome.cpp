@@ -1,6 +1,7 @@
 #include "profiles/outcome.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -60,6 +61,27 @@ std::string CsvField(std::string_view value) {
   return quoted + "\"";
 }
 
+// A line goes to the administrator's terminal, and what a user's own hive
+// names (its keys) may hold control characters: each is shown as lorimex
+// shows them, <001B>, never sent as it is. C1 controls are taken in UTF-8.
+std::string Printable(std::string_view text) {
+  std::string shown;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    unsigned code = byte;
+    if (byte == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80)
+      code = static_cast<unsigned char>(text[++i]);
+    else if (byte >= 0x20 && byte != 0x7F) {
+      shown += text[i];
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "<%04X>", code);
+    shown += escaped;
+  }
+  return shown;
+}
+
 std::string Detail(const Outcome &outcome, bool whole) {
   if (outcome.result == Result::Updated) return Counted(outcome, true, whole);
   if (outcome.result == Result::WouldUpdate) return Counted(outcome, false, whole);
@@ -95,7 +117,9 @@ std::string Described(const Outcome &outcome, bool whole) {
   return detail.empty() ? ResultWord(outcome.result) : std::string(ResultWord(outcome.result)) + ": " + detail;
 }
 
-std::string ResultLine(const std::string &path, const Outcome &outcome) { return path + ": " + Described(outcome); }
+std::string ResultLine(const std::string &path, const Outcome &outcome) {
+  return Printable(path) + ": " + Printable(Described(outcome));
+}
 
 std::string CsvHeader() { return "path,result,detail,keys created,values set\r\n"; }
 

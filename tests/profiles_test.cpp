@@ -130,6 +130,12 @@ TEST(ProfilesOutcome, LinesAndCsvRows) {
   failed.detail = "cannot back up the hive to /b, \"x\"\n(error 5 at Software)";
   Outcome bytes;
   bytes.result = Result::NoHive;
+  // A user's own hive names its keys: what a terminal would take for a
+  // command is shown, never sent.
+  Outcome hostile;
+  hostile.detail =
+      "its root holds no Software key, only \"\x1B[2K\rFAKE: updated\xC2\x9B"
+      "8m\"";
   struct Case {
     std::string path;
     Outcome outcome;
@@ -142,9 +148,13 @@ TEST(ProfilesOutcome, LinesAndCsvRows) {
        "/p/u/NTUSER.DAT,would update,\"1 key to create, 5 values to set (4 replace a different value: A\\a, A\\b, "
        "B\\c, B\\)\",1,5\r\n"},
       {"/p/a,b/NTUSER.DAT", failed,
-       "/p/a,b/NTUSER.DAT: failed: cannot back up the hive to /b, \"x\"\n(error 5 at Software)",
+       "/p/a,b/NTUSER.DAT: failed: cannot back up the hive to /b, \"x\"<000A>(error 5 at Software)",
        "\"/p/a,b/NTUSER.DAT\",failed,\"cannot back up the hive to /b, \"\"x\"\"\n(error 5 at Software)\",0,0\r\n"},
       {"/p/caf\xE9", bytes, "/p/caf\xE9: no NTUSER.DAT", "/p/caf\xEF\xBF\xBD,no NTUSER.DAT,,0,0\r\n"},
+      {"/p/\x1B[8m", hostile,
+       "/p/<001B>[8m: failed: its root holds no Software key, only \"<001B>[2K<000D>FAKE: updated<009B>8m\"",
+       "/p/\x1B[8m,failed,\"its root holds no Software key, only \"\"\x1B[2K\rFAKE: updated\xC2\x9B"
+       "8m\"\"\",0,0\r\n"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(profiles::ResultLine(c.path, c.outcome), c.line);
@@ -192,6 +202,10 @@ TEST(ProfilesOutcome, DecodesOnlyWholeOutcomes) {
        false},  // more names than replaced
       {"", false},
   };
+  // A NUL in a text crosses from a child as the line shows it.
+  Outcome nul;
+  nul.detail = std::string("only \"a\0b\"", 10);
+  EXPECT_EQ(profiles::RunInChild([&] { return nul; }).detail, "only \"a<0000>b\"");
   for (const Case &c : cases) {
     Outcome read;
     EXPECT_EQ(profiles::Decode(c.bytes, read), c.decoded) << testing::PrintToString(c.bytes);
