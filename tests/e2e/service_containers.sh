@@ -18,19 +18,13 @@ export LIBGUESTFS_BACKEND=direct
 export LIBGUESTFS_BACKEND_SETTINGS=${LIBGUESTFS_BACKEND_SETTINGS-force_tcg}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fill() {
-  "$build/hivetool" blank "$1"
-  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
-}
-"$build/hivetool" blank "$work/scratch.hiv"
+. "$root/tests/e2e/profiles_run.sh"
 default=$work/default.hiv
 fill "$default" 'HKEY_USERS\.DEFAULT' "$root/examples/profile.reg"
 fill "$work/plain.hiv" HKEY_CURRENT_USER "$root/examples/profile.reg"
 printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Norvane\\Kelvaro\\Options]\n"Language"="fr"\n' >"$work/own.reg"
 fill "$work/own.hiv" HKEY_CURRENT_USER "$work/own.reg"
 
-failed=0
-fail() { echo "--- $*"; failed=1; }
 # The two kinds of container, in one launch: a VHDX with GPT holding a hive
 # to update, a VHD with MBR holding one that has the settings.
 qemu-img create -q -f vhdx "$work/plain.vhdx" 32M
@@ -75,22 +69,6 @@ set_log "$p/dan/profile_dan.vhdx"
 cp "$work/plain.vhdx" "$p/erin/ODFC_erin.vhdx"
 cp "$work/plain.hiv" "$p/frank/NTUSER.DAT"
 
-run() {
-  (cd "$work" && exec "$command" "$@") >"$work/out" 2>"$work/err"
-  status=$?
-}
-expect() {
-  [ "$status" = "$1" ] || fail "exit status $status, not $1"
-  shift
-  printf '%s\n' "$@" | sort >"$work/want"
-  sort "$work/out" >"$work/got"
-  cmp -s "$work/want" "$work/got" || { fail "lines differ"; diff "$work/want" "$work/got"; cat "$work/err"; }
-}
-settle() {
-  mapfile -t listed < <(find "$@")
-  touch -a -d 2020-01-01 "${listed[@]}"
-}
-snapshot() { stat -c '%n %i %s %a %Y %Z %X' "${listed[@]}"; }
 skipped='skipped: already holds Software\Norvane\Kelvaro, whose values a run would overwrite (--force services it)'
 carol="$p/carol/Profile_carol.vhdx: skipped: in use: RW.VHDX lies beside it (Windows' differencing disk while the user is logged on)"
 dan="$p/dan/profile_dan.vhdx: skipped: in use: its VHDX log holds writes not yet applied (LogGuid set): Windows replays it at the next mount"

@@ -11,11 +11,7 @@ build=$1 root=$(cd "$(dirname "$0")/../.." && pwd)
 command=$build/lorimex-profiles
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fill() {
-  "$build/hivetool" blank "$1"
-  LORIMEX_DEFAULT_HIVE=$work/scratch.hiv LORIMEX_USER_HIVE=$1 "$build/regload" --wide --into-user "$2" "$3"
-}
-"$build/hivetool" blank "$work/scratch.hiv"
+. "$root/tests/e2e/profiles_run.sh"
 # The default hive in a folder of its own: a dry run must not read it either.
 default=$work/hives/default.hiv
 mkdir "$work/hives"
@@ -35,30 +31,6 @@ make_profiles() {
   # Erin's settings are where Windows' lookup cannot find them: not hers.
   cp "$work/own.hiv" "$p/erin/NTUSER.DAT"
   "$build/hivetool" hash "$p/erin/NTUSER.DAT" Software
-}
-# Every name, inode, size, mode and time under the folders (their bytes are
-# compared with copies); the folders are read once, then their access
-# times and their files' set long ago, which any later read would change.
-settle() {
-  mapfile -t listed < <(find "$@")
-  touch -a -d 2020-01-01 "${listed[@]}"
-}
-snapshot() { stat -c '%n %i %s %a %Y %Z %X' "${listed[@]}"; }
-
-failed=0
-fail() { echo "--- $*"; failed=1; }
-# In the work folder, where relative paths start.
-run() {
-  (cd "$work" && exec "$command" "$@") >"$work/out" 2>"$work/err"
-  status=$?
-}
-# expect STATUS LINE...: the run's exit status and its lines, in any order.
-expect() {
-  [ "$status" = "$1" ] || fail "exit status $status, not $1"
-  shift
-  printf '%s\n' "$@" | sort >"$work/want"
-  sort "$work/out" >"$work/got"
-  cmp -s "$work/want" "$work/got" || { fail "lines differ"; diff "$work/want" "$work/got"; cat "$work/err"; }
 }
 skipped='skipped: already holds Software\Norvane\Kelvaro, whose values a run would overwrite (--force services it)'
 recovery='failed: needs recovery from its transaction logs (its sequence numbers 3 and 2 differ): let Windows load the profile once (log on and off), then run again (error 32 at Software)'
