@@ -18,11 +18,9 @@
 
 namespace {
 
-// One record per container: the lengths, each on a line, before the path
-// and the outcome's bytes.
+// One record per container, as lorimex-profiles reads them.
 void Write(const std::string &path, const profiles::Outcome &outcome) {
-  std::string bytes = profiles::Encoded(outcome);
-  std::string record = std::to_string(path.size()) + "\n" + path + std::to_string(bytes.size()) + "\n" + bytes;
+  std::string record = profiles::Record(path, outcome);
   for (std::size_t done = 0; done < record.size();) {
     ssize_t n = write(1, record.data() + done, record.size() - done);
     if (n <= 0) return;

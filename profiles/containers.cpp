@@ -78,21 +78,10 @@ bool Start(const std::string &program, const Options &options, const std::vector
 
 // The records of whole outcomes the helper has written so far.
 void TakeRecords(Helper &helper, const Ended &ended) {
-  for (;;) {
-    std::string &bytes = helper.bytes;
-    std::size_t line = bytes.find('\n');
-    if (line == std::string::npos) return;
-    std::size_t pathSize = std::strtoul(bytes.c_str(), nullptr, 10);
-    std::size_t second = bytes.find('\n', line + 1 + pathSize);
-    if (second == std::string::npos) return;
-    std::size_t size = std::strtoul(bytes.c_str() + line + 1 + pathSize, nullptr, 10);
-    if (bytes.size() < second + 1 + size) return;
-    std::string path = bytes.substr(line + 1, pathSize);
-    Outcome outcome;
-    if (!Decode(std::string_view(bytes).substr(second + 1, size), outcome)) outcome.detail = "an unreadable outcome";
-    bytes.erase(0, second + 1 + size);
+  std::string path;
+  Outcome outcome;
+  while (TakeRecord(helper.bytes, path, outcome))
     if (helper.pending.erase(path) == 1) ended(path, outcome);
-  }
 }
 
 // The helper has closed its end: its containers not told failed, or were

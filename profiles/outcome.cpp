@@ -175,4 +175,24 @@ bool Decode(std::string_view bytes, Outcome &outcome) {
   return true;
 }
 
+std::string Record(const std::string &path, const Outcome &outcome) {
+  std::string bytes = Encoded(outcome);
+  return std::to_string(path.size()) + "\n" + path + std::to_string(bytes.size()) + "\n" + bytes;
+}
+
+bool TakeRecord(std::string &bytes, std::string &path, Outcome &outcome) {
+  std::size_t line = bytes.find('\n');
+  if (line == std::string::npos) return false;
+  std::size_t pathSize = std::strtoul(bytes.c_str(), nullptr, 10);
+  std::size_t second = bytes.find('\n', line + 1 + pathSize);
+  if (second == std::string::npos) return false;
+  std::size_t size = std::strtoul(bytes.c_str() + line + 1 + pathSize, nullptr, 10);
+  if (bytes.size() < second + 1 + size) return false;
+  path = bytes.substr(line + 1, pathSize);
+  outcome = Outcome{};
+  if (!Decode(std::string_view(bytes).substr(second + 1, size), outcome)) outcome.detail = "an unreadable outcome";
+  bytes.erase(0, second + 1 + size);
+  return true;
+}
+
 }  // namespace profiles

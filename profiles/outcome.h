@@ -39,6 +39,14 @@ std::string CsvRow(const std::string &path, const Outcome &outcome);
 std::string Encoded(const Outcome &outcome);
 bool Decode(std::string_view bytes, Outcome &outcome);
 
+// A stream of outcomes, one record per profile (lorimex-containers's, one
+// per container): the path's length on a line, the path, the outcome's
+// length on a line, its bytes. TakeRecord takes the first whole record
+// from the front of `bytes`; false while none is whole. An outcome that
+// does not decode is a failed one saying so.
+std::string Record(const std::string &path, const Outcome &outcome);
+bool TakeRecord(std::string &bytes, std::string &path, Outcome &outcome);
+
 }  // namespace profiles
 
 #endif
